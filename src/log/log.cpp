@@ -1,0 +1,129 @@
+/* Log files: main log and debug log with their line formats and hex dumps. */
+#include "log/log.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+static struct {
+  FILE *main_log;
+  FILE *debug_log;
+  int debug;
+  char debug_path[256];
+} Log = {nullptr, nullptr, 0, ""};
+
+FILE *LogOpenFileSafe(const char *path) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (fd < 0) return nullptr;
+  /* A FIFO or device at the log path would block or swallow the log: only
+   * a regular file is a log (O_NONBLOCK above keeps the open of a FIFO
+   * without reader from hanging). */
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return nullptr;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  FILE *f = fdopen(fd, "w");
+  if (!f) close(fd);
+  return f;
+}
+
+int OpenLog(const char *path) {
+  if (Log.main_log) fclose(Log.main_log);
+  Log.main_log = LogOpenFileSafe(path);
+  return Log.main_log ? 1 : 0;
+}
+
+void CloseLog(void) {
+  if (Log.main_log) fclose(Log.main_log);
+  Log.main_log = nullptr;
+}
+
+void LogSetDebugPath(const char *path) {
+  snprintf(Log.debug_path, sizeof(Log.debug_path), "%s", path);
+}
+
+void LogSetDebug(int on) { Log.debug = on; }
+int LogDebugOn(void) { return Log.debug; }
+
+int OpenDebugLog(void) {
+  if (!Log.debug) return 0;
+  if (Log.debug_log) fclose(Log.debug_log);
+  Log.debug_log = LogOpenFileSafe(Log.debug_path);
+  return Log.debug_log ? 1 : 0;
+}
+
+void CloseDebugLog(void) {
+  if (Log.debug_log) fclose(Log.debug_log);
+  Log.debug_log = nullptr;
+}
+
+/* Makes sure the debug log is open while debug is on. Returns 1 when it can
+ * be written, 0 when debug is off or the file cannot be created. */
+static int LogDebugReady(void) {
+  if (!Log.debug) return 0;
+  if (!Log.debug_log) OpenDebugLog();
+  return Log.debug_log ? 1 : 0;
+}
+
+static void LogDebugV(const char *format, va_list ap) {
+  if (!LogDebugReady()) return;
+  vfprintf(Log.debug_log, format, ap);
+  fflush(Log.debug_log);
+}
+
+void WriteDebug(const char *format, ...) {
+  if (!Log.debug) return;
+  va_list ap;
+  va_start(ap, format);
+  LogDebugV(format, ap);
+  va_end(ap);
+}
+
+void WriteLog(const char *format, ...) {
+  char buffer[LOG_BUFFER_SIZE];
+  time_t now = time(nullptr);
+  struct tm local;
+  buffer[0] = 0;
+  if (localtime_r(&now, &local)) strftime(buffer, 255, "%d/%m/%Y %H:%M:%S ", &local);
+  WriteDebug("%s", buffer);
+  if (Log.main_log) fputs(buffer, Log.main_log);
+
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(buffer, sizeof(buffer), format, ap);
+  va_end(ap);
+  buffer[LOG_BUFFER_SIZE - 1] = 0;
+  WriteDebug("%s\n", buffer);
+  if (Log.main_log) {
+    fputs(buffer, Log.main_log);
+    fputs("\n", Log.main_log);
+    fflush(Log.main_log);
+  }
+}
+
+void DebugHexDump(const uint8_t *data, int32_t length, const char *label) {
+  if (!Log.debug) return;
+  if (!LogDebugReady()) return;
+  if (label) WriteDebug("%s =\n", label);
+  for (int32_t offset = 0; offset < length; offset += 16) {
+    WriteDebug("%08x: ", (unsigned)offset);
+    for (int32_t j = 0; j < 16; j++) {
+      if (offset + j < length) WriteDebug("%02X ", data[offset + j]);
+      else WriteDebug("   ");
+    }
+    WriteDebug(" ");
+    for (int32_t j = 0; j < 16 && offset + j < length; j++) {
+      uint8_t c = data[offset + j];
+      WriteDebug("%c", (c >= 0x20 && c <= 0x7E) ? c : '.');
+    }
+    WriteDebug("\n");
+  }
+}

@@ -1,0 +1,195 @@
+/* Run driver: the fixed sequence of one guide download. */
+#include "run/run.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "config/config.h"
+#include "demux/demux.h"
+#include "epgdb.h"
+#include "export/export.h"
+#include "log/log.h"
+#include "mhw2/mhw2.h"
+#include "run/status.h"
+
+static struct {
+  char program_name[RUN_PATH_SIZE];
+  char config_path[RUN_PATH_SIZE];
+  char log_path[RUN_PATH_SIZE];
+  char debug_log_path[RUN_PATH_SIZE];
+  char db_root[RUN_PATH_SIZE];
+} Run;
+
+int RunBuildPath(char *buffer, const char *format, const char *value) {
+  int n = snprintf(buffer, RUN_PATH_SIZE, format, value);
+  if (n < 0 || n >= RUN_PATH_SIZE) {
+    buffer[0] = 0;
+    return 0;
+  }
+  return 1;
+}
+
+/* The last path component of "path", as basename() returns it, without
+ * changing "path": trailing '/' are ignored, "/" stays "/", "" gives ".". */
+static void RunProgramName(const char *path, char *out) {
+  size_t end = strlen(path);
+  while (end > 1 && path[end - 1] == '/') end--;
+  if (end == 0) {
+    RunBuildPath(out, "%s", ".");
+    return;
+  }
+  size_t start = end;
+  while (start > 0 && path[start - 1] != '/') start--;
+  if (start == end) start = end - 1; /* the path is "/" */
+  char piece[RUN_PATH_SIZE];
+  size_t n = end - start;
+  if (n >= RUN_PATH_SIZE) {
+    out[0] = 0;
+    return;
+  }
+  memcpy(piece, path + start, n);
+  piece[n] = 0;
+  RunBuildPath(out, "%s", piece);
+}
+
+/* Step 13: stores every event that received no summary, with its own title
+ * as summary title and an empty text. */
+static void RunStoreEventsWithoutSummary(int32_t *with_summary, int32_t *without_summary) {
+  WriteDebug("=============================\n");
+  WriteDebug("Process done\n");
+  WriteDebug("Adding events without summary\n");
+  WriteDebug("=============================\n");
+  StatusSend("LOGTEXT %s", "Adding events without summary\n");
+  *with_summary = 0;
+  *without_summary = 0;
+  for (EventRecord *e = StoreEventList(); e; e = e->next) {
+    if (e->flags & EVENT_HAS_SUMMARY) {
+      (*with_summary)++;
+    } else {
+      (*without_summary)++;
+      StoreEventWithAliases(e, e->title, "");
+    }
+  }
+}
+
+/* Steps 9 to 14: the channel table, the enabled passes, the final pass. */
+static void RunDownload(void) {
+  RunSettings *settings = ConfigSettings();
+  GuideCounters *counters = StoreCounters();
+
+  StatusSend("LOGTEXT %s", "Downloading channels\n");
+  int32_t channels = DownloadChannelList();
+  if (channels <= 0) return;
+  StatusSend("LOGTEXT Downloading channels (%d)\n", channels);
+
+  if (settings->download_3_days) {
+    StatusSend("LOGTEXT %s", "Downloading 3 days events\n");
+    DownloadEvents3days();
+    StatusSend("LOGTEXT Downloading 3 days events (%d)\n", counters->new_3day_events);
+  }
+  if (settings->download_7_days) {
+    StatusSend("LOGTEXT %s", "Downloading 7 days events\n");
+    DownloadEvents7days();
+    StatusSend("LOGTEXT Downloading 7 days events (%d)\n", counters->new_7day_events);
+  }
+  if (counters->total_events <= 0) return;
+
+  if (settings->download_3_days) {
+    StatusSend("LOGTEXT %s", "Downloading 3 days summaries\n");
+    DownloadSummaries3days();
+    StatusSend("LOGTEXT Downloading 3 days summaries (%d)\n", counters->summaries_3days);
+  }
+  if (settings->download_7_days) {
+    StatusSend("LOGTEXT %s", "Downloading 7 days summaries\n");
+    DownloadSummaries7days();
+    StatusSend("LOGTEXT Downloading 7 days summaries (%d)\n", counters->summaries_7days);
+  }
+
+  int32_t with_summary, without_summary;
+  RunStoreEventsWithoutSummary(&with_summary, &without_summary);
+
+  counters->summaries_attached = counters->summaries_3days + counters->summaries_7days;
+  StatusSend("LOGTEXT Done. %d channels - %d events - %d summaries\n", counters->channel_count,
+             counters->total_events, counters->summaries_attached);
+  WriteLog("%d channels - %d events - %d summaries", counters->channel_count,
+           counters->total_events, counters->summaries_attached);
+  WriteLog("%d events with summary - %d events without summary", with_summary, without_summary);
+  WriteDebug("%d summaries without event\n", counters->summaries_without_event);
+}
+
+int RunMain(int argc, char **argv) {
+  const char *argv0 = (argc > 0 && argv[0]) ? argv[0] : "mhw2grab";
+
+  /* 1. File names from argv[0]. A name that does not fit its 256-byte
+   * buffer is refused (left empty), never cut or written past the buffer. */
+  int config_fits = RunBuildPath(Run.config_path, "%s.conf", argv0);
+  RunProgramName(argv0, Run.program_name);
+  int names_fit = Run.program_name[0] != 0;
+  if (names_fit) {
+    RunBuildPath(Run.debug_log_path, "/tmp/%s.debug.log", Run.program_name);
+    RunBuildPath(Run.log_path, "/tmp/%s.log", Run.program_name);
+  }
+  LogSetDebugPath(Run.debug_log_path);
+
+  /* 2. Main log first of all; the run goes on without it. */
+  if (Run.log_path[0]) OpenLog(Run.log_path);
+
+  /* 3. Announce the program. */
+  WriteLog("%s v%s", Run.program_name, RUN_VERSION);
+  StatusSend("TYPE RUNNING CSCRIPT %s v%s\n", Run.program_name, RUN_VERSION);
+
+  /* 4. Configuration (and auto-detection when it asks for it). */
+  if (!config_fits) {
+    WriteLog("Config file path too long (more than %d characters). Using default config values",
+             RUN_PATH_SIZE - 1);
+  } else if (ReadConfig(Run.config_path) != 0) {
+    FreeGuide();
+    CloseLog();
+    return 1;
+  }
+
+  /* 5. Database root from argv[1], without trailing '/'. */
+  int root_fits = 1;
+  if (argc > 1 && argv[1]) root_fits = RunBuildPath(Run.db_root, "%s", argv[1]);
+  else RunBuildPath(Run.db_root, "%s", "/hdd/tarnwell");
+  size_t root_len = strlen(Run.db_root);
+  while (root_len > 0 && Run.db_root[root_len - 1] == '/') Run.db_root[--root_len] = 0;
+
+  /* 6. Open the guide database. */
+  if (!root_fits) WriteLog("db_root too long (more than %d characters)", RUN_PATH_SIZE - 1);
+  else WriteLog("db_root = %s", Run.db_root);
+  if (!root_fits || !epgdb_open(Run.db_root)) {
+    WriteLog("Error opening EPGDB");
+    epgdb_close();
+    FreeGuide();
+    CloseLog();
+    return 1;
+  }
+
+  /* 7. Ready to download. */
+  WriteLog("EPGDB opened (root=%s)", Run.db_root);
+  GuideCounters *counters = StoreCounters();
+  counters->total_events = 0;
+  WriteLog("Using demux: %s", ConfigSettings()->demux_path);
+
+  /* 8 to 14. Demux, channel table, passes, final pass. */
+  if (DemuxInit(ConfigSettings()->demux_path)) RunDownload();
+
+  /* 15. End of run. */
+  FreeGuide();
+  DemuxClose();
+  if (counters->total_events <= 0) {
+    WriteLog("Nothing added to database");
+  } else if (epgdb_save(nullptr)) {
+    WriteLog("Data saved");
+  } else {
+    WriteLog("Error saving data");
+  }
+  epgdb_close();
+  epgdb_clean();
+  WriteLog("EPGDB closed and memory cleaned");
+  WriteLog("done\n");
+  CloseLog();
+  CloseDebugLog();
+  return 0;
+}
