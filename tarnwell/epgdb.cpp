@@ -1,14 +1,478 @@
-/* Guide database library: placeholder until the SQLite store lands; no
- * database can be opened. This file is replaced by the real library. */
+/* Guide database library: the receiver's programme guide in one SQLite file,
+ * "<root>/guide.db". A run's channels and titles are held in memory and
+ * written by epgdb_save in one transaction that merges them with earlier runs:
+ * a saved title replaces every stored title of its channel that it overlaps,
+ * and titles that ended more than a day before the save are dropped. */
 #include "epgdb.h"
 
-int epgdb_open(const char *) { return 0; }
-int epgdb_save(epgdb_progress_t) { return 0; }
-int epgdb_close(void) { return 1; }
-void epgdb_clean(void) {}
-epgdb_channel_t *epgdb_channels_add(uint16_t, uint16_t, uint16_t) { return nullptr; }
-epgdb_title_t *epgdb_title_alloc(void) { return nullptr; }
-uint32_t epgdb_calculate_mjd(uint32_t t) { return t / 86400 + 40587; }
-epgdb_title_t *epgdb_titles_add(epgdb_channel_t *, epgdb_title_t *) { return nullptr; }
-int epgdb_titles_set_description(epgdb_title_t *, const char *) { return 0; }
-int epgdb_titles_set_long_description(epgdb_title_t *, const char *) { return 0; }
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <iterator>
+#include <map>
+#include <new>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "epgdb_schema.h"
+
+/* Titles that ended this many seconds before a save are dropped by it. */
+#define EPGDB_EXPIRY_SECONDS 86400
+/* The save reports progress after every this many titles. */
+#define EPGDB_PROGRESS_STEP 1024
+
+/* A channel of this run with its titles, found by start time. */
+struct epgdb_channel_s {
+  uint16_t nid;
+  uint16_t tsid;
+  uint16_t sid;
+  std::unordered_map<uint32_t, epgdb_title_t *> titles;
+};
+
+/* The open file and everything this run has added. */
+static struct {
+  sqlite3 *db;
+  std::string path;
+  std::unordered_map<uint64_t, epgdb_channel_t *> channel_index; /* by triple */
+  std::vector<epgdb_channel_t *> channels;                        /* first added first */
+  uint64_t next_order;
+} Epgdb;
+
+/* The prepared statements of one save. */
+struct EpgdbSaveStatements {
+  sqlite3_stmt *max_length;
+  sqlite3_stmt *channel_insert;
+  sqlite3_stmt *channel_select;
+  sqlite3_stmt *overlap_delete;
+  sqlite3_stmt *title_insert;
+  sqlite3_stmt *expire;
+};
+
+/* Writes one "epgdb: " line to standard error (the library has no log of its own). */
+static void EpgdbLog(const char *format, ...) __attribute__((format(printf, 1, 2)));
+static void EpgdbLog(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  fputs("epgdb: ", stderr);
+  vfprintf(stderr, format, args);
+  fputc('\n', stderr);
+  va_end(args);
+}
+
+/* Runs the SQL text "sql" on "db". Returns 1, or 0 after logging SQLite's
+ * message with "what". */
+static int EpgdbExec(sqlite3 *db, const char *sql, const char *what) {
+  char *message = nullptr;
+  int rc = sqlite3_exec(db, sql, nullptr, nullptr, &message);
+  if (rc != SQLITE_OK) {
+    EpgdbLog("%s: %s (%d)", what, message ? message : sqlite3_errstr(rc), rc);
+    sqlite3_free(message);
+    return 0;
+  }
+  return 1;
+}
+
+/* Makes sure the database root "dir" is a directory, creating it (one level,
+ * mode 0755) when missing. Returns 1, or 0 after logging why not. */
+static int EpgdbMakeRoot(const std::string &dir) {
+  struct stat st;
+  if (stat(dir.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return 1;
+    EpgdbLog("root %s is not a directory", dir.c_str());
+    return 0;
+  }
+  if (errno != ENOENT) {
+    EpgdbLog("root %s: %s", dir.c_str(), strerror(errno));
+    return 0;
+  }
+  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    EpgdbLog("cannot create root %s: %s", dir.c_str(), strerror(errno));
+    return 0;
+  }
+  return 1;
+}
+
+/* Makes the directory entries of "dir" durable (a new file's name). */
+static void EpgdbSyncDir(const std::string &dir) {
+  int fd = open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+/* Creates the database file "path" in "dir" with the schema: built under a
+ * temporary name and linked into place, so that "path" never exists half
+ * made. A file that appears at "path" meanwhile is left as it is. Returns 1,
+ * or 0 after logging why not. */
+static int EpgdbCreateFile(const std::string &dir, const std::string &path) {
+  std::string temp = path + ".new-" + std::to_string(getpid());
+  unlink(temp.c_str());
+  sqlite3 *db = nullptr;
+  int rc = sqlite3_open_v2(temp.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  int ok = rc == SQLITE_OK;
+  if (!ok) EpgdbLog("cannot create %s: %s (%d)", temp.c_str(), sqlite3_errstr(rc), rc);
+  ok = ok && EpgdbExec(db,
+                       "PRAGMA synchronous=FULL; BEGIN;" EPGDB_SCHEMA_SQL
+                       "PRAGMA user_version=1; COMMIT;",
+                       "creating the schema");
+  rc = sqlite3_close(db);
+  if (ok && rc != SQLITE_OK) {
+    EpgdbLog("closing %s: %s (%d)", temp.c_str(), sqlite3_errstr(rc), rc);
+    ok = 0;
+  }
+  if (ok && link(temp.c_str(), path.c_str()) != 0 && errno != EEXIST) {
+    /* File systems without hard links: move it, unless a file appeared. */
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 && rename(temp.c_str(), path.c_str()) != 0) {
+      EpgdbLog("cannot create %s: %s", path.c_str(), strerror(errno));
+      ok = 0;
+    }
+  }
+  unlink(temp.c_str());
+  unlink((temp + "-journal").c_str());
+  if (ok) EpgdbSyncDir(dir);
+  return ok;
+}
+
+/* Frees a title record with its texts. */
+static void EpgdbTitleFree(epgdb_title_t *title) {
+  free(title->description);
+  free(title->long_description);
+  free(title);
+}
+
+/* Copies "text" into "*slot", freeing what was there. Returns 1, or 0 when
+ * an argument is null or memory runs out (the old text then stays). */
+static int EpgdbSetText(char **slot, const char *text) {
+  if (!text) return 0;
+  char *copy = strdup(text);
+  if (!copy) {
+    EpgdbLog("out of memory for a text of %zu bytes", strlen(text));
+    return 0;
+  }
+  free(*slot);
+  *slot = copy;
+  return 1;
+}
+
+int epgdb_open(const char *root) {
+  if (!root) return 0;
+  if (Epgdb.db) {
+    EpgdbLog("%s is already open", Epgdb.path.c_str());
+    return 0;
+  }
+  std::string dir = root;
+  std::string path = dir + "/" EPGDB_FILE_NAME;
+  if (!dir.empty() && !EpgdbMakeRoot(dir)) return 0;
+
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    if (errno != ENOENT) {
+      EpgdbLog("%s: %s", path.c_str(), strerror(errno));
+      return 0;
+    }
+    if (!EpgdbCreateFile(dir, path)) return 0;
+  }
+
+  /* Opened without the create flag and checked by reading only, so that a
+   * file of another kind is never written. */
+  sqlite3 *db = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+  if (rc != SQLITE_OK) {
+    EpgdbLog("cannot open %s: %s (%d)", path.c_str(), sqlite3_errstr(rc), rc);
+    sqlite3_close(db);
+    return 0;
+  }
+  char why[256];
+  int ok = EpgdbSchemaCheck(db, why, sizeof why);
+  if (!ok) EpgdbLog("%s: %s", path.c_str(), why);
+  if (ok && sqlite3_db_readonly(db, "main") != 0) {
+    EpgdbLog("%s is read-only", path.c_str());
+    ok = 0;
+  }
+  ok = ok && EpgdbExec(db, "PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;", path.c_str());
+  if (!ok) {
+    sqlite3_close(db);
+    return 0;
+  }
+  sqlite3_busy_timeout(db, 5000);
+  Epgdb.db = db;
+  Epgdb.path = path;
+  return 1;
+}
+
+int epgdb_close(void) {
+  if (Epgdb.db) {
+    int rc = sqlite3_close(Epgdb.db);
+    if (rc != SQLITE_OK) EpgdbLog("closing %s: %s (%d)", Epgdb.path.c_str(), sqlite3_errstr(rc), rc);
+    Epgdb.db = nullptr;
+  }
+  return 1;
+}
+
+void epgdb_clean(void) {
+  for (epgdb_channel_t *channel : Epgdb.channels) {
+    for (auto &entry : channel->titles) EpgdbTitleFree(entry.second);
+    delete channel;
+  }
+  /* Swapped with empty ones so that their memory goes too. */
+  std::vector<epgdb_channel_t *>().swap(Epgdb.channels);
+  std::unordered_map<uint64_t, epgdb_channel_t *>().swap(Epgdb.channel_index);
+  Epgdb.next_order = 0;
+}
+
+epgdb_channel_t *epgdb_channels_add(uint16_t nid, uint16_t tsid, uint16_t sid) {
+  uint64_t key = (uint64_t)nid << 32 | (uint64_t)tsid << 16 | sid;
+  auto found = Epgdb.channel_index.find(key);
+  if (found != Epgdb.channel_index.end()) return found->second;
+  epgdb_channel_t *channel = new (std::nothrow) epgdb_channel_t;
+  if (!channel) {
+    EpgdbLog("out of memory for channel %u:%u:%u", nid, tsid, sid);
+    return nullptr;
+  }
+  channel->nid = nid;
+  channel->tsid = tsid;
+  channel->sid = sid;
+  try {
+    Epgdb.channels.push_back(channel);
+    try {
+      Epgdb.channel_index.emplace(key, channel);
+    } catch (const std::bad_alloc &) {
+      Epgdb.channels.pop_back();
+      throw;
+    }
+  } catch (const std::bad_alloc &) {
+    EpgdbLog("out of memory for channel %u:%u:%u", nid, tsid, sid);
+    delete channel;
+    return nullptr;
+  }
+  return channel;
+}
+
+epgdb_title_t *epgdb_title_alloc(void) {
+  epgdb_title_t *title = (epgdb_title_t *)calloc(1, sizeof(epgdb_title_t));
+  if (!title) EpgdbLog("out of memory for a title");
+  return title;
+}
+
+uint32_t epgdb_calculate_mjd(uint32_t start_time) { return start_time / 86400 + 40587; }
+
+epgdb_title_t *epgdb_titles_add(epgdb_channel_t *channel, epgdb_title_t *title) {
+  if (!channel || !title) return nullptr;
+  uint64_t order = ++Epgdb.next_order;
+  auto found = channel->titles.find(title->start_time);
+  if (found == channel->titles.end()) {
+    try {
+      channel->titles.emplace(title->start_time, title);
+    } catch (const std::bad_alloc &) {
+      EpgdbLog("out of memory for a title of channel %u:%u:%u", channel->nid, channel->tsid,
+               channel->sid);
+      EpgdbTitleFree(title);
+      return nullptr;
+    }
+    title->lib_order = order;
+    return title;
+  }
+  epgdb_title_t *held = found->second;
+  if (held == title) {
+    held->lib_order = order;
+    return held;
+  }
+  held->event_id = title->event_id;
+  held->mjd = title->mjd;
+  held->length = title->length;
+  held->flags = title->flags;
+  memcpy(held->language, title->language, sizeof held->language);
+  held->lib_order = order;
+  /* Texts set on the new record before it was added are taken over. */
+  if (title->description) std::swap(held->description, title->description);
+  if (title->long_description) std::swap(held->long_description, title->long_description);
+  EpgdbTitleFree(title);
+  return held;
+}
+
+int epgdb_titles_set_description(epgdb_title_t *title, const char *text) {
+  return title ? EpgdbSetText(&title->description, text) : 0;
+}
+
+int epgdb_titles_set_long_description(epgdb_title_t *title, const char *text) {
+  return title ? EpgdbSetText(&title->long_description, text) : 0;
+}
+
+/* The length a title occupies when titles are compared for overlap: its
+ * length, and at least one second, so that a title of length 0 still holds
+ * its start. */
+static int64_t EpgdbSpan(const epgdb_title_t *title) {
+  return title->length > 0 ? title->length : 1;
+}
+
+/* The titles of "channel" that this run saves, in start order: of titles
+ * that overlap, the one added last wins, as a later run's title wins over a
+ * stored one. Appends them to "out". */
+static void EpgdbChannelTitles(const epgdb_channel_t *channel, std::vector<epgdb_title_t *> &out) {
+  std::vector<epgdb_title_t *> by_order;
+  by_order.reserve(channel->titles.size());
+  for (const auto &entry : channel->titles) by_order.push_back(entry.second);
+  std::sort(by_order.begin(), by_order.end(),
+            [](const epgdb_title_t *a, const epgdb_title_t *b) { return a->lib_order < b->lib_order; });
+  /* Kept titles never overlap, so by start they are also in end order. */
+  std::map<int64_t, epgdb_title_t *> kept;
+  for (epgdb_title_t *title : by_order) {
+    int64_t start = title->start_time;
+    int64_t end = start + EpgdbSpan(title);
+    auto it = kept.lower_bound(start);
+    if (it != kept.begin()) {
+      auto before = std::prev(it);
+      if (before->first + EpgdbSpan(before->second) > start) it = before;
+    }
+    while (it != kept.end() && it->first < end) it = kept.erase(it);
+    kept.emplace(start, title);
+  }
+  for (const auto &entry : kept) out.push_back(entry.second);
+}
+
+/* Prepares "sql" into "*stmt". Returns 1, or 0 after logging. */
+static int EpgdbPrepare(const char *sql, sqlite3_stmt **stmt) {
+  int rc = sqlite3_prepare_v2(Epgdb.db, sql, -1, stmt, nullptr);
+  if (rc != SQLITE_OK) {
+    EpgdbLog("preparing \"%s\": %s (%d)", sql, sqlite3_errmsg(Epgdb.db), rc);
+    return 0;
+  }
+  return 1;
+}
+
+/* Steps "stmt" once and resets it, expecting "want" (SQLITE_DONE or
+ * SQLITE_ROW; with SQLITE_ROW the row is read by "row" before the reset).
+ * Returns 1, or 0 after logging SQLite's message with "what". */
+static int EpgdbStep(sqlite3_stmt *stmt, int want, const char *what, int64_t *row = nullptr) {
+  int rc = sqlite3_step(stmt);
+  int ok = rc == want;
+  if (ok && row) *row = sqlite3_column_int64(stmt, 0);
+  if (!ok) EpgdbLog("%s: %s (%d)", what, sqlite3_errmsg(Epgdb.db), rc);
+  sqlite3_reset(stmt);
+  sqlite3_clear_bindings(stmt);
+  return ok;
+}
+
+/* Writes the titles of "channel" ("titles", in start order): the channel
+ * row, then for each title the deletion of the stored titles it overlaps
+ * (found through the primary key, bounded by the longest stored length
+ * "max_length") and its own row. Counts written titles in "*done" and
+ * reports them to "progress" out of "total". Returns 1, or 0 after logging. */
+static int EpgdbSaveChannel(EpgdbSaveStatements *s, const epgdb_channel_t *channel,
+                            const std::vector<epgdb_title_t *> &titles, int64_t max_length,
+                            epgdb_progress_t progress, int *done, int total) {
+  int ok = 1;
+  for (sqlite3_stmt *stmt : {s->channel_insert, s->channel_select}) {
+    ok = ok && sqlite3_bind_int(stmt, 1, channel->nid) == SQLITE_OK &&
+         sqlite3_bind_int(stmt, 2, channel->tsid) == SQLITE_OK &&
+         sqlite3_bind_int(stmt, 3, channel->sid) == SQLITE_OK;
+  }
+  int64_t channel_id = 0;
+  ok = ok && EpgdbStep(s->channel_insert, SQLITE_DONE, "adding channel") &&
+       EpgdbStep(s->channel_select, SQLITE_ROW, "finding channel", &channel_id);
+  for (size_t i = 0; ok && i < titles.size(); i++) {
+    const epgdb_title_t *t = titles[i];
+    int64_t start = t->start_time;
+    sqlite3_stmt *del = s->overlap_delete;
+    ok = sqlite3_bind_int64(del, 1, channel_id) == SQLITE_OK &&
+         sqlite3_bind_int64(del, 2, start - max_length) == SQLITE_OK &&
+         sqlite3_bind_int64(del, 3, start + EpgdbSpan(t)) == SQLITE_OK &&
+         sqlite3_bind_int64(del, 4, start) == SQLITE_OK &&
+         EpgdbStep(del, SQLITE_DONE, "removing overlapped titles");
+    const char *description = t->description ? t->description : "";
+    const char *long_description = t->long_description ? t->long_description : "";
+    sqlite3_stmt *ins = s->title_insert;
+    ok = ok && sqlite3_bind_int64(ins, 1, channel_id) == SQLITE_OK &&
+         sqlite3_bind_int64(ins, 2, start) == SQLITE_OK &&
+         sqlite3_bind_int(ins, 3, t->length) == SQLITE_OK &&
+         sqlite3_bind_int(ins, 4, t->event_id) == SQLITE_OK &&
+         sqlite3_bind_int(ins, 5, t->mjd) == SQLITE_OK &&
+         sqlite3_bind_int(ins, 6, t->flags) == SQLITE_OK &&
+         sqlite3_bind_text(ins, 7, t->language, (int)strnlen(t->language, sizeof t->language),
+                           SQLITE_STATIC) == SQLITE_OK &&
+         sqlite3_bind_blob(ins, 8, description, (int)strlen(description), SQLITE_STATIC) ==
+             SQLITE_OK &&
+         sqlite3_bind_blob(ins, 9, long_description, (int)strlen(long_description),
+                           SQLITE_STATIC) == SQLITE_OK &&
+         EpgdbStep(ins, SQLITE_DONE, "adding title");
+    if (!ok) {
+      EpgdbLog("title at %lld of channel %u:%u:%u not written", (long long)start, channel->nid,
+               channel->tsid, channel->sid);
+      break;
+    }
+    ++*done;
+    if (progress && *done % EPGDB_PROGRESS_STEP == 0) progress(*done, total);
+  }
+  return ok;
+}
+
+int epgdb_save(epgdb_progress_t progress) {
+  if (!Epgdb.db) {
+    EpgdbLog("save without an open database");
+    return 0;
+  }
+  /* What this run saves, channel by channel. */
+  std::vector<std::vector<epgdb_title_t *>> per_channel;
+  int total = 0;
+  try {
+    per_channel.resize(Epgdb.channels.size());
+    for (size_t i = 0; i < Epgdb.channels.size(); i++) {
+      EpgdbChannelTitles(Epgdb.channels[i], per_channel[i]);
+      total += (int)per_channel[i].size();
+    }
+  } catch (const std::bad_alloc &) {
+    EpgdbLog("out of memory preparing the save");
+    return 0;
+  }
+
+  EpgdbSaveStatements s = {};
+  int64_t max_length = 0;
+  int done = 0;
+  if (progress) progress(0, total);
+  int ok = EpgdbExec(Epgdb.db, "BEGIN IMMEDIATE", "starting the save") &&
+           EpgdbPrepare("SELECT IFNULL(MAX(MAX(length), 1), 1) FROM titles", &s.max_length) &&
+           EpgdbPrepare("INSERT INTO channels(nid, tsid, sid) VALUES(?1, ?2, ?3)"
+                        " ON CONFLICT DO NOTHING",
+                        &s.channel_insert) &&
+           EpgdbPrepare("SELECT id FROM channels WHERE nid = ?1 AND tsid = ?2 AND sid = ?3",
+                        &s.channel_select) &&
+           EpgdbPrepare("DELETE FROM titles WHERE channel_id = ?1 AND start_time >= ?2"
+                        " AND start_time < ?3 AND start_time + MAX(length, 1) > ?4",
+                        &s.overlap_delete) &&
+           EpgdbPrepare("INSERT INTO titles(channel_id, start_time, length, event_id, mjd, flags,"
+                        " language, description, long_description)"
+                        " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
+                        &s.title_insert) &&
+           EpgdbPrepare("DELETE FROM titles WHERE start_time + length < ?1", &s.expire) &&
+           EpgdbStep(s.max_length, SQLITE_ROW, "finding the longest title", &max_length);
+  for (size_t i = 0; ok && i < Epgdb.channels.size(); i++) {
+    if (per_channel[i].empty()) continue;
+    ok = EpgdbSaveChannel(&s, Epgdb.channels[i], per_channel[i], max_length, progress, &done,
+                          total);
+  }
+  ok = ok && sqlite3_bind_int64(s.expire, 1, (int64_t)time(nullptr) - EPGDB_EXPIRY_SECONDS) ==
+                 SQLITE_OK &&
+       EpgdbStep(s.expire, SQLITE_DONE, "dropping expired titles");
+  sqlite3_stmt *all[] = {s.max_length,     s.channel_insert, s.channel_select,
+                         s.overlap_delete, s.title_insert,   s.expire};
+  for (sqlite3_stmt *stmt : all) sqlite3_finalize(stmt);
+  ok = ok && EpgdbExec(Epgdb.db, "COMMIT", "committing the save");
+  if (!ok) {
+    if (!sqlite3_get_autocommit(Epgdb.db)) EpgdbExec(Epgdb.db, "ROLLBACK", "rolling back the save");
+    EpgdbLog("save of %d titles to %s failed; the file keeps its previous guide", total,
+             Epgdb.path.c_str());
+    return 0;
+  }
+  if (progress && done % EPGDB_PROGRESS_STEP != 0) progress(done, total);
+  return 1;
+}

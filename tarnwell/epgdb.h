@@ -30,7 +30,7 @@ typedef struct epgdb_title_s {
   char language[3];         /* 32: ISO 639-2 code, e.g. 's','p','a' */
   uint8_t lib_pad;          /* 35: library's own */
   /* library's own from here on */
-  struct epgdb_title_s *lib_next;
+  uint64_t lib_order;       /* when this run last added or updated the title */
   char *description;        /* owned copy, set by epgdb_titles_set_description */
   char *long_description;   /* owned copy, set by epgdb_titles_set_long_description */
 } epgdb_title_t;
@@ -41,8 +41,10 @@ typedef void (*epgdb_progress_t)(int done, int total);
 /* Opens (creating when missing) the database "<root>/guide.db". Returns 1
  * when open, 0 when the root or file cannot be used; the file is then untouched. */
 EPGDB_API int epgdb_open(const char *root);
-/* Writes everything added since the open in one transaction. Returns 1 on
- * success, 0 on any failure (the file then holds what it held before). */
+/* Writes everything added since the open in one transaction, merged with
+ * the titles of earlier runs (see README.md beside this header). "progress",
+ * when not null, is called as the save advances. Returns 1 on success, 0 on
+ * any failure (the file then holds what it held before). */
 EPGDB_API int epgdb_save(epgdb_progress_t progress);
 /* Closes the database file; what was added and not saved stays in memory
  * until epgdb_clean(). Returns 1. */

@@ -1,0 +1,328 @@
+/* The guide database library on its own: opening and creating the file,
+ * refusing files of another kind, persistence, replacement within a run,
+ * all-or-nothing saves, and the title record's layout. */
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+
+#include <vector>
+
+#include "tarnwell/guide_db_helper.h"
+
+namespace {
+
+/* A start time on a whole hour, a few hours ahead, so no save expires it. */
+uint32_t FutureHour() { return (uint32_t)((time(nullptr) / 3600 + 3) * 3600); }
+
+TEST(GuideDbOpen, CreatesRootAndSchemaWhenMissing) {
+  GuideRoot g;
+  mode_t old_mask = umask(022);
+  ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+  umask(old_mask);
+  struct stat st;
+  ASSERT_EQ(stat(g.root.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0755u);
+  EXPECT_EQ(GuideSql(g.file, "PRAGMA user_version"), "1\n");
+  EXPECT_EQ(GuideSql(g.file, "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name"),
+            "channels\ntitles\n");
+  /* No temporary file is left beside the database. */
+  EXPECT_EQ(ShellOutput("ls " + GuideShellQuote(g.root)), "guide.db\n");
+  epgdb_close();
+  /* The created file opens again as it is. */
+  EXPECT_EQ(epgdb_open(g.root.c_str()), 1);
+  EXPECT_EQ(epgdb_close(), 1);
+  EXPECT_EQ(epgdb_close(), 1) << "closing twice is harmless";
+}
+
+TEST(GuideDbOpen, RefusesRootsItCannotUse) {
+  GuideRoot g;
+  /* Only one missing level is created. */
+  EXPECT_EQ(epgdb_open((g.dir + "/a/b").c_str()), 0);
+  EXPECT_NE(access((g.dir + "/a").c_str(), F_OK), 0);
+  /* A root below a regular file, and a root that is a regular file. */
+  WriteFileText(g.dir + "/plain", "x");
+  EXPECT_EQ(epgdb_open((g.dir + "/plain/db").c_str()), 0);
+  EXPECT_EQ(epgdb_open((g.dir + "/plain").c_str()), 0);
+  EXPECT_EQ(epgdb_open(nullptr), 0);
+  /* A second open while one is open is refused; the first stays usable. */
+  ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+  EXPECT_EQ(epgdb_open(g.root.c_str()), 0);
+  GuideAddTitle(epgdb_channels_add(1, 2, 3), FutureHour(), 60, "t", "t\n\n");
+  EXPECT_EQ(epgdb_save(nullptr), 1);
+  EXPECT_EQ(GuideSql(g.file, "SELECT count(*) FROM titles"), "1\n");
+}
+
+/* Files that are not a guide database of this schema: each one is refused
+ * and left exactly as it was. */
+TEST(GuideDbOpen, LeavesFilesOfAnotherKindUntouched) {
+  struct Case {
+    const char *name;
+    std::string sql; /* run by the sqlite3 shell to make the file, or "" */
+    std::string bytes;
+  };
+  const std::string schema =
+      "CREATE TABLE channels(id INTEGER PRIMARY KEY, nid INTEGER NOT NULL, tsid INTEGER NOT NULL,"
+      " sid INTEGER NOT NULL, UNIQUE(nid, tsid, sid));";
+  const std::string titles =
+      "CREATE TABLE titles(channel_id INTEGER NOT NULL, start_time INTEGER NOT NULL,"
+      " length INTEGER NOT NULL, event_id INTEGER NOT NULL, mjd INTEGER NOT NULL,"
+      " flags INTEGER NOT NULL, language TEXT NOT NULL, description BLOB NOT NULL,"
+      " long_description BLOB NOT NULL, PRIMARY KEY(channel_id, start_time));";
+  const Case cases[] = {
+      {"text file", "", "this is not a database\n"},
+      {"empty file", "", ""},
+      {"binary noise", "", std::string("SQLite format 3\0\x10\x00\x01\x01garbage", 30)},
+      {"schema version 2", schema + titles + "PRAGMA user_version = 2;", ""},
+      {"schema version 0", schema + titles, ""},
+      {"titles table missing", schema + "PRAGMA user_version = 1;", ""},
+      {"column missing",
+       schema + "CREATE TABLE titles(channel_id INTEGER, start_time INTEGER);"
+                "PRAGMA user_version = 1;",
+       ""},
+  };
+  for (const Case &c : cases) {
+    GuideRoot g;
+    ASSERT_EQ(mkdir(g.root.c_str(), 0755), 0);
+    if (c.sql.empty()) WriteFileText(g.file, c.bytes);
+    else GuideSql(g.file, c.sql);
+    std::string before = GuideFileBytes(g.file);
+    ASSERT_EQ(access(g.file.c_str(), F_OK), 0) << c.name;
+    EXPECT_EQ(epgdb_open(g.root.c_str()), 0) << c.name;
+    EXPECT_EQ(GuideFileBytes(g.file), before) << c.name;
+    EXPECT_EQ(ShellOutput("ls " + GuideShellQuote(g.root)), "guide.db\n") << c.name;
+  }
+}
+
+TEST(GuideDbStore, GuidePersistsAcrossRuns) {
+  GuideRoot g;
+  uint32_t t = FutureHour();
+  ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+  epgdb_channel_t *a = epgdb_channels_add(1, 1038, 29955);
+  epgdb_channel_t *b = epgdb_channels_add(1, 1038, 7);
+  GuideAddTitle(a, t, 3600, "Noticias", "Noticias\n\nResumen del d\xED" "a");
+  GuideAddTitle(a, t + 3600, 1800, "Cine", "Cine\n\n");
+  GuideAddTitle(b, t, 5400, "F\xC3\xBAtbol", "F\xC3\xBAtbol\n\nLiga", 1);
+  ASSERT_EQ(epgdb_save(nullptr), 1);
+  epgdb_close();
+  epgdb_clean();
+
+  /* What the next run finds in the file. */
+  std::string ts = std::to_string(t), ts1 = std::to_string(t + 3600);
+  EXPECT_EQ(GuideTitleRows(g.file), "1:1038:7|" + ts + "|5400|F\xC3\xBAtbol\n" +
+                                        "1:1038:29955|" + ts + "|3600|Noticias\n" +
+                                        "1:1038:29955|" + ts1 + "|1800|Cine\n");
+  EXPECT_EQ(GuideSql(g.file, "SELECT hex(long_description), flags, language, mjd, event_id"
+                             " FROM titles WHERE length = 3600"),
+            "4E6F7469636961730A0A526573756D656E2064656C2064ED61|0|spa|" +
+                std::to_string(t / 86400 + 40587) + "|" + std::to_string(t / 60 % 44640) + "\n");
+  EXPECT_EQ(GuideSql(g.file, "SELECT flags, typeof(description) FROM titles WHERE length = 5400"),
+            "1|blob\n");
+
+  /* A second run that adds nothing new keeps the guide; one that adds a
+   * title on a new channel keeps the old channel ids. */
+  ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+  std::string ids = GuideSql(g.file, "SELECT id, nid, tsid, sid FROM channels ORDER BY id");
+  GuideAddTitle(epgdb_channels_add(2, 3, 4), t, 60, "Otro", "Otro\n\n");
+  ASSERT_EQ(epgdb_save(nullptr), 1);
+  epgdb_close();
+  epgdb_clean();
+  EXPECT_EQ(GuideSql(g.file, "SELECT count(*) FROM titles"), "4\n");
+  EXPECT_EQ(GuideSql(g.file, "SELECT id, nid, tsid, sid FROM channels ORDER BY id LIMIT 2"), ids);
+}
+
+TEST(GuideDbStore, SameChannelAndStartInOneRunReplacesTheHeldTitle) {
+  GuideRoot g;
+  uint32_t t = FutureHour();
+  ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+  epgdb_channel_t *ch = epgdb_channels_add(1, 2, 3);
+  epgdb_title_t *first = GuideAddTitle(ch, t, 3600, "Primero", "Primero\n\nuno");
+  epgdb_title_t *again = GuideAddTitle(ch, t, 5400, "Segundo", "Segundo\n\ndos", 1);
+  EXPECT_EQ(again, first) << "the held title is given back";
+  EXPECT_EQ(again->length, 5400);
+  EXPECT_EQ(again->flags, 1);
+  /* The same start on another channel is another title. */
+  epgdb_title_t *other = GuideAddTitle(epgdb_channels_add(1, 2, 4), t, 60, "Otro", "Otro\n\n");
+  EXPECT_NE(other, first);
+  /* Texts set on a record before it is added are taken over. */
+  epgdb_title_t *record = epgdb_title_alloc();
+  record->start_time = t;
+  record->length = 5400;
+  record->flags = 1;
+  memcpy(record->language, "spa", 3);
+  epgdb_titles_set_description(record, "Tercero");
+  EXPECT_EQ(epgdb_titles_add(ch, record), first);
+  ASSERT_EQ(epgdb_save(nullptr), 1);
+  EXPECT_EQ(GuideSql(g.file, "SELECT start_time, length, flags, CAST(description AS TEXT),"
+                             " CAST(long_description AS TEXT) FROM titles t JOIN channels c"
+                             " ON c.id = t.channel_id WHERE c.sid = 3"),
+            std::to_string(t) + "|5400|1|Tercero|Segundo\n\ndos\n");
+  EXPECT_EQ(GuideSql(g.file, "SELECT count(*) FROM titles"), "2\n");
+}
+
+TEST(GuideDbStore, ChannelHandlesAreStablePerTriple) {
+  GuideRoot g;
+  ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+  epgdb_channel_t *a = epgdb_channels_add(1, 2, 3);
+  ASSERT_NE(a, nullptr);
+  /* Each id in its own place: swapping two ids gives another channel. */
+  epgdb_channel_t *others[] = {epgdb_channels_add(3, 2, 1), epgdb_channels_add(2, 1, 3),
+                               epgdb_channels_add(1, 3, 2), epgdb_channels_add(0xFFFF, 2, 3)};
+  for (epgdb_channel_t *o : others) EXPECT_NE(o, a);
+  for (int i = 0; i < 1000; i++) epgdb_channels_add((uint16_t)i, 7, 7);
+  EXPECT_EQ(epgdb_channels_add(1, 2, 3), a);
+  EXPECT_EQ(epgdb_channels_add(3, 2, 1), others[0]);
+  GuideAddTitle(a, FutureHour(), 60, "x", "x\n\n");
+  GuideAddTitle(epgdb_channels_add(1, 2, 3), FutureHour() + 60, 60, "y", "y\n\n");
+  ASSERT_EQ(epgdb_save(nullptr), 1);
+  /* Only channels with titles are written, each once. */
+  EXPECT_EQ(GuideSql(g.file, "SELECT nid, tsid, sid FROM channels"), "1|2|3\n");
+}
+
+/* Null arguments and a save without an open database are refused. */
+TEST(GuideDbStore, RefusesMisuse) {
+  GuideRoot g;
+  EXPECT_EQ(epgdb_save(nullptr), 0);
+  epgdb_title_t *record = epgdb_title_alloc();
+  EXPECT_EQ(epgdb_titles_add(nullptr, record), nullptr);
+  free(record);
+  EXPECT_EQ(epgdb_titles_add(epgdb_channels_add(1, 1, 1), nullptr), nullptr);
+  EXPECT_EQ(epgdb_titles_set_description(nullptr, "x"), 0);
+  EXPECT_EQ(epgdb_titles_set_long_description(nullptr, "x"), 0);
+  epgdb_title_t *title = GuideAddTitle(epgdb_channels_add(1, 1, 1), FutureHour(), 60, "a", "b");
+  EXPECT_EQ(epgdb_titles_set_description(title, nullptr), 0);
+  EXPECT_STREQ(title->description, "a");
+}
+
+/* A run whose save fails part-way: the guide of the earlier run is left in
+ * the file byte for byte, and the run's titles are still held, so that a
+ * later save can write them. The failure is a trigger planted in the file
+ * that aborts the insert of one title in the middle of the save. */
+TEST(GuideDbSave, FailureHalfwayLeavesThePreviousGuide) {
+  GuideRoot g;
+  uint32_t t = FutureHour();
+  ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+  epgdb_channel_t *ch = epgdb_channels_add(1, 2, 3);
+  for (uint32_t i = 0; i < 10; i++) GuideAddTitle(ch, t + i * 600, 600, "Viejo", "Viejo\n\n");
+  ASSERT_EQ(epgdb_save(nullptr), 1);
+  epgdb_close();
+  epgdb_clean();
+  std::string rows_before = GuideTitleRows(g.file);
+  GuideSql(g.file, "CREATE TRIGGER refuse BEFORE INSERT ON titles WHEN NEW.start_time = " +
+                       std::to_string(t + 60 * 600 - 300) + " BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+  std::string before = GuideFileBytes(g.file);
+
+  ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+  /* The new schedule replaces every old title; the title at slot 60 fails,
+   * after a new channel and many deletions and inserts were made. */
+  ch = epgdb_channels_add(1, 2, 3);
+  for (uint32_t i = 0; i < 100; i++) GuideAddTitle(ch, t + i * 600 - 300, 600, "Nuevo", "N\n\n");
+  GuideAddTitle(epgdb_channels_add(9, 9, 9), t, 60, "Otro", "Otro\n\n");
+  std::vector<int> progress_done;
+  static std::vector<int> *seen;
+  seen = &progress_done;
+  EXPECT_EQ(epgdb_save([](int done, int) { seen->push_back(done); }), 0);
+  ASSERT_FALSE(progress_done.empty());
+  EXPECT_LT(progress_done.back(), 101) << "a failed save never reports completion";
+  EXPECT_EQ(GuideFileBytes(g.file), before);
+  EXPECT_EQ(GuideTitleRows(g.file), rows_before);
+  EXPECT_EQ(access((g.file + "-journal").c_str(), F_OK), -1) << "no journal left behind";
+
+  /* Without the trigger the same run's guide is written in full. */
+  GuideSql(g.file, "DROP TRIGGER refuse");
+  ASSERT_EQ(epgdb_save(nullptr), 1);
+  EXPECT_EQ(GuideSql(g.file, "SELECT count(*), min(CAST(description AS TEXT)) FROM titles"),
+            "101|Nuevo\n");
+}
+
+/* The same with a real write failure: the file size limit stops the save
+ * while it writes the file (works for every user, root included). */
+TEST(GuideDbSave, WriteErrorLeavesThePreviousGuide) {
+  GuideRoot g;
+  uint32_t t = FutureHour();
+  ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+  epgdb_channel_t *ch = epgdb_channels_add(1, 2, 3);
+  GuideAddTitle(ch, t, 600, "Viejo", "Viejo\n\n");
+  ASSERT_EQ(epgdb_save(nullptr), 1);
+  epgdb_close();
+  epgdb_clean();
+  std::string before = GuideFileBytes(g.file);
+
+  fflush(nullptr);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (!epgdb_open(g.root.c_str())) _exit(10);
+    epgdb_channel_t *c = epgdb_channels_add(1, 2, 3);
+    std::string text(400, 'x');
+    for (uint32_t i = 0; i < 2000; i++) GuideAddTitle(c, t + i * 600, 600, text, text);
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {before.size(), before.size()};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    int saved = epgdb_save(nullptr);
+    epgdb_close();
+    epgdb_clean();
+    _exit(saved ? 11 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "10: open failed, 11: save reported success";
+  EXPECT_EQ(GuideFileBytes(g.file), before);
+  ASSERT_EQ(epgdb_open(g.root.c_str()), 1) << "the file stays usable";
+  EXPECT_EQ(GuideTitleRows(g.file), "1:2:3|" + std::to_string(t) + "|600|Viejo\n");
+}
+
+TEST(GuideDbSave, ReportsProgressUpToTheTotal) {
+  GuideRoot g;
+  uint32_t t = FutureHour();
+  ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+  for (uint32_t c = 0; c < 3; c++) {
+    epgdb_channel_t *ch = epgdb_channels_add(1, 1, (uint16_t)c);
+    for (uint32_t i = 0; i < 1000; i++) GuideAddTitle(ch, t + i * 60, 60, "t", "t\n\n");
+  }
+  static std::vector<std::pair<int, int>> calls;
+  calls.clear();
+  ASSERT_EQ(epgdb_save([](int done, int total) { calls.emplace_back(done, total); }), 1);
+  ASSERT_GE(calls.size(), 3u);
+  EXPECT_EQ(calls.front(), std::make_pair(0, 3000));
+  EXPECT_EQ(calls.back(), std::make_pair(3000, 3000));
+  for (size_t i = 1; i < calls.size(); i++) {
+    EXPECT_GT(calls[i].first, calls[i - 1].first);
+    EXPECT_EQ(calls[i].second, 3000);
+  }
+}
+
+/* The record's public fields sit at fixed byte offsets: values written
+ * there by offset, as a program built against the layout writes them,
+ * reach the file. */
+TEST(GuideDbRecord, PublicFieldsAtTheirOffsets) {
+  GuideRoot g;
+  ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+  epgdb_title_t *record = epgdb_title_alloc();
+  ASSERT_NE(record, nullptr);
+  unsigned char *bytes = (unsigned char *)record;
+  for (size_t i = 0; i < 36; i++) EXPECT_EQ(bytes[i], 0) << "byte " << i << " not zero";
+  uint16_t event_id = 8430, mjd = 61000, length = 5400;
+  uint32_t start = FutureHour();
+  memcpy(bytes + 0, &event_id, 2);
+  memcpy(bytes + 2, &mjd, 2);
+  memcpy(bytes + 4, &start, 4);
+  memcpy(bytes + 8, &length, 2);
+  bytes[11] |= 0x01;
+  memcpy(bytes + 32, "spa", 3);
+  epgdb_title_t *title = epgdb_titles_add(epgdb_channels_add(1, 2, 3), record);
+  epgdb_titles_set_description(title, "x");
+  ASSERT_EQ(epgdb_save(nullptr), 1);
+  EXPECT_EQ(GuideSql(g.file, "SELECT event_id, mjd, start_time, length, flags, language FROM titles"),
+            "8430|61000|" + std::to_string(start) + "|5400|1|spa\n");
+  EXPECT_EQ(epgdb_calculate_mjd(0), 40587u);
+  EXPECT_EQ(epgdb_calculate_mjd(86399), 40587u);
+  EXPECT_EQ(epgdb_calculate_mjd(86400), 40588u);
+  EXPECT_EQ(epgdb_calculate_mjd(0xFFFFFFFFu), 0xFFFFFFFFu / 86400 + 40587);
+}
+
+}  // namespace

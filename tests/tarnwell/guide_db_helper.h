@@ -1,0 +1,94 @@
+/* Guide database test support: a private database root that goes away with
+ * the test, titles added the way the grabber adds them, and SQL read back
+ * through the sqlite3 shell. */
+#ifndef TARNWELL_GUIDE_DB_HELPER_H
+#define TARNWELL_GUIDE_DB_HELPER_H
+
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "epgdb.h"
+#include "support/run_helper.h"
+
+/* A fresh folder under /tmp; "root" is a database root inside it that does
+ * not exist yet. Closes and cleans the library and removes the folder. */
+struct GuideRoot {
+  std::string dir;
+  std::string root;
+  std::string file;
+  GuideRoot() {
+    char templ[] = "/tmp/tarnwell-test-XXXXXX";
+    const char *made = mkdtemp(templ);
+    dir = made ? made : "/tmp/tarnwell-test-failed";
+    root = dir + "/db";
+    file = root + "/guide.db";
+  }
+  ~GuideRoot() {
+    epgdb_close();
+    epgdb_clean();
+    std::string cmd = "chmod -R u+w '" + dir + "' 2>/dev/null; rm -rf '" + dir + "'";
+    if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", dir.c_str());
+  }
+  GuideRoot(const GuideRoot &) = delete;
+  GuideRoot &operator=(const GuideRoot &) = delete;
+};
+
+/* Adds one title as the grabber does (alloc, fill, add, both texts) and
+ * returns the title the library gave back. */
+inline epgdb_title_t *GuideAddTitle(epgdb_channel_t *channel, uint32_t start, uint16_t length,
+                                    const std::string &description,
+                                    const std::string &long_description, uint8_t flags = 0) {
+  epgdb_title_t *record = epgdb_title_alloc();
+  record->event_id = (uint16_t)(start / 60 % 44640);
+  record->mjd = (uint16_t)epgdb_calculate_mjd(start);
+  record->start_time = start;
+  record->length = length;
+  record->flags = flags;
+  memcpy(record->language, "spa", 3);
+  epgdb_title_t *title = epgdb_titles_add(channel, record);
+  epgdb_titles_set_description(title, description.c_str());
+  epgdb_titles_set_long_description(title, long_description.c_str());
+  return title;
+}
+
+/* Single-quotes "text" for the shell. */
+inline std::string GuideShellQuote(const std::string &text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\'') out += "'\\''";
+    else out += c;
+  }
+  return out + "'";
+}
+
+/* The output of "sql" run by the sqlite3 shell on the file "path"
+ * (columns separated by '|', one row per line). */
+inline std::string GuideSql(const std::string &path, const std::string &sql) {
+  return ShellOutput("sqlite3 -batch -noheader -separator '|' " + GuideShellQuote(path) + " " +
+                     GuideShellQuote(sql) + " 2>&1");
+}
+
+/* Every title row of "path" as "nid:tsid:sid|start|length|description",
+ * ordered by channel and start. */
+inline std::string GuideTitleRows(const std::string &path) {
+  return GuideSql(path,
+                  "SELECT c.nid || ':' || c.tsid || ':' || c.sid, t.start_time, t.length,"
+                  " CAST(t.description AS TEXT) FROM titles t JOIN channels c"
+                  " ON c.id = t.channel_id ORDER BY c.nid, c.tsid, c.sid, t.start_time");
+}
+
+/* The bytes of the file "path" ("" when it cannot be read). */
+inline std::string GuideFileBytes(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+#endif
