@@ -5,10 +5,32 @@
 
 #include <stdint.h>
 
+#include "epgdb.h"
+
 struct EventRecord;
 
+/* The guide database calls made by the export, in the order StoreEvent
+ * makes them. The export uses the library's own functions unless tests put
+ * others in place. */
+struct ExportLibrary {
+  epgdb_channel_t *(*channels_add)(uint16_t nid, uint16_t tsid, uint16_t sid);
+  epgdb_title_t *(*title_alloc)(void);
+  uint32_t (*calculate_mjd)(uint32_t start_time);
+  epgdb_title_t *(*titles_add)(epgdb_channel_t *channel, epgdb_title_t *title);
+  int (*set_description)(epgdb_title_t *title, const char *text);
+  int (*set_long_description)(epgdb_title_t *title, const char *text);
+};
+/* Replaces the guide database calls (tests); null restores the library's. */
+void ExportSetLibrary(const ExportLibrary *library);
+
+/* Stores "event" with the summary title and text (zero-terminated, used only
+ * during the call) under its own channel and under every alias target of
+ * that channel, newest alias first. Returns 1. */
 int StoreEventWithAliases(const EventRecord *event, const char *summary_title,
                           const char *summary_text);
+/* Stores "event" as one title of the guide database under the channel
+ * "sid", "tsid", "nid" (each cut to 16 bits). A store the guide database or
+ * memory cannot take is logged and skipped. Returns 1. */
 int StoreEvent(const EventRecord *event, const char *summary_title, const char *summary_text,
                int32_t sid, int32_t tsid, int32_t nid);
 

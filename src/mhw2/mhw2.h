@@ -14,6 +14,10 @@ struct ChannelEntry {
 };
 
 constexpr uint8_t EVENT_HAS_SUMMARY = 0x01;
+/* The record carries a summary_id_3d of its own (decoded from a 3-day entry,
+ * or taken over from the stored 3-day record by the 7-day merge). Without
+ * it summary_id_3d is not a summary id and never matches a summary. */
+constexpr uint8_t EVENT_HAS_SUMMARY_ID_3D = 0x02;
 
 struct EventRecord {
   EventRecord *next;
@@ -54,6 +58,15 @@ int AddEvent3days(EventRecord *record);
 int AddEvent(EventRecord *record);
 void DebugPrintEvent(const EventRecord *record);
 void FreeGuide(void);
+/* Makes "table" (heap, "count" entries, owned by the store from now on) the
+ * channel table and sets the channel count; a previous table is freed. */
+void StoreSetChannels(ChannelEntry *table, int32_t count);
+/* Calls "visit" on every record that a summary with "summary_id" matches
+ * (its summary_id, or its summary_id_3d when it carries one), newest first,
+ * each record once. Stops and returns 0 as soon as "visit" returns 0;
+ * returns 1 after the last match. "visit" must not add events. */
+int StoreVisitSummaryMatches(uint32_t summary_id, int (*visit)(EventRecord *record, void *context),
+                             void *context);
 
 /* Channel table. */
 int32_t DownloadChannelList(void);
@@ -65,6 +78,15 @@ int32_t ProcessMHW2Events3days(uint8_t *data, int32_t length);
 int32_t ProcessMHW2Events(uint8_t *data, int32_t length);
 int32_t DownloadEvents3days(void);
 int32_t DownloadEvents7days(void);
+
+/* The decoding half of a table download pass: hands every section of
+ * "list" (newest first) to "decoder" while it sends the progress lines
+ * (ON, one value per section, OFF; none when "tot_sections" is 0 or less).
+ * Stops at the first negative decoder result. Returns the number of
+ * sections handed to the decoder. */
+struct RawSection;
+typedef int32_t (*Mhw2Decoder)(uint8_t *data, int32_t length);
+int32_t Mhw2PassDecodeSections(RawSection *list, int32_t tot_sections, Mhw2Decoder decoder);
 
 /* Summary tables, their passes and attachment. */
 int32_t ProcessMHW2Summaries3days(uint8_t *data, int32_t length);

@@ -1,0 +1,154 @@
+/* Event export: events of the guide store become titles of the guide
+ * database, under their channel and its aliases, optionally in UTF-8. */
+#include "export/export.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "config/config.h"
+#include "log/log.h"
+#include "mhw2/mhw2.h"
+
+static const ExportLibrary EXPORT_GUIDE_DATABASE = {
+    epgdb_channels_add,        epgdb_title_alloc,           epgdb_calculate_mjd,
+    epgdb_titles_add,          epgdb_titles_set_description, epgdb_titles_set_long_description};
+
+static struct {
+  const ExportLibrary *library;
+} Export = {&EXPORT_GUIDE_DATABASE};
+
+void ExportSetLibrary(const ExportLibrary *library) {
+  Export.library = library ? library : &EXPORT_GUIDE_DATABASE;
+}
+
+/* Every title of the guide is Spanish. */
+static const char EXPORT_LANGUAGE[3] = {'s', 'p', 'a'};
+
+extern "C" int isolat1ToUTF8(unsigned char *out, int *out_len, const unsigned char *in,
+                             int *in_len) {
+  if (!out || !out_len || !in || !in_len) return -1;
+  unsigned char *const out_start = out;
+  const unsigned char *const in_start = in;
+  unsigned char *const out_end = out + (*out_len > 0 ? *out_len : 0);
+  const unsigned char *const in_end = in + (*in_len > 0 ? *in_len : 0);
+  const unsigned char *in_stop = in_end;
+
+  /* Each turn needs room for two bytes: a byte of 0x80 or above becomes a
+   * lead and a continuation byte, then a run of bytes below 0x80 is copied
+   * as far as the room goes. */
+  while (in < in_end && out_end - out >= 2) {
+    if (*in >= 0x80) {
+      *out++ = (unsigned char)(0xC0 | (*in >> 6));
+      *out++ = (unsigned char)(0x80 | (*in & 0x3F));
+      in++;
+    }
+    if (in_stop - in > out_end - out) in_stop = in + (out_end - out);
+    while (in < in_stop && *in < 0x80) *out++ = *in++;
+  }
+  /* A byte below 0x80 may take the very last byte of room; a two-byte
+   * form is never split. */
+  if (in < in_end && out < out_end && *in < 0x80) *out++ = *in++;
+
+  *out_len = (int)(out - out_start);
+  *in_len = (int)(in - in_start);
+  return *out_len;
+}
+
+/* The UTF-8 form of "text" in a new zero-filled buffer (caller frees), or
+ * null when the buffer cannot be made; the caller then keeps "text". */
+static char *ExportToUtf8(const char *text) {
+  int in_len = (int)strlen(text);
+  int room = (in_len + 3) * 2;
+  char *buffer = (char *)calloc((size_t)room, 1);
+  if (!buffer) return nullptr;
+  if (isolat1ToUTF8((unsigned char *)buffer, &room, (const unsigned char *)text, &in_len) < 0) {
+    free(buffer);
+    return nullptr;
+  }
+  return buffer;
+}
+
+/* Sets "text" (converted to UTF-8 when "utf8") through "set" on "title". */
+static void ExportSetText(int (*set)(epgdb_title_t *, const char *), epgdb_title_t *title,
+                          const char *text, int utf8) {
+  char *converted = utf8 ? ExportToUtf8(text) : nullptr;
+  set(title, converted ? converted : text);
+  free(converted);
+}
+
+int StoreEvent(const EventRecord *event, const char *summary_title, const char *summary_text,
+               int32_t sid, int32_t tsid, int32_t nid) {
+  const ExportLibrary *lib = Export.library;
+  int utf8 = ConfigSettings()->convert_to_utf8 != 0;
+  const ChannelEntry *channels = StoreChannels();
+  if (!channels || event->channel >= StoreCounters()->channel_count) {
+    WriteLog("%s() - Error: event on unknown channel %d (skipped)", "StoreEvent", event->channel);
+    return 1;
+  }
+  /* The minute of the month at which the event starts, local time. */
+  uint16_t event_id = (uint16_t)((event->day * 24 + event->hour) * 60 + event->minute);
+  WriteDebug("TARNWELL ADDING event - ch:'%s' - %X:%X:%X - TARNWELL event_id=%d\n",
+             channels[event->channel].name, (unsigned)sid, (unsigned)tsid, (unsigned)nid,
+             event_id);
+  DebugPrintEvent(event);
+
+  /* The long description is made before anything goes to the guide
+   * database, so that a lack of memory skips the store as a whole. */
+  size_t long_size = strlen(summary_title) + strlen(summary_text) + 64;
+  char *long_text = (char *)malloc(long_size);
+  if (!long_text) {
+    WriteLog("%s() - Error: Not enough memory for the long description (skipped)", "StoreEvent");
+    return 1;
+  }
+  snprintf(long_text, long_size, "%s\n\n%s", summary_title, summary_text);
+
+  epgdb_channel_t *channel = lib->channels_add((uint16_t)nid, (uint16_t)tsid, (uint16_t)sid);
+  if (!channel) {
+    WriteLog("%s() - Error: no guide database channel for %X:%X:%X (skipped)", "StoreEvent",
+             (unsigned)sid, (unsigned)tsid, (unsigned)nid);
+    free(long_text);
+    return 1;
+  }
+  epgdb_title_t *record = lib->title_alloc();
+  if (!record) {
+    WriteLog("%s() - Error: no title record from the guide database (skipped)", "StoreEvent");
+    free(long_text);
+    return 1;
+  }
+  record->event_id = event_id;
+  record->start_time = (uint32_t)event->start_time;
+  record->mjd = (uint16_t)lib->calculate_mjd((uint32_t)event->start_time);
+  record->length = (uint16_t)((uint32_t)event->duration * 60u);
+  memcpy(record->language, EXPORT_LANGUAGE, sizeof(EXPORT_LANGUAGE));
+  if (utf8) record->flags |= 0x01;
+
+  epgdb_title_t *title = lib->titles_add(channel, record);
+  if (!title) {
+    WriteLog("%s() - Error: the guide database refused the title (skipped)", "StoreEvent");
+    free(long_text);
+    return 1;
+  }
+  ExportSetText(lib->set_description, title, event->title, utf8);
+  ExportSetText(lib->set_long_description, title, long_text, utf8);
+  free(long_text);
+  return 1;
+}
+
+int StoreEventWithAliases(const EventRecord *event, const char *summary_title,
+                          const char *summary_text) {
+  const ChannelEntry *channels = StoreChannels();
+  if (!channels || event->channel >= StoreCounters()->channel_count) {
+    WriteLog("%s() - Error: event on unknown channel %d (skipped)", "StoreEventWithAliases",
+             event->channel);
+    return 1;
+  }
+  const ChannelEntry *own = &channels[event->channel];
+  StoreEvent(event, summary_title, summary_text, own->sid, own->tsid, own->nid);
+  for (const AliasEntry *alias = ConfigAliasList(); alias; alias = alias->next) {
+    if (alias->src_sid == own->sid && alias->src_tsid == own->tsid && alias->src_nid == own->nid)
+      StoreEvent(event, summary_title, summary_text, (int32_t)alias->dst_sid,
+                 (int32_t)alias->dst_tsid, (int32_t)alias->dst_nid);
+  }
+  return 1;
+}

@@ -1,0 +1,39 @@
+/* Summary attachment: a decoded summary marks every event that refers to
+ * it and stores that event in the guide database at once. */
+#include "export/export.h"
+#include "log/log.h"
+#include "mhw2/mhw2.h"
+
+struct AttachWalk {
+  const char *title;
+  const char *text;
+  int32_t found;
+  int32_t repeated;
+};
+
+/* Attaches the walk's summary to "record" unless it already has one.
+ * Returns 0 when storing the event failed. */
+static int AttachVisit(EventRecord *record, void *context) {
+  AttachWalk *walk = (AttachWalk *)context;
+  if (record->flags & EVENT_HAS_SUMMARY) {
+    walk->repeated++;
+    return 1;
+  }
+  record->flags |= EVENT_HAS_SUMMARY;
+  walk->found++;
+  StoreCounters()->summaries_attached++;
+  return StoreEventWithAliases(record, walk->title, walk->text) ? 1 : 0;
+}
+
+int AddSummary(uint32_t summary_id, const char *title, const char *text) {
+  AttachWalk walk = {title, text, 0, 0};
+  if (!StoreVisitSummaryMatches(summary_id, AttachVisit, &walk)) return 0;
+  if (walk.found || walk.repeated) {
+    WriteDebug("%s() - summary_id: %04X - found %d time(s) - repeated %d times\n", "AddSummary",
+               summary_id, walk.found, walk.repeated);
+  } else {
+    WriteDebug("%s() - summary_id: %04X - not found\n", "AddSummary", summary_id);
+    StoreCounters()->summaries_without_event++;
+  }
+  return 1;
+}

@@ -1,0 +1,91 @@
+/* Table download passes: each collects one whole MHW2 table from the demux
+ * and feeds its sections to the table's decoder, with progress lines. */
+#include "demux/demux.h"
+#include "log/log.h"
+#include "mhw2/mhw2.h"
+#include "run/status.h"
+
+/* What sets the four passes apart. */
+struct PassValues {
+  uint16_t pid;
+  uint8_t table_id;
+  const char *activity;        /* spinner text, also logged first */
+  const char *processing_log;  /* with tot_sections */
+  const char *processing_text; /* status line */
+  Mhw2Decoder decoder;
+  int32_t GuideCounters::*count; /* reset at the start, reported and returned */
+  /* Summary passes only: the pass's own result, set from "count" at the
+   * end (reset at the start with the summaries without event); null for
+   * the event passes. */
+  int32_t GuideCounters::*summary_result;
+  const char *final_message;
+};
+
+static const PassValues PASS_EVENTS_3DAYS = {
+    0x234, 0xE6, "Downloading 3 days events", "Processing 3 days events (tot_sections=%d)",
+    "Processing 3 days events\n", ProcessMHW2Events3days, &GuideCounters::new_3day_events,
+    nullptr, "Received %d NEW unique 3 days events"};
+
+static const PassValues PASS_EVENTS_7DAYS = {
+    0x284, 0xDC, "Downloading 7 days events", "Processing 7 days events (tot_sections=%d)",
+    "Processing 7 days events\n", ProcessMHW2Events, &GuideCounters::new_7day_events, nullptr,
+    "Received %d NEW unique 7 days events"};
+
+static const PassValues PASS_SUMMARIES_3DAYS = {
+    0x236, 0x96, "Downloading 3 days summaries", "Processing 3 days summaries (tot_sections=%d)",
+    "Processing 3 days summaries\n", ProcessMHW2Summaries3days,
+    &GuideCounters::summaries_attached, &GuideCounters::summaries_3days,
+    "Received %d NEW 3 days summaries"};
+
+static const PassValues PASS_SUMMARIES_7DAYS = {
+    0x282, 0x96, "Downloading 7 days summaries", "Processing 7 days summaries (tot_sections=%d)",
+    "Processing 7 days summaries\n", ProcessMHW2Summaries7days,
+    &GuideCounters::summaries_attached, &GuideCounters::summaries_7days,
+    "Received %d NEW 7 days summaries"};
+
+int32_t Mhw2PassDecodeSections(RawSection *list, int32_t tot_sections, Mhw2Decoder decoder) {
+  if (tot_sections > 0) StatusSend("PROGRESS %s\n", "ON");
+  int32_t i = 0;
+  for (RawSection *section = list; section; section = section->next) {
+    int32_t percent = tot_sections > 0 ? (int32_t)((int64_t)i * 100 / tot_sections) : 100;
+    StatusSend("PROGRESS %d\n", percent > 100 ? 100 : percent);
+    i++;
+    if (section->data && section->length != 0 && decoder(section->data, section->length) < 0)
+      break;
+  }
+  if (tot_sections > 0) StatusSend("PROGRESS %s\n", "OFF");
+  return i;
+}
+
+/* Runs one table download pass with "values". Returns the pass's count. */
+static int32_t PassRun(const PassValues *values) {
+  GuideCounters *counters = StoreCounters();
+  counters->*values->count = 0;
+  if (values->summary_result) {
+    counters->*values->summary_result = 0;
+    counters->summaries_without_event = 0;
+  }
+  WriteLog("%s", values->activity);
+  StatusSetActivity(values->activity);
+  const uint8_t filter[1] = {values->table_id};
+  const uint8_t mask[1] = {0xFF};
+  int32_t tot_sections = DemuxGetAllSections(values->pid, filter, mask, 1);
+  StatusSetActivity(nullptr);
+
+  WriteLog(values->processing_log, tot_sections);
+  StatusSend("LOGTEXT %s", values->processing_text);
+  Mhw2PassDecodeSections(DemuxSectionList(), tot_sections, values->decoder);
+  FreeSectionList();
+  WriteLog(values->final_message, counters->*values->count);
+
+  if (values->summary_result) {
+    counters->*values->summary_result = counters->*values->count;
+    DemuxStopFilter();
+  }
+  return counters->*values->count;
+}
+
+int32_t DownloadEvents3days(void) { return PassRun(&PASS_EVENTS_3DAYS); }
+int32_t DownloadEvents7days(void) { return PassRun(&PASS_EVENTS_7DAYS); }
+int32_t DownloadSummaries3days(void) { return PassRun(&PASS_SUMMARIES_3DAYS); }
+int32_t DownloadSummaries7days(void) { return PassRun(&PASS_SUMMARIES_7DAYS); }

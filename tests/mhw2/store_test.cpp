@@ -1,0 +1,173 @@
+/* Guide store: which records it keeps, the 7-day merge, list order, and
+ * that its indexes answer exactly as a walk of the list would. */
+#include "mhw2/mhw2_fixture.h"
+
+namespace {
+
+class StoreTest : public GuideTest {};
+
+TEST_F(StoreTest, ThreeDayDuplicateKeepsTheFirstAndWarns) {
+  EventRecord a = TestRecord(1, 1000, 7, "First");
+  EventRecord b = TestRecord(1, 1000, 8, "Second");
+  EventRecord c = TestRecord(2, 1000, 9, "Other channel");
+  EventRecord d = TestRecord(1, 1060, 10, "Other start");
+  EXPECT_EQ(AddEvent3days(&a), 1);
+  EXPECT_EQ(AddEvent3days(&b), 1);
+  EXPECT_EQ(AddEvent3days(&c), 1);
+  EXPECT_EQ(AddEvent3days(&d), 1);
+
+  auto events = Events();
+  ASSERT_EQ(events.size(), 3u);
+  /* Newest first. */
+  EXPECT_STREQ(events[0]->title, "Other start");
+  EXPECT_STREQ(events[1]->title, "Other channel");
+  EXPECT_STREQ(events[2]->title, "First");
+  EXPECT_EQ(StoreCounters()->new_3day_events, 3);
+  EXPECT_EQ(StoreCounters()->total_events, 3);
+  EXPECT_NE(DebugLog().find("AddEvent3days() - WARNING: REPEATED EVENT FOUND IN EVENT LIST. "
+                            "IGNORING.\n"),
+            std::string::npos);
+}
+
+TEST_F(StoreTest, SevenDayMergeTakesSummaryIdsAndHandsBackThe3DayId) {
+  MakeChannels(4);
+  EventRecord three = TestRecord(3, 5000, 0x11, "Three");
+  three.summary_id = 0xAAAA;
+  three.summary_id2 = 0x1;
+  three.summary_id_3d = 0x4242;
+  three.flags = EVENT_HAS_SUMMARY_ID_3D;
+  ASSERT_EQ(AddEvent3days(&three), 1);
+
+  EventRecord seven = TestRecord(3, 5000, 0x11, "Seven title");
+  seven.summary_id = 0xBBBBBB;
+  seven.summary_id2 = 0xCCCC;
+  ASSERT_EQ(AddEvent(&seven), 1);
+
+  auto events = Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0]->summary_id, 0xBBBBBBu);
+  EXPECT_EQ(events[0]->summary_id2, 0xCCCCu);
+  EXPECT_EQ(events[0]->summary_id_3d, 0x4242u);
+  EXPECT_STREQ(events[0]->title, "Three");
+  /* The caller's record shows the 3-day id it took over. */
+  EXPECT_EQ(seven.summary_id_3d, 0x4242u);
+  EXPECT_TRUE(seven.flags & EVENT_HAS_SUMMARY_ID_3D);
+  EXPECT_EQ(StoreCounters()->new_7day_events, 0);
+  EXPECT_EQ(StoreCounters()->total_events, 1);
+
+  /* Attachment now follows the new summary id and no longer the old one. */
+  EXPECT_EQ(AddSummary(0xAAAA, "old", "x"), 1);
+  EXPECT_EQ(db_.titles.size(), 0u);
+  EXPECT_EQ(AddSummary(0xBBBBBB, "new", "y"), 1);
+  EXPECT_EQ(db_.titles.size(), 1u);
+}
+
+TEST_F(StoreTest, SevenDayWithOtherEventIdIsIgnored) {
+  EventRecord three = TestRecord(3, 5000, 0x11, "Three");
+  three.summary_id = 0xAAAA;
+  ASSERT_EQ(AddEvent3days(&three), 1);
+  EventRecord seven = TestRecord(3, 5000, 0x12, "Seven");
+  seven.summary_id = 0xBBBB;
+  ASSERT_EQ(AddEvent(&seven), 1);
+
+  auto events = Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0]->summary_id, 0xAAAAu);
+  EXPECT_EQ(events[0]->mhw_event_id, 0x11u);
+  EXPECT_NE(DebugLog().find("AddEvent() - WARNING: SAME EVENT WITH DIFFERENT EVENTID. IGNORING.\n"),
+            std::string::npos);
+
+  /* A 7-day entry at a new start is added at the head. */
+  EventRecord fresh = TestRecord(3, 6000, 0x13, "Fresh");
+  ASSERT_EQ(AddEvent(&fresh), 1);
+  events = Events();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_STREQ(events[0]->title, "Fresh");
+  EXPECT_EQ(StoreCounters()->new_7day_events, 1);
+  EXPECT_EQ(StoreCounters()->total_events, 2);
+  EXPECT_EQ(events[0]->summary_id_3d, 0u);
+  EXPECT_FALSE(events[0]->flags & EVENT_HAS_SUMMARY_ID_3D);
+}
+
+/* Many records across channels and starts, added in a shuffled order and
+ * merged repeatedly: the records a summary reaches, and their order, must
+ * be those of a walk of the list. */
+TEST_F(StoreTest, IndexesAgreeWithAWalkOfTheList) {
+  uint32_t seed = 12345;
+  auto next = [&seed]() {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) & 0xFFFF;
+  };
+  for (int i = 0; i < 2000; i++) {
+    EventRecord r = TestRecord((uint16_t)(next() % 7), (int32_t)(next() % 300) * 60,
+                           next() % 3, "e");
+    r.summary_id = next() % 40;
+    if (next() % 2) {
+      r.summary_id_3d = next() % 40;
+      r.flags = EVENT_HAS_SUMMARY_ID_3D;
+      ASSERT_EQ(AddEvent3days(&r), 1);
+    } else {
+      ASSERT_EQ(AddEvent(&r), 1);
+    }
+  }
+  MakeChannels(7);
+  for (uint32_t id = 0; id < 40; id++) {
+    std::vector<EventRecord *> expected;
+    for (EventRecord *e = StoreEventList(); e; e = e->next)
+      if (e->summary_id == id || ((e->flags & EVENT_HAS_SUMMARY_ID_3D) && e->summary_id_3d == id))
+        expected.push_back(e);
+    std::vector<EventRecord *> seen;
+    StoreVisitSummaryMatches(
+        id,
+        [](EventRecord *r, void *c) {
+          ((std::vector<EventRecord *> *)c)->push_back(r);
+          return 1;
+        },
+        &seen);
+    EXPECT_EQ(seen, expected) << "summary id " << id;
+  }
+  /* One record per channel and start time. */
+  std::set<std::pair<int, int>> keys;
+  for (EventRecord *e : Events()) EXPECT_TRUE(keys.insert({e->channel, e->start_time}).second);
+  EXPECT_EQ((int32_t)keys.size(), StoreCounters()->total_events);
+}
+
+TEST_F(StoreTest, DebugPrintShowsTheRecord) {
+  MakeChannels(2);
+  EventRecord r = TestRecord(1, 0, 0x1234ABCD, "Film");
+  r.day = 5;
+  r.month = 2;
+  r.year = 2023;
+  r.hour = 9;
+  r.minute = 7;
+  r.second = 3;
+  r.duration = 90;
+  r.summary_id = 0x12;
+  r.summary_id2 = 0x3F;
+  r.summary_id_3d = 0xBEEF;
+  r.newbyte = 0x0A;
+  DebugPrintEvent(&r);
+  EXPECT_EQ(DebugLog(),
+            "Channel: 1 - Ch1\n"
+            "Name: Film\n"
+            "EventId: 0x1234ABCD - StartDate: 05/02/2023 - StartTime: 09:07:03 - Duration: 90 min\n"
+            "SummaryId: 0x0012 - SummaryId2: 003F - SummaryId3d: 0xBEEF - newbyte: 0A\n"
+            "-------------------------\n");
+}
+
+TEST_F(StoreTest, FreeGuideEmptiesEverythingAndCanRepeat) {
+  MakeChannels(3);
+  PushAlias(1, 2, 3, 4, 5, 6);
+  EventRecord r = TestRecord(1, 0, 1, "x");
+  ASSERT_EQ(AddEvent3days(&r), 1);
+  FreeGuide();
+  EXPECT_EQ(StoreEventList(), nullptr);
+  EXPECT_EQ(StoreChannels(), nullptr);
+  EXPECT_EQ(ConfigAliasList(), nullptr);
+  FreeGuide();
+  /* After a free the same event can be added again. */
+  ASSERT_EQ(AddEvent3days(&r), 1);
+  EXPECT_EQ(Events().size(), 1u);
+}
+
+}  // namespace
