@@ -40,7 +40,17 @@ void PutStart(Bytes &b, int i) {
   PutBE(b, 60 << 4, 2);
 }
 
-std::string Title(int i) { return "Event " + std::to_string(i); }
+/* The part both event tables share: summary id, event id, start and
+ * duration, title length and title of event i, then one unread byte. */
+void PutEntryBody(Bytes &b, int i) {
+  std::string t = "Event " + std::to_string(i);
+  PutBE(b, (uint32_t)i, 3);
+  PutBE(b, (uint32_t)i, 4);
+  PutStart(b, i);
+  b.push_back((uint8_t)t.size());
+  b.insert(b.end(), t.begin(), t.end());
+  b.push_back(0x00);
+}
 
 /* The tables of a guide of "events" events: the first half also comes in
  * the 3-day table (with a 3-day summary id), all of them in the 7-day
@@ -56,15 +66,9 @@ struct Guide {
       s[0] = 0xE6;
       int count = 0;
       for (int i = first; i < three_day && i < first + kEntriesPerSection; i++, count++) {
-        std::string t = Title(i);
         s.push_back((uint8_t)(i % kChannels));
         s.insert(s.end(), 3, 0x00);
-        PutBE(s, (uint32_t)i, 3);
-        PutBE(s, (uint32_t)i, 4);
-        PutStart(s, i);
-        s.push_back((uint8_t)t.size());
-        s.insert(s.end(), t.begin(), t.end());
-        s.push_back(0x00);
+        PutEntryBody(s, i);
         PutBE(s, (uint32_t)(i & 0xFFFF), 2);
       }
       s[17] = (uint8_t)count;
@@ -79,15 +83,8 @@ struct Guide {
         s[7] = (uint8_t)channel;
         int count = 0;
         for (size_t k = first; k < ids.size() && k < first + kEntriesPerSection; k++, count++) {
-          int i = ids[k];
-          std::string t = Title(i);
           s.push_back(0x00);
-          PutBE(s, (uint32_t)i, 3);
-          PutBE(s, (uint32_t)i, 4);
-          PutStart(s, i);
-          s.push_back((uint8_t)t.size());
-          s.insert(s.end(), t.begin(), t.end());
-          s.push_back(0x00);
+          PutEntryBody(s, ids[k]);
           PutBE(s, 0, 2);
           s.push_back(0x00);
         }
