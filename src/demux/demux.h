@@ -39,6 +39,9 @@ int DemuxGetAllSections(uint16_t pid, const uint8_t *filter, const uint8_t *mask
 RawSection *DemuxSectionList(void);
 /* Frees every collected section; the list is empty afterwards. */
 void FreeSectionList(void);
+/* Replaces the bounds on a collection whose first section never comes back
+ * (tests); 0 restores the built-in value of either. */
+void DemuxSetCollectLimits(uint32_t max_ms, int64_t max_bytes);
 
 /* Probes /dev/dvb/adapter0/demux0..15 for the MHW2 channel table, writing
  * each probed path into "path" (at least 26 bytes). Returns 1 when found

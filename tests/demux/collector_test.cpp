@@ -1,0 +1,225 @@
+/* The section collector over recorded and piped streams, and crc32 against
+ * the system's zlib. */
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <thread>
+
+#include "demux/demux_fixture.h"
+#include "run/status.h"
+#include "support/tswriter.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes EventSection(int size, uint8_t fill) {
+  return TsMakeSection(0xE6, Bytes((size_t)size - 7, fill), true, true);
+}
+
+std::vector<Bytes> ListContents() {
+  std::vector<Bytes> out;
+  for (RawSection *s = DemuxSectionList(); s; s = s->next) out.emplace_back(s->data, s->data + s->length);
+  return out;
+}
+
+const uint8_t kFilter[1] = {0xE6}, kMask[1] = {0xFF};
+
+/* Collects PID 0x234 from a recording of "sections" in this order. */
+int CollectFrom(const std::vector<Bytes> &sections) {
+  TsWriter w;
+  w.options.pack = true;
+  w.Section(0, TsMakePat(1, {{1, 0x100}}));
+  for (const auto &s : sections) w.Section(0x234, s);
+  StreamFile file(w.Bytes());
+  if (!DemuxInit(file.path.c_str())) return -2;
+  return DemuxGetAllSections(0x234, kFilter, kMask, 1);
+}
+
+TEST(Collector, TableCycleEndsWhenTheFirstSectionComesBack) {
+  LogCapture log;
+  DemuxGuard guard;
+  Bytes a = EventSection(300, 1), b = EventSection(4000, 2), c = EventSection(20, 3);
+  EXPECT_EQ(CollectFrom({a, b, c}), 3);
+  EXPECT_EQ(ListContents(), (std::vector<Bytes>{c, b, a})); /* newest first */
+  EXPECT_TRUE(log.Messages().empty());
+
+  /* A section other than the first, read twice, is stored twice. */
+  DemuxClose();
+  EXPECT_EQ(CollectFrom({a, b, b, c}), 4);
+  EXPECT_EQ(ListContents(), (std::vector<Bytes>{c, b, b, a}));
+
+  /* One section alone: stored once, ended by its return. */
+  DemuxClose();
+  EXPECT_EQ(CollectFrom({c}), 1);
+  EXPECT_EQ(ListContents(), (std::vector<Bytes>{c}));
+
+  FreeSectionList();
+  EXPECT_EQ(DemuxSectionList(), nullptr);
+  FreeSectionList(); /* harmless on an empty list */
+}
+
+TEST(Collector, ReadFailureKeepsWhatWasStored) {
+  LogCapture log;
+  DemuxGuard guard;
+  /* The recording carries no 0xE6 section: the demux fails the read. */
+  EXPECT_EQ(CollectFrom({TsMakeSection(0xDC, Bytes(10, 0), true, true)}), 0);
+  EXPECT_EQ(DemuxSectionList(), nullptr);
+  auto msgs = log.Messages();
+  ASSERT_EQ(msgs.size(), 2u);
+  EXPECT_EQ(msgs[1], "DemuxGetAllSections() - Error reading data from sat");
+}
+
+TEST(Collector, NoFilterMeansMinusOneAndAnEmptyList) {
+  LogCapture log;
+  DemuxGuard guard;
+  Bytes a = EventSection(30, 1);
+  ASSERT_EQ(CollectFrom({a, EventSection(30, 2)}), 2);
+  DemuxClose();
+  EXPECT_EQ(DemuxGetAllSections(0x234, kFilter, kMask, 1), -1);
+  EXPECT_EQ(DemuxSectionList(), nullptr); /* the previous table went too */
+  EXPECT_EQ(log.Messages(), (std::vector<std::string>{
+                                "DemuxStartFilter() - Error: Demux not initialized",
+                                "DemuxGetAllSections() - Error calling DemuxSetFilter()"}));
+}
+
+/* A clock that moves "step" ms at every reading. */
+std::atomic<uint32_t> fake_now{1000};
+uint32_t fake_step = 0;
+uint32_t FakeClock(void) { return fake_now.fetch_add(fake_step) + fake_step; }
+
+struct ClockGuard {
+  explicit ClockGuard(uint32_t step, uint32_t start = 1000) {
+    fake_step = step;
+    fake_now = start;
+    StatusSetClock(FakeClock);
+  }
+  ~ClockGuard() {
+    StatusSetClock(nullptr);
+    DemuxSetCollectLimits(0, 0);
+  }
+};
+
+struct Fifo {
+  std::string dir, path;
+  Fifo() {
+    char templ[] = "/tmp/collfifo-XXXXXX";
+    dir = mkdtemp(templ);
+    path = dir + "/stream";
+    EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
+    signal(SIGPIPE, SIG_IGN);
+  }
+  ~Fifo() {
+    unlink(path.c_str());
+    rmdir(dir.c_str());
+  }
+};
+
+/* Sends 3-day event sections that never repeat (a running number in their
+ * body) until the reader goes away or "stop" is set. */
+void EndlessWriter(std::string path, std::atomic<bool> *stop) {
+  int fd = FifoOpenWriter(path);
+  if (fd < 0) return;
+  TsWriter w;
+  w.options.pack = true;
+  for (uint32_t i = 0; !*stop; i++) {
+    Bytes body(1000, 0x55);
+    for (int k = 0; k < 4; k++) body[(size_t)k] = (uint8_t)(i >> (8 * k));
+    w.Section(0x234, TsMakeSection(0xE6, body, true, true));
+    Bytes chunk = w.Take();
+    if (write(fd, chunk.data(), chunk.size()) != (ssize_t)chunk.size()) break;
+  }
+  close(fd);
+}
+
+TEST(Collector, SixtySecondsWithoutASectionEndTheCollection) {
+  LogCapture log;
+  DemuxGuard guard;
+  Fifo fifo; /* no writer ever comes: nothing arrives */
+  ASSERT_EQ(DemuxInit(fifo.path.c_str()), 1);
+  {
+    ClockGuard clock(1500, 0xFFFF0000u); /* every read times out at once; the clock wraps */
+    EXPECT_EQ(DemuxGetAllSections(0x234, kFilter, kMask, 1), 0);
+  }
+  EXPECT_EQ(DemuxSectionList(), nullptr);
+  EXPECT_EQ(log.Messages(),
+            (std::vector<std::string>{"DemuxGetAllSections() - Timeout reading data from sat"}));
+}
+
+TEST(Collector, EndlessTableIsCutAtTheDataBound) {
+  LogCapture log;
+  DemuxGuard guard;
+  Fifo fifo;
+  std::atomic<bool> stop{false};
+  std::thread writer(EndlessWriter, fifo.path, &stop);
+  ASSERT_EQ(DemuxInit(fifo.path.c_str()), 1);
+  DemuxSetCollectLimits(0, 100000);
+  int n = DemuxGetAllSections(0x234, kFilter, kMask, 1);
+  DemuxSetCollectLimits(0, 0);
+  stop = true;
+  DemuxClose();
+  writer.join();
+  /* 1007-byte sections: the 100th crosses 100000 bytes and is the last. */
+  EXPECT_EQ(n, 100);
+  EXPECT_EQ(ListContents().size(), (size_t)n);
+  EXPECT_EQ(log.Messages(), (std::vector<std::string>{
+                                "DemuxGetAllSections() - Table on PID 0x234 did not repeat within "
+                                "100000 bytes. Stopping with 100 sections"}));
+}
+
+TEST(Collector, EndlessTableIsCutAtTheTimeBound) {
+  LogCapture log;
+  DemuxGuard guard;
+  Fifo fifo;
+  std::atomic<bool> stop{false};
+  std::thread writer(EndlessWriter, fifo.path, &stop);
+  ASSERT_EQ(DemuxInit(fifo.path.c_str()), 1);
+  int n;
+  {
+    ClockGuard clock(10);
+    DemuxSetCollectLimits(5000, 0);
+    n = DemuxGetAllSections(0x234, kFilter, kMask, 1);
+  }
+  stop = true;
+  DemuxClose();
+  writer.join();
+  EXPECT_GT(n, 10);
+  auto msgs = log.Messages();
+  ASSERT_EQ(msgs.size(), 1u);
+  EXPECT_EQ(msgs[0], "DemuxGetAllSections() - Table on PID 0x234 did not repeat within 5 s. "
+                     "Stopping with " + std::to_string(n) + " sections");
+}
+
+/* zlib's own crc32, from the shared library, for reference values. */
+using CrcFn = unsigned long (*)(unsigned long, const unsigned char *, unsigned int);
+
+TEST(Crc32, MatchesZlibForSeedsAndLengths) {
+  void *z = dlopen("libz.so.1", RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(z, nullptr) << dlerror();
+  CrcFn zlib_crc = (CrcFn)dlsym(z, "crc32");
+  ASSERT_NE(zlib_crc, nullptr);
+  ASSERT_NE((void *)zlib_crc, (void *)&crc32);
+  Bytes data(5000);
+  uint32_t x = 12345;
+  for (auto &b : data) {
+    x = x * 1103515245u + 12345u;
+    b = (uint8_t)(x >> 16);
+  }
+  for (unsigned long seed : {0ul, 1ul, 0x12345678ul, 0xFFFFFFFFul, 0xDEADBEEFul})
+    for (unsigned int len : {0u, 1u, 3u, 4u, 188u, 4098u, 5000u})
+      EXPECT_EQ(crc32(seed, data.data(), len), zlib_crc(seed, data.data(), len))
+          << "seed " << seed << " length " << len;
+  /* The well-known check value of the IEEE CRC-32. */
+  const unsigned char check[] = "123456789";
+  EXPECT_EQ(crc32(0, check, 9), 0xCBF43926ul);
+  EXPECT_EQ(crc32(0x12345678ul, nullptr, 0), zlib_crc(0x12345678ul, nullptr, 0));
+  /* Running over two pieces equals one pass over the whole. */
+  EXPECT_EQ(crc32(crc32(7, data.data(), 100), data.data() + 100, 900), crc32(7, data.data(), 1000));
+  dlclose(z);
+}
+
+}  // namespace

@@ -1,0 +1,71 @@
+/* Shared pieces of the demux tests: a captured main log, a stream file. */
+#ifndef MHW2_TEST_DEMUX_FIXTURE_H
+#define MHW2_TEST_DEMUX_FIXTURE_H
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "demux/demux.h"
+#include "log/log.h"
+#include "support/run_helper.h"
+
+/* The main log goes to a private file for the life of the object. */
+struct LogCapture {
+  std::string path;
+  LogCapture() {
+    char templ[] = "/tmp/demuxlog-XXXXXX";
+    int fd = mkstemp(templ);
+    if (fd >= 0) close(fd);
+    path = templ;
+    OpenLog(path.c_str());
+  }
+  ~LogCapture() {
+    CloseLog();
+    unlink(path.c_str());
+  }
+  std::vector<std::string> Messages() const { return LogMessages(ReadFileText(path)); }
+};
+
+/* A temporary file with "bytes"; removed with the object. */
+struct StreamFile {
+  std::string path;
+  explicit StreamFile(const std::vector<uint8_t> &bytes) {
+    char templ[] = "/tmp/demuxts-XXXXXX";
+    int fd = mkstemp(templ);
+    path = templ;
+    if (fd >= 0) {
+      if (write(fd, bytes.data(), bytes.size()) != (ssize_t)bytes.size()) path.clear();
+      close(fd);
+    }
+  }
+  ~StreamFile() { unlink(path.c_str()); }
+};
+
+/* Opens the FIFO "path" for writing once a reader has it open, trying for
+ * at most five seconds (a reader that finished early never blocks the
+ * writer's thread). Returns a blocking descriptor or -1. */
+inline int FifoOpenWriter(const std::string &path) {
+  for (int i = 0; i < 5000; i++) {
+    int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) {
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+      return fd;
+    }
+    usleep(1000);
+  }
+  return -1;
+}
+
+/* Closes the demux whatever a test left open. */
+struct DemuxGuard {
+  ~DemuxGuard() {
+    DemuxClose();
+    FreeSectionList();
+  }
+};
+
+#endif
