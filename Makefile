@@ -2,7 +2,7 @@
 # configures and builds with CMake.
 BUILD ?= build
 JOBS ?= 2
-PACKAGES = g++ cmake make pkg-config libsqlite3-dev sqlite3 libgtest-dev libbenchmark-dev
+PACKAGES = g++ cmake make pkg-config libsqlite3-dev sqlite3 libgtest-dev libbenchmark-dev xmltv-util libxml2-utils
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -81,6 +82,19 @@ inline std::string GuideTitleRows(const std::string &path) {
                   "SELECT c.nid || ':' || c.tsid || ':' || c.sid, t.start_time, t.length,"
                   " CAST(t.description AS TEXT) FROM titles t JOIN channels c"
                   " ON c.id = t.channel_id ORDER BY c.nid, c.tsid, c.sid, t.start_time");
+}
+
+/* Runs the shell command "command", returns its exit code (-1 when it did
+ * not exit normally) with its standard output in "*out". */
+inline int GuideCommand(const std::string &command, std::string *out) {
+  out->clear();
+  FILE *p = popen(command.c_str(), "r");
+  if (!p) return -1;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out->append(buf, n);
+  int status = pclose(p);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 /* The bytes of the file "path" ("" when it cannot be read). */

@@ -1,0 +1,230 @@
+/* The epgdb command on a guide database made by the library: the XMLTV
+ * export validated against the XMLTV DTD, the listing and the summary, and
+ * its errors. */
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "tarnwell/guide_db_helper.h"
+
+namespace {
+
+const std::string kEpgdb = std::string(MHW2_BUILD_DIR) + "/epgdb";
+const std::string kXmltvDtd = "/usr/share/xmltv/xmltv.dtd";
+/* 2030-01-01 00:00:00 UTC: far enough ahead that no save expires it. */
+const uint32_t kT = 1893456000;
+
+/* Runs epgdb with "args" in UTC; stdout (and stderr when "with_errors") in
+ * "*out". Returns the exit code. */
+int Epgdb(const std::string &args, std::string *out, bool with_errors = false) {
+  return GuideCommand("TZ=UTC " + kEpgdb + " " + args + (with_errors ? " 2>&1" : " 2>/dev/null"),
+                      out);
+}
+
+/* A guide with the texts an export has to take care of: ISO-8859-1 and
+ * UTF-8 titles, markup characters, control bytes, a byte sequence that is
+ * not UTF-8 under the UTF-8 flag, an empty summary and an empty title. */
+void MakeTrickyGuide(const GuideRoot &g) {
+  ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+  epgdb_channel_t *a = epgdb_channels_add(1, 1038, 29955);
+  epgdb_channel_t *b = epgdb_channels_add(318, 0x44, 0x1F41);
+  GuideAddTitle(a, kT, 5400, "Pel\xED" "cula & <cine>",
+                "Pel\xED" "cula\n\nDos \"amigos\" \x01\x1b\x7f\x85viajan\r\na Par\xEDs.");
+  GuideAddTitle(a, kT + 5400, 1800, "Noticias \xC3\xA9" "dition",
+                "Noticias\n\nEl d\xC3\xAD" "a en 30 minutos.", 1);
+  GuideAddTitle(b, kT, 600, "Roto \xC3 \xED\xA0\x80 \xC2\x85" "fin", "", 1);
+  GuideAddTitle(b, kT + 600, 0, "\x02\x03", "\n\nSolo resumen", 0);
+  ASSERT_EQ(epgdb_save(nullptr), 1);
+  epgdb_close();
+  epgdb_clean();
+}
+
+TEST(EpgdbXmltv, ExportIsValidXmltvWithCleanTexts) {
+  GuideRoot g;
+  MakeTrickyGuide(g);
+  std::string before = GuideFileBytes(g.file);
+  std::string xml;
+  ASSERT_EQ(Epgdb("xmltv " + GuideShellQuote(g.root), &xml), 0);
+  EXPECT_EQ(GuideFileBytes(g.file), before) << "the export changes nothing";
+  std::string xml_path = g.dir + "/guide.xml";
+  WriteFileText(xml_path, xml);
+
+  /* Validated by the XMLTV tools and by libxml2 against the DTD. */
+  ASSERT_EQ(access(kXmltvDtd.c_str(), R_OK), 0) << "xmltv-util is not installed";
+  std::string out;
+  EXPECT_EQ(GuideCommand("tv_validate_file --dtd-file " + kXmltvDtd + " " + xml_path + " 2>&1",
+                         &out),
+            0)
+      << out << xml;
+  EXPECT_NE(out.find("Validated ok."), std::string::npos) << out;
+  /* The document names the DTD "xmltv.dtd": put it beside the document. */
+  ASSERT_EQ(symlink(kXmltvDtd.c_str(), (g.dir + "/xmltv.dtd").c_str()), 0);
+  EXPECT_EQ(GuideCommand("xmllint --noout --nonet --valid --dtdvalid " + kXmltvDtd + " " +
+                             xml_path + " 2>&1",
+                         &out),
+            0)
+      << out;
+  EXPECT_EQ(out, "");
+
+  /* Channel ids from the triple, in the XMLTV id form. */
+  EXPECT_NE(xml.find("<channel id=\"1-1038-29955.mhw2.dvb\">"), std::string::npos) << xml;
+  EXPECT_NE(xml.find("<channel id=\"318-68-8001.mhw2.dvb\">"), std::string::npos) << xml;
+  std::regex id_form("^[-a-zA-Z0-9]+(\\.[-a-zA-Z0-9]+)+$");
+  std::regex channel_id("channel id=\"([^\"]*)\"");
+  int channels = 0;
+  for (std::sregex_iterator it(xml.begin(), xml.end(), channel_id), end; it != end; ++it, channels++)
+    EXPECT_TRUE(std::regex_match((*it)[1].str(), id_form)) << (*it)[1];
+  EXPECT_EQ(channels, 2);
+
+  /* Times in UTC, texts decoded by their flag, escaped, without control
+   * characters; an empty summary gives no desc, an empty title borrows the
+   * summary's first line. */
+  const char *expected[] = {
+      "<programme start=\"20300101000000 +0000\" stop=\"20300101013000 +0000\""
+      " channel=\"1-1038-29955.mhw2.dvb\">\n"
+      "    <title lang=\"es\">Pel\xC3\xAD" "cula &amp; &lt;cine&gt;</title>\n"
+      "    <desc lang=\"es\">Pel\xC3\xAD" "cula\n\nDos &quot;amigos&quot; viajan\na Par\xC3\xADs.</desc>\n"
+      "  </programme>\n",
+      "<programme start=\"20300101013000 +0000\" stop=\"20300101020000 +0000\""
+      " channel=\"1-1038-29955.mhw2.dvb\">\n"
+      "    <title lang=\"es\">Noticias \xC3\xA9" "dition</title>\n"
+      "    <desc lang=\"es\">Noticias\n\nEl d\xC3\xAD" "a en 30 minutos.</desc>\n"
+      "  </programme>\n",
+      "<programme start=\"20300101000000 +0000\" stop=\"20300101001000 +0000\""
+      " channel=\"318-68-8001.mhw2.dvb\">\n"
+      "    <title lang=\"es\">Roto \xC3\x83 \xC3\xAD\xC2\xA0 fin</title>\n"
+      "  </programme>\n",
+      "<programme start=\"20300101001000 +0000\" stop=\"20300101001000 +0000\""
+      " channel=\"318-68-8001.mhw2.dvb\">\n"
+      "    <title lang=\"es\">Solo resumen</title>\n"
+      "    <desc lang=\"es\">Solo resumen</desc>\n"
+      "  </programme>\n",
+  };
+  for (const char *programme : expected) EXPECT_NE(xml.find(programme), std::string::npos) << programme << "\nin\n" << xml;
+  for (unsigned char c : xml) {
+    EXPECT_TRUE(c >= 0x20 || c == '\n') << "control byte " << (int)c;
+  }
+  EXPECT_EQ(xml.find("\xC2\x85"), std::string::npos) << "C1 control left in";
+}
+
+TEST(EpgdbXmltv, ChannelIdsStayAcrossRuns) {
+  GuideRoot g;
+  MakeTrickyGuide(g);
+  std::string first, second;
+  ASSERT_EQ(Epgdb("xmltv " + GuideShellQuote(g.root), &first), 0);
+  /* Another run adds a channel that sorts first and replaces a title. */
+  ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+  GuideAddTitle(epgdb_channels_add(0, 0, 1), kT, 60, "Nuevo", "");
+  GuideAddTitle(epgdb_channels_add(1, 1038, 29955), kT, 60, "Cambio", "");
+  ASSERT_EQ(epgdb_save(nullptr), 1);
+  ASSERT_EQ(Epgdb("xmltv " + GuideShellQuote(g.root), &second), 0);
+  EXPECT_NE(second.find("<channel id=\"0-0-1.mhw2.dvb\">"), std::string::npos);
+  EXPECT_NE(second.find("<channel id=\"1-1038-29955.mhw2.dvb\">"), std::string::npos);
+  EXPECT_NE(second.find("<channel id=\"318-68-8001.mhw2.dvb\">"), std::string::npos);
+  EXPECT_NE(second.find("<title lang=\"es\">Cambio</title>"), std::string::npos);
+  EXPECT_EQ(second.find("cula &amp;"), std::string::npos) << "the replaced title is gone";
+}
+
+TEST(EpgdbList, ListsByChannelAndTimeInLocalTime) {
+  GuideRoot g;
+  MakeTrickyGuide(g);
+  std::string out;
+  ASSERT_EQ(Epgdb("list " + GuideShellQuote(g.root), &out), 0);
+  EXPECT_EQ(out,
+            "Channel 1:1038:29955\n"
+            "  2030-01-01 00:00   1:30  Pel\xC3\xAD" "cula & <cine> - Dos \"amigos\" viajan\n"
+            "  2030-01-01 01:30   0:30  Noticias \xC3\xA9" "dition - El d\xC3\xAD" "a en 30 minutos.\n"
+            "\n"
+            "Channel 318:68:8001\n"
+            "  2030-01-01 00:00   0:10  Roto \xC3\x83 \xC3\xAD\xC2\xA0 fin\n"
+            "  2030-01-01 00:10   0:00   - Solo resumen\n");
+  /* One channel (hexadecimal ids), from a time inside the first title. */
+  ASSERT_EQ(Epgdb("list " + GuideShellQuote(g.root) +
+                      " --channel 318:0x44:0x1f41 --from '2030-01-01 00:05' --to '2030-01-01 00:10'",
+                  &out),
+            0);
+  EXPECT_EQ(out, "Channel 318:68:8001\n  2030-01-01 00:00   0:10  Roto \xC3\x83 \xC3\xAD\xC2\xA0 fin\n");
+  ASSERT_EQ(Epgdb("list " + GuideShellQuote(g.root) + " --from @" + std::to_string(kT + 5400) +
+                      " --to 2030-01-02",
+                  &out),
+            0);
+  EXPECT_EQ(out, "Channel 1:1038:29955\n"
+                 "  2030-01-01 01:30   0:30  Noticias \xC3\xA9" "dition - El d\xC3\xAD" "a en 30 minutos.\n");
+  /* Local time follows TZ. */
+  ASSERT_EQ(GuideCommand("TZ=CET-1 " + kEpgdb + " list " + GuideShellQuote(g.root) +
+                             " --channel 318:68:8001 --to @" + std::to_string(kT + 1),
+                         &out),
+            0);
+  EXPECT_EQ(out, "Channel 318:68:8001\n  2030-01-01 01:00   0:10  Roto \xC3\x83 \xC3\xAD\xC2\xA0 fin\n");
+}
+
+TEST(EpgdbInfo, SummarisesTheGuide) {
+  GuideRoot g;
+  MakeTrickyGuide(g);
+  std::string out;
+  ASSERT_EQ(Epgdb("info " + GuideShellQuote(g.root), &out), 0);
+  EXPECT_EQ(out, "Database: " + g.file +
+                     "\n"
+                     "Schema version: 1\n"
+                     "Channels: 2\n"
+                     "Titles: 4\n"
+                     "From: 2030-01-01 00:00 UTC (MJD 62502)\n"
+                     "To: 2030-01-01 02:00 UTC (MJD 62502)\n"
+                     "Titles per channel (NID:TSID:SID titles from to):\n"
+                     "  1:1038:29955 2 2030-01-01 00:00 UTC 2030-01-01 02:00 UTC\n"
+                     "  318:68:8001 2 2030-01-01 00:00 UTC 2030-01-01 00:10 UTC\n");
+  /* The file itself may be named instead of its root. */
+  std::string again;
+  ASSERT_EQ(Epgdb("info " + GuideShellQuote(g.file), &again), 0);
+  EXPECT_EQ(again, out);
+}
+
+/* Missing and foreign databases and bad arguments: a message and exit code
+ * 2, nothing on standard output; --help anywhere prints the usage. */
+TEST(EpgdbErrors, ClearMessagesAndExitCodeTwo) {
+  GuideRoot g;
+  MakeTrickyGuide(g);
+  std::string versioned = g.dir + "/v2";
+  ASSERT_EQ(mkdir(versioned.c_str(), 0755), 0);
+  GuideSql(versioned + "/guide.db", "CREATE TABLE t(x); PRAGMA user_version = 2;");
+  std::string text_root = g.dir + "/text";
+  ASSERT_EQ(mkdir(text_root.c_str(), 0755), 0);
+  WriteFileText(text_root + "/guide.db", "not a database at all\n");
+  std::string root = GuideShellQuote(g.root);
+  struct Case {
+    std::string args;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"info " + GuideShellQuote(g.dir + "/nowhere"), "no guide database at"},
+      {"xmltv " + GuideShellQuote(versioned), "schema version 2, expected 1"},
+      {"list " + GuideShellQuote(text_root), "not a guide database"},
+      {"", "Usage: epgdb"},
+      {"dump " + root, "unknown command 'dump'"},
+      {"info", "info needs the database ROOT"},
+      {"info " + root + " extra", "unexpected argument 'extra'"},
+      {"list " + root + " --channel 1:2", "bad channel '1:2'"},
+      {"list " + root + " --channel 1:2:70000", "bad channel '1:2:70000'"},
+      {"list " + root + " --channel 1:2:3:4", "bad channel"},
+      {"list " + root + " --channel 010:x:3", "bad channel"},
+      {"list " + root + " --from yesterday", "bad time 'yesterday'"},
+      {"list " + root + " --to '2030-13-01'", "bad time"},
+      {"list " + root + " --to '2030-01-01 25:00'", "bad time"},
+      {"list " + root + " --to", "--to needs a value"},
+      {"list " + root + " --all", "unexpected argument '--all'"},
+  };
+  for (const Case &c : cases) {
+    std::string out, both;
+    EXPECT_EQ(Epgdb(c.args, &out), 2) << c.args;
+    EXPECT_EQ(out, "") << c.args;
+    Epgdb(c.args, &both, true);
+    EXPECT_NE(both.find(c.message), std::string::npos) << c.args << " said: " << both;
+  }
+  for (const char *help : {"--help", "list --help", "xmltv /nowhere -h"}) {
+    std::string out;
+    EXPECT_EQ(Epgdb(help, &out), 0) << help;
+    EXPECT_EQ(out.rfind("Usage: epgdb COMMAND ROOT", 0), 0u) << help;
+  }
+}
+
+}  // namespace
