@@ -66,6 +66,17 @@ size_t IndexOf(const Lines &lines, const std::string &line) {
   return (size_t)(std::find(lines.begin(), lines.end(), line) - lines.begin());
 }
 
+/* True when every line of "wanted" is in "lines", in this order. */
+bool InOrder(const Lines &lines, const Lines &wanted) {
+  auto at = lines.begin();
+  for (const auto &w : wanted) {
+    at = std::find(at, lines.end(), w);
+    if (at == lines.end()) return false;
+    ++at;
+  }
+  return true;
+}
+
 TEST(DemuxVirtualAdapter, AutoDetectionFindsDemux2WhileDemux1IsMissing) {
   GrabDir g("vdvb_auto");
   std::string no_channels = WriteStream(g, "pat_only.ts", false, 0);
@@ -144,13 +155,11 @@ TEST(DemuxVirtualAdapter, OverflowIsHandledLikeATimeout) {
                                   "VDVB_TRACE=" + trace});
   EXPECT_EQ(r.exit_code, 0);
   Lines msgs = LogMessages(r.log);
-  size_t overflow = IndexOf(msgs, "DemuxGetSection() - DEMUX Overflow error. Some sections lost");
-  ASSERT_LT(overflow, msgs.size()) << r.log;
-  EXPECT_FALSE(HasLine(msgs, "DemuxGetAllSections() - Error reading data from sat"));
   /* The section stored before the overflow stays. */
-  size_t done = IndexOf(msgs, "Processing 3 days events (tot_sections=1)");
-  EXPECT_LT(overflow, done) << r.log;
-  EXPECT_LT(done, msgs.size()) << r.log;
+  EXPECT_TRUE(InOrder(msgs, {"DemuxGetSection() - DEMUX Overflow error. Some sections lost",
+                             "Processing 3 days events (tot_sections=1)"}))
+      << r.log;
+  EXPECT_FALSE(HasLine(msgs, "DemuxGetAllSections() - Error reading data from sat"));
   Lines t = SplitLines(ReadFileText(trace));
   size_t at = IndexOf(t, "overflow 0 read=3");
   ASSERT_LT(at + 2, t.size());
@@ -165,10 +174,9 @@ TEST(DemuxVirtualAdapter, ReadFailureEndsTheCollectionWithWhatItHas) {
   GrabResult r = g.Run({g.root}, {kPreload, "VDVB_DEMUX0=" + stream, "VDVB_FAIL_AT=4"});
   EXPECT_EQ(r.exit_code, 0);
   Lines msgs = LogMessages(r.log);
-  size_t error = IndexOf(msgs, "DemuxGetAllSections() - Error reading data from sat");
-  size_t done = IndexOf(msgs, "Processing 3 days events (tot_sections=2)");
-  EXPECT_LT(error, done) << r.log;
-  EXPECT_LT(done, msgs.size()) << r.log;
+  EXPECT_TRUE(InOrder(msgs, {"DemuxGetAllSections() - Error reading data from sat",
+                             "Processing 3 days events (tot_sections=2)"}))
+      << r.log;
 }
 
 TEST(DemuxVirtualAdapter, RefusedDriverBufferIsLoggedAndIgnored) {
@@ -178,10 +186,9 @@ TEST(DemuxVirtualAdapter, RefusedDriverBufferIsLoggedAndIgnored) {
   GrabResult r = g.Run({g.root}, {kPreload, "VDVB_DEMUX0=" + stream, "VDVB_REFUSE_BUFFER=1"});
   EXPECT_EQ(r.exit_code, 0);
   Lines msgs = LogMessages(r.log);
-  size_t refused = IndexOf(msgs, "DemuxInit() - Error: DMX_SET_BUFFER_SIZE failed. Ignoring error.");
-  size_t channels = IndexOf(msgs, "Total received mhw channels: 2");
-  EXPECT_LT(refused, channels) << r.log;
-  EXPECT_LT(channels, msgs.size()) << r.log;
+  EXPECT_TRUE(InOrder(msgs, {"DemuxInit() - Error: DMX_SET_BUFFER_SIZE failed. Ignoring error.",
+                             "Total received mhw channels: 2"}))
+      << r.log;
 }
 
 TEST(DemuxVirtualAdapter, DeviceThatNeverAnswersIsBoundedByTheFilterTimeout) {
@@ -252,10 +259,10 @@ TEST(DemuxRecordedStream, ConfigurationNamesATransportStreamFile) {
   EXPECT_TRUE(HasLine(msgs, " MHW channel=\"Dos\":101:400:1"));
   EXPECT_TRUE(HasLine(msgs, "Processing 3 days events (tot_sections=4)"));
   /* The recording has no 7-day table: one pass over it, then the end. */
-  size_t none = IndexOf(msgs, "DemuxGetSection() - No section for PID 0x284 in a whole pass of " + stream);
-  size_t error = IndexOf(msgs, "DemuxGetAllSections() - Error reading data from sat");
-  EXPECT_LT(none, error);
-  EXPECT_LT(error, IndexOf(msgs, "Processing 7 days events (tot_sections=0)"));
+  EXPECT_TRUE(InOrder(msgs, {"DemuxGetSection() - No section for PID 0x284 in a whole pass of " + stream,
+                             "DemuxGetAllSections() - Error reading data from sat",
+                             "Processing 7 days events (tot_sections=0)"}))
+      << r.log;
   EXPECT_TRUE(HasLine(msgs, "Nothing added to database"));
 }
 

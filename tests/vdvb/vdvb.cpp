@@ -298,14 +298,6 @@ int open(const char *path, int flags, ...) {
   return VdvbOpenPath(path, flags, mode, AT_FDCWD, 0);
 }
 
-int open64(const char *path, int flags, ...) {
-  va_list ap;
-  va_start(ap, flags);
-  mode_t mode = VdvbMode(flags, ap);
-  va_end(ap);
-  return VdvbOpenPath(path, flags, mode, AT_FDCWD, 0);
-}
-
 int openat(int dirfd, const char *path, int flags, ...) {
   va_list ap;
   va_start(ap, flags);
@@ -314,16 +306,11 @@ int openat(int dirfd, const char *path, int flags, ...) {
   return VdvbOpenPath(path, flags, mode, dirfd, 1);
 }
 
-int openat64(int dirfd, const char *path, int flags, ...) {
-  va_list ap;
-  va_start(ap, flags);
-  mode_t mode = VdvbMode(flags, ap);
-  va_end(ap);
-  return VdvbOpenPath(path, flags, mode, dirfd, 1);
-}
-
 int __open_2(const char *path, int flags) { return VdvbOpenPath(path, flags, 0, AT_FDCWD, 0); }
-int __open64_2(const char *path, int flags) { return VdvbOpenPath(path, flags, 0, AT_FDCWD, 0); }
+/* The 64-bit names are the same calls on this platform. */
+int open64(const char *path, int flags, ...) __attribute__((alias("open")));
+int openat64(int dirfd, const char *path, int flags, ...) __attribute__((alias("openat")));
+int __open64_2(const char *path, int flags) __attribute__((alias("__open_2")));
 
 ssize_t read(int fd, void *buf, size_t size) {
   VdvbResolveAll();
