@@ -109,6 +109,44 @@ TEST(DemuxVirtualAdapter, AutoDetectionFindsDemux2WhileDemux1IsMissing) {
   EXPECT_EQ(CountLines(t, "open 2"), 2u);
 }
 
+TEST(DemuxVirtualAdapter, ProbesRejectDevicesWithoutPatOrChannelTable) {
+  GrabDir g("vdvb_probes");
+  std::string trace = g.dir + "/trace";
+  /* demux0 carries the channel table but no PAT, demux1 a PAT only,
+   * demux2 never answers, demux3 is missing, demux4 carries both. */
+  TsWriter no_pat;
+  no_pat.Section(0x231, ChannelSection({"Uno"}));
+  std::string channels_only = g.dir + "/channels_only.ts";
+  ASSERT_TRUE(no_pat.Save(channels_only));
+  std::string pat_only = WriteStream(g, "pat_only.ts", false, 0);
+  std::string guide = WriteStream(g, "guide.ts", true, 0);
+  g.WriteConfig("demux=auto\nDownload_3_Days=0\nDownload_7_Days=0\n");
+  GrabResult r = g.Run({g.root}, {kPreload, "VDVB_DEMUX0=" + channels_only,
+                                  "VDVB_DEMUX1=" + pat_only, "VDVB_SILENT2=1",
+                                  "VDVB_DEMUX4=" + guide, "VDVB_TRACE=" + trace});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(HasLine(LogMessages(r.log), "Detected demux: /dev/dvb/adapter0/demux4")) << r.log;
+  Lines t = SplitLines(ReadFileText(trace));
+  Lines probes(t.begin(), t.begin() + std::min<size_t>(t.size(), 25));
+  EXPECT_EQ(probes, (Lines{
+                        /* no PAT within 3 s: no channel probe */
+                        "open 0", "buffer 0 262144",
+                        "filter 0 pid=0x0 filter=00.00 mask=FF.00 timeout=3000", "timeout 0 3000",
+                        "stop 0", "close 0",
+                        /* a PAT, then no channel section within 5 s */
+                        "open 1", "buffer 1 262144",
+                        "filter 1 pid=0x0 filter=00.00 mask=FF.00 timeout=3000", "stop 1",
+                        "filter 1 pid=0x231 filter=C8.00 mask=FF.FF timeout=5000",
+                        "timeout 1 5000", "stop 1", "close 1",
+                        /* silence: the PAT read waits 3 s and the margin, then gives up */
+                        "open 2", "buffer 2 262144",
+                        "filter 2 pid=0x0 filter=00.00 mask=FF.00 timeout=3000",
+                        "poll-timeout 4000", "stop 2", "close 2", "missing 3",
+                        "open 4", "buffer 4 262144",
+                        "filter 4 pid=0x0 filter=00.00 mask=FF.00 timeout=3000", "stop 4"}))
+      << ReadFileText(trace);
+}
+
 TEST(DemuxVirtualAdapter, NoDeviceAtAllEndsTheRun) {
   GrabDir g("vdvb_none");
   g.WriteConfig("demux=/dev/dvb/adapter0/demux7\ndemux=auto\n");

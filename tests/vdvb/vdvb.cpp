@@ -288,9 +288,13 @@ int VdvbIoctl(VdvbDevice *d, unsigned long request, void *arg) {
 
 }  // namespace
 
+/* Only the interposed calls leave the library; the section filter inside
+ * stays private so it never stands in for the program's own copy. */
+#define VDVB_EXPORT __attribute__((visibility("default")))
+
 extern "C" {
 
-int open(const char *path, int flags, ...) {
+VDVB_EXPORT int open(const char *path, int flags, ...) {
   va_list ap;
   va_start(ap, flags);
   mode_t mode = VdvbMode(flags, ap);
@@ -298,7 +302,7 @@ int open(const char *path, int flags, ...) {
   return VdvbOpenPath(path, flags, mode, AT_FDCWD, 0);
 }
 
-int openat(int dirfd, const char *path, int flags, ...) {
+VDVB_EXPORT int openat(int dirfd, const char *path, int flags, ...) {
   va_list ap;
   va_start(ap, flags);
   mode_t mode = VdvbMode(flags, ap);
@@ -306,24 +310,24 @@ int openat(int dirfd, const char *path, int flags, ...) {
   return VdvbOpenPath(path, flags, mode, dirfd, 1);
 }
 
-int __open_2(const char *path, int flags) { return VdvbOpenPath(path, flags, 0, AT_FDCWD, 0); }
+VDVB_EXPORT int __open_2(const char *path, int flags) { return VdvbOpenPath(path, flags, 0, AT_FDCWD, 0); }
 /* The 64-bit names are the same calls on this platform. */
-int open64(const char *path, int flags, ...) __attribute__((alias("open")));
-int openat64(int dirfd, const char *path, int flags, ...) __attribute__((alias("openat")));
-int __open64_2(const char *path, int flags) __attribute__((alias("__open_2")));
+VDVB_EXPORT int open64(const char *path, int flags, ...) __attribute__((alias("open")));
+VDVB_EXPORT int openat64(int dirfd, const char *path, int flags, ...) __attribute__((alias("openat")));
+VDVB_EXPORT int __open64_2(const char *path, int flags) __attribute__((alias("__open_2")));
 
-ssize_t read(int fd, void *buf, size_t size) {
+VDVB_EXPORT ssize_t read(int fd, void *buf, size_t size) {
   VdvbResolveAll();
   VdvbDevice *d = VdvbFind(fd);
   return d ? VdvbRead(d, buf, size) : Vdvb.real_read(fd, buf, size);
 }
 
-ssize_t __read_chk(int fd, void *buf, size_t size, size_t buflen) {
+VDVB_EXPORT ssize_t __read_chk(int fd, void *buf, size_t size, size_t buflen) {
   if (size > buflen) abort();
   return read(fd, buf, size);
 }
 
-int close(int fd) {
+VDVB_EXPORT int close(int fd) {
   VdvbResolveAll();
   VdvbDevice *d = VdvbFind(fd);
   if (d) {
@@ -335,7 +339,7 @@ int close(int fd) {
   return Vdvb.real_close(fd);
 }
 
-int ioctl(int fd, unsigned long request, ...) {
+VDVB_EXPORT int ioctl(int fd, unsigned long request, ...) {
   VdvbResolveAll();
   va_list ap;
   va_start(ap, request);
@@ -345,7 +349,7 @@ int ioctl(int fd, unsigned long request, ...) {
   return d ? VdvbIoctl(d, request, arg) : Vdvb.real_ioctl(fd, request, arg);
 }
 
-int poll(struct pollfd *fds, nfds_t count, int timeout) {
+VDVB_EXPORT int poll(struct pollfd *fds, nfds_t count, int timeout) {
   VdvbResolveAll();
   int virtual_fds = 0, ready = 0;
   for (nfds_t i = 0; i < count; i++) {
@@ -374,7 +378,7 @@ int poll(struct pollfd *fds, nfds_t count, int timeout) {
   return ready;
 }
 
-int clock_gettime(clockid_t clock, struct timespec *ts) {
+VDVB_EXPORT int clock_gettime(clockid_t clock, struct timespec *ts) {
   VdvbResolveAll();
   int r = Vdvb.real_clock_gettime(clock, ts);
   if (r != 0 || (clock != CLOCK_MONOTONIC && clock != CLOCK_MONOTONIC_COARSE &&
