@@ -1,0 +1,378 @@
+/* Section encoders of the five MHW2 tables and the carousel writer. */
+#include "tables.h"
+
+#include <stdio.h>
+
+#include <algorithm>
+
+#include "support/tswriter.h"
+
+namespace {
+
+void PutU8(std::vector<uint8_t> *b, uint32_t v) { b->push_back((uint8_t)(v & 0xFF)); }
+void PutU16(std::vector<uint8_t> *b, uint32_t v) {
+  b->push_back((uint8_t)((v >> 8) & 0xFF));
+  b->push_back((uint8_t)(v & 0xFF));
+}
+void PutU24(std::vector<uint8_t> *b, uint32_t v) {
+  b->push_back((uint8_t)((v >> 16) & 0xFF));
+  PutU16(b, v);
+}
+void PutU32(std::vector<uint8_t> *b, uint32_t v) {
+  PutU16(b, v >> 16);
+  PutU16(b, v);
+}
+void PutBytes(std::vector<uint8_t> *b, const std::string &s) { b->insert(b->end(), s.begin(), s.end()); }
+uint8_t Bcd(int v) { return (uint8_t)(((v / 10) << 4) | (v % 10)); }
+
+/* Day number, hour, minute and seconds byte of an event's start. */
+void PutStart(std::vector<uint8_t> *b, const SimEvent &e) {
+  uint32_t day = e.start / 86400u;
+  uint32_t rest = e.start % 86400u;
+  PutU16(b, day + 40587u);
+  PutU8(b, Bcd((int)(rest / 3600)));
+  PutU8(b, Bcd((int)(rest / 60 % 60)));
+  PutU8(b, Bcd(e.start_seconds));
+  /* duration in the upper 12 bits; the low nibble carries no meaning */
+  PutU16(b, ((uint32_t)e.duration << 4) | 0x0Fu);
+}
+
+size_t Event3Size(const SimEvent &e) { return TablesTitle3(e).size() + 22; }
+size_t Event7Size(const SimEvent &e) { return TablesTitle7(e).size() + 20; }
+
+std::vector<uint8_t> EncodeChannels(const SimGuide &g, uint16_t seq) {
+  std::vector<uint8_t> body;
+  PutU8(&body, 0x00);       /* byte 3: the channel table among the PID's sections */
+  PutU16(&body, seq);       /* bytes 4..5 */
+  while (body.size() < 117) PutU8(&body, 0xFF); /* bytes 6..119 */
+  PutU8(&body, (uint32_t)g.channels.size());
+  for (const auto &c : g.channels) {
+    PutU16(&body, c.nid);
+    PutU16(&body, c.tsid);
+    PutU16(&body, c.sid);
+    PutU16(&body, c.word4);
+  }
+  for (const auto &c : g.channels) {
+    PutU8(&body, 0xE0u | (uint32_t)c.name.size()); /* upper nibble: flags, not length */
+    PutBytes(&body, c.name);
+  }
+  return TsMakeSection(0xC8, body, false, true);
+}
+
+/* The theme names section that shares the channel PID (byte 3 = 0x01). */
+std::vector<uint8_t> EncodeThemes(uint16_t seq) {
+  static const char *const themes[] = {"Cine", "Deportes", "Series", "Noticias", "Infantil",
+                                       "Documentales", "Música", "Ocio"};
+  std::vector<uint8_t> body;
+  PutU8(&body, 0x01);
+  PutU16(&body, seq);
+  while (body.size() < 117) PutU8(&body, 0xFF);
+  PutU8(&body, 8);
+  for (const char *t : themes) {
+    std::string s(t);
+    PutU8(&body, (uint32_t)s.size());
+    PutBytes(&body, s);
+  }
+  return TsMakeSection(0xC8, body, false, true);
+}
+
+std::vector<uint8_t> EncodeEvents3(const SimGuide &g, const std::vector<int> &entries, uint16_t seq) {
+  std::vector<uint8_t> body;
+  PutU16(&body, seq); /* bytes 3..4 */
+  while (body.size() < 14) PutU8(&body, 0x00); /* bytes 5..16 */
+  PutU8(&body, (uint32_t)entries.size());
+  for (int i : entries) {
+    const SimEvent &e = g.events[(size_t)i];
+    std::string title = TablesTitle3(e);
+    PutU8(&body, (uint32_t)e.channel);
+    PutU24(&body, 0xFFFFFF);
+    PutU24(&body, e.summary_id);
+    PutU32(&body, e.event_id);
+    PutStart(&body, e);
+    PutU8(&body, 0x40u | (uint32_t)title.size()); /* bits 7..6: not the length */
+    PutBytes(&body, title);
+    PutU8(&body, 0xFF);
+    PutU16(&body, e.summary_id_3d);
+  }
+  return TsMakeSection(0xE6, body, false, false);
+}
+
+std::vector<uint8_t> EncodeEvents7(const SimGuide &g, int channel, const std::vector<int> &entries,
+                                   uint16_t seq) {
+  std::vector<uint8_t> body;
+  PutU32(&body, seq);             /* bytes 3..6 */
+  PutU8(&body, (uint32_t)channel); /* byte 7 */
+  PutU16(&body, 0xFFFF);          /* bytes 8..9 */
+  PutU8(&body, (uint32_t)entries.size());
+  for (int i : entries) {
+    const SimEvent &e = g.events[(size_t)i];
+    std::string title = TablesTitle7(e);
+    PutU8(&body, 0x00);
+    PutU24(&body, e.summary_id);
+    PutU32(&body, e.event_id);
+    PutStart(&body, e);
+    PutU8(&body, (uint32_t)title.size());
+    PutBytes(&body, title);
+    PutU8(&body, 0xFF);
+    PutU16(&body, e.summary_id2);
+    PutU8(&body, e.newbyte);
+  }
+  return TsMakeSection(0xDC, body, false, false);
+}
+
+std::vector<uint8_t> EncodeSummary3(const SimSummary &s, const std::vector<std::string> &lines, int part,
+                                    uint16_t seq) {
+  std::vector<uint8_t> body;
+  PutU16(&body, s.id3);        /* bytes 3..4 */
+  PutU8(&body, 0x00);          /* byte 5 */
+  PutU8(&body, (uint32_t)part); /* byte 6: continuation */
+  PutU16(&body, seq);          /* bytes 7..8 */
+  while (body.size() < 11) PutU8(&body, 0xFF); /* bytes 9..13 */
+  PutU8(&body, (uint32_t)s.title.size());
+  PutBytes(&body, s.title);
+  PutU8(&body, 0x10u | (uint32_t)lines.size()); /* upper nibble: not the count */
+  for (const auto &l : lines) {
+    PutU8(&body, (uint32_t)l.size());
+    PutBytes(&body, l);
+  }
+  return TsMakeSection(0x96, body, false, true);
+}
+
+std::vector<uint8_t> EncodeSummary7(const SimSummary &s, uint32_t seq) {
+  std::vector<uint8_t> body;
+  PutU24(&body, seq);   /* bytes 3..5 */
+  PutU24(&body, s.id7); /* bytes 6..8 */
+  while (body.size() < 16) PutU8(&body, 0xFF); /* bytes 9..18 */
+  PutU8(&body, (uint32_t)s.title.size());
+  PutBytes(&body, s.title);
+  PutU16(&body, 0xF000u | (uint32_t)s.text7.size()); /* upper nibble: not the length */
+  PutBytes(&body, s.text7);
+  return TsMakeSection(0x96, body, false, true);
+}
+
+/* Splits "entries" into sections of at most "limit" bytes and 255 entries. */
+std::vector<std::vector<int>> PackEntries(const std::vector<int> &entries, size_t header, size_t limit,
+                                          size_t (*size)(const SimEvent &), const SimGuide &g) {
+  std::vector<std::vector<int>> out;
+  std::vector<int> cur;
+  size_t used = header;
+  for (int i : entries) {
+    size_t n = size(g.events[(size_t)i]);
+    if (!cur.empty() && (used + n > limit || cur.size() == 255)) {
+      out.push_back(cur);
+      cur.clear();
+      used = header;
+    }
+    cur.push_back(i);
+    used += n;
+  }
+  if (!cur.empty()) out.push_back(cur);
+  return out;
+}
+
+}  // namespace
+
+std::string TablesTitle3(const SimEvent &e) { return e.title.substr(0, SIM_TITLE3_MAX); }
+std::string TablesTitle7(const SimEvent &e) { return (e.title7.empty() ? e.title : e.title7).substr(0, 255); }
+
+std::vector<std::vector<std::string>> TablesSummary3Parts(const SimSummary &s) {
+  std::vector<std::vector<std::string>> parts(1);
+  size_t used = 20 + s.title.size();
+  for (const auto &l : s.lines) {
+    if (parts.back().size() == SIM_LINES_MAX || used + 1 + l.size() > SIM_SECTION_MAX) {
+      parts.emplace_back();
+      used = 20 + s.title.size();
+    }
+    parts.back().push_back(l);
+    used += 1 + l.size();
+  }
+  return parts;
+}
+
+int TablesBuild(const SimGuide &g, const SimStreamOptions &opt, SimTables *t) {
+  if (opt.section_size < 128 || opt.section_size > SIM_SECTION_MAX) {
+    fprintf(stderr, "section size must lie between 128 and %d\n", SIM_SECTION_MAX);
+    return 0;
+  }
+  size_t limit = (size_t)opt.section_size;
+  SimSection chan;
+  chan.bytes = EncodeChannels(g, 1);
+  chan.channel_table = true;
+  if (chan.bytes.size() > SIM_SECTION_MAX) {
+    fprintf(stderr, "the channel table needs %zu bytes, more than one section holds\n", chan.bytes.size());
+    return 0;
+  }
+  SimSection themes;
+  themes.bytes = EncodeThemes(2);
+  t->cycle[SIM_CHANNELS] = {chan, themes};
+
+  /* 3-day events: by start time across channels; copies go at the end. */
+  std::vector<int> order;
+  for (size_t i = 0; i < g.events.size(); i++)
+    if (g.events[i].in3) order.push_back((int)i);
+  std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+    return g.events[(size_t)a].start < g.events[(size_t)b].start;
+  });
+  std::vector<int> entries = order;
+  for (int i : order)
+    for (int k = 1; k < g.events[(size_t)i].copies; k++) entries.push_back(i);
+  uint16_t seq = 1;
+  for (const auto &sec : PackEntries(entries, 18, limit, Event3Size, g)) {
+    SimSection s;
+    s.events = sec;
+    s.bytes = EncodeEvents3(g, sec, seq++);
+    t->cycle[SIM_EVENTS3].push_back(s);
+  }
+
+  /* 7-day events: one channel per section, by start time. */
+  int max_channel = -1;
+  for (const auto &e : g.events) max_channel = std::max(max_channel, e.channel);
+  uint32_t seq7 = 1;
+  for (int c = 0; c <= max_channel; c++) {
+    std::vector<int> list;
+    for (size_t i = 0; i < g.events.size(); i++)
+      if (g.events[i].in7 && g.events[i].channel == c) list.push_back((int)i);
+    std::stable_sort(list.begin(), list.end(), [&](int a, int b) {
+      return g.events[(size_t)a].start < g.events[(size_t)b].start;
+    });
+    std::vector<int> all = list;
+    for (int i : list)
+      for (int k = 1; k < g.events[(size_t)i].copies; k++) all.push_back(i);
+    for (const auto &sec : PackEntries(all, 11, limit, Event7Size, g)) {
+      SimSection s;
+      s.events = sec;
+      s.channel = c;
+      s.bytes = EncodeEvents7(g, c, sec, (uint16_t)seq7++);
+      t->cycle[SIM_EVENTS7].push_back(s);
+    }
+  }
+
+  uint32_t seq3 = 1, seqs7 = 1;
+  for (size_t i = 0; i < g.summaries.size(); i++) {
+    const SimSummary &sum = g.summaries[i];
+    if (sum.has_id3) {
+      auto parts = TablesSummary3Parts(sum);
+      for (size_t p = 0; p < parts.size(); p++) {
+        SimSection s;
+        s.summary = (int)i;
+        s.part = (int)p;
+        s.bytes = EncodeSummary3(sum, parts[p], (int)p, (uint16_t)seq3++);
+        if (s.bytes.size() > SIM_SECTION_MAX) {
+          fprintf(stderr, "3-day summary %s does not fit a section\n", sum.key.c_str());
+          return 0;
+        }
+        t->cycle[SIM_SUMMARIES3].push_back(s);
+      }
+    }
+    if (sum.has_id7) {
+      SimSection s;
+      s.summary = (int)i;
+      s.bytes = EncodeSummary7(sum, seqs7++);
+      if (s.bytes.size() > SIM_SECTION_MAX) {
+        fprintf(stderr, "7-day summary %s needs %zu bytes, more than one section holds\n",
+                sum.key.c_str(), s.bytes.size());
+        return 0;
+      }
+      t->cycle[SIM_SUMMARIES7].push_back(s);
+    }
+  }
+  for (int k = 0; k < SIM_TABLES; k++)
+    if (opt.omit[k]) t->cycle[k].clear();
+  return 1;
+}
+
+int TablesWriteStream(const SimTables &t, const SimStreamOptions &opt, const std::string &path,
+                      size_t *bytes_written) {
+  static const uint16_t pids[SIM_TABLES] = {SIM_PID_CHANNELS, SIM_PID_EVENTS3, SIM_PID_EVENTS7,
+                                            SIM_PID_SUMMARIES3, SIM_PID_SUMMARIES7};
+  uint64_t rnd = (uint64_t)opt.seed * 0x9E3779B97F4A7C15ull + 1;
+  auto next = [&rnd]() {
+    rnd ^= rnd << 13;
+    rnd ^= rnd >> 7;
+    rnd ^= rnd << 17;
+    return rnd;
+  };
+  /* Each cycle, rotated when the capture starts mid-cycle. */
+  std::vector<std::vector<const SimSection *>> cycles(SIM_TABLES);
+  size_t total = 0;
+  for (int k = 0; k < SIM_TABLES; k++) {
+    size_t n = t.cycle[k].size();
+    size_t shift = (opt.mid_cycle && n > 1) ? 1 + next() % (n - 1) : 0;
+    for (size_t i = 0; i < n; i++) cycles[k].push_back(&t.cycle[k][(i + shift) % n]);
+    total += n * (size_t)opt.repeats;
+  }
+  /* The channel PID and the PAT come round every 40 sections or so. */
+  size_t channel_rounds = std::max<size_t>((size_t)opt.repeats, total / 40);
+  struct Slot {
+    double at;
+    int table;
+    size_t index;
+  };
+  std::vector<Slot> slots;
+  for (int k = 0; k < SIM_TABLES; k++) {
+    size_t n = cycles[k].size();
+    if (n == 0) continue;
+    size_t count = n * (k == SIM_CHANNELS ? channel_rounds : (size_t)opt.repeats);
+    for (size_t i = 0; i < count; i++) slots.push_back({((double)i + 0.5) / (double)count, k, i % n});
+  }
+  std::stable_sort(slots.begin(), slots.end(), [](const Slot &a, const Slot &b) { return a.at < b.at; });
+
+  std::vector<uint8_t> pat = TsMakePat(0x0420, {{0x1F41, 0x0100}, {0x1F44, 0x0101}, {0x1F47, 0x0102}});
+  FILE *out = fopen(path.c_str(), "wb");
+  if (!out) {
+    fprintf(stderr, "%s: cannot write\n", path.c_str());
+    return 0;
+  }
+  TsWriter w;
+  w.options.pack = opt.pack;
+  size_t written = 0;
+  bool ok = true;
+  /* Hands what the writer holds to the file, so that large recordings never
+   * sit in memory whole. */
+  auto drain = [&]() {
+    std::vector<uint8_t> chunk = w.Take();
+    if (!chunk.empty() && fwrite(chunk.data(), 1, chunk.size(), out) != chunk.size()) ok = false;
+    written += chunk.size();
+  };
+  size_t since_pat = 40, since_flush = 0, since_drain = 0;
+  for (const Slot &s : slots) {
+    if (since_pat >= 40) {
+      w.Section(0x0000, pat);
+      since_pat = 0;
+    }
+    w.Section(pids[s.table], cycles[(size_t)s.table][s.index]->bytes);
+    since_pat++;
+    if (opt.pack && ++since_flush >= 2 + next() % 5) {
+      w.Flush();
+      since_flush = 0;
+    }
+    if (opt.garbage && next() % 8 == 0) {
+      w.Flush();
+      w.Garbage(1 + next() % 187);
+    }
+    if (opt.noise && next() % 4 == 0) {
+      w.Flush();
+      std::vector<uint8_t> pkt(188, 0xFF);
+      uint16_t pid = (next() % 2) ? 0x1FFF : 0x0100;
+      pkt[0] = 0x47;
+      pkt[1] = (uint8_t)(pid >> 8);
+      pkt[2] = (uint8_t)(pid & 0xFF);
+      pkt[3] = 0x10;
+      if (pid != 0x1FFF)
+        for (size_t i = 4; i < pkt.size(); i++) pkt[i] = (uint8_t)(next() & 0xFF);
+      w.Packet(pkt);
+    }
+    if (++since_drain >= 512) {
+      drain();
+      since_drain = 0;
+    }
+  }
+  drain();
+  if (fclose(out) != 0) ok = false;
+  if (!ok) {
+    fprintf(stderr, "%s: write failed\n", path.c_str());
+    return 0;
+  }
+  if (bytes_written) *bytes_written = written;
+  return 1;
+}
