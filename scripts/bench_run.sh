@@ -1,0 +1,68 @@
+#!/bin/sh
+# Whole-run benchmark: grabs simulated week-long broadcasts of about 10 000,
+# 50 000 and 200 000 events (all four tables) from recordings and prints,
+# per recording, the wall time and peak memory of the grab, the time per
+# event, and the time it takes merely to read the recording once.
+# Usage: scripts/bench_run.sh [BUILD_DIR]   (WORK=dir keeps the files there)
+set -eu
+
+build=$(cd "${1:-build}" && pwd)
+for f in mhw2grab mhw2sim libtarnwell.so; do
+  if [ ! -e "$build/$f" ]; then
+    echo "bench_run: $build/$f is missing; build first" >&2
+    exit 1
+  fi
+done
+work=${WORK:-$(mktemp -d /tmp/mhw2bench.XXXXXX)}
+keep=${WORK:+1}
+mkdir -p "$work"
+trap '[ -n "$keep" ] || rm -rf "$work"' EXIT
+today=$(date -u +%Y-%m-%d)
+
+# Seconds since the epoch with nanoseconds, as a decimal number.
+now() { date +%s.%N; }
+# Evaluates an arithmetic expression with two decimals.
+calc() { awk "BEGIN { printf \"%.2f\", $1 }"; }
+
+# Runs "$@" and prints "seconds peak_kib": /usr/bin/time when it is there,
+# otherwise the wall clock alone (peak memory then shows as "-").
+measure() {
+  if [ -x /usr/bin/time ]; then
+    /usr/bin/time -f '%e %M' -o "$work/time.txt" "$@" > "$work/status.txt" 2>/dev/null || true
+    cat "$work/time.txt"
+  else
+    t0=$(now)
+    "$@" > "$work/status.txt" 2>/dev/null || true
+    t1=$(now)
+    echo "$(calc "$t1 - $t0") -"
+  fi
+}
+
+cp "$build/mhw2grab" "$build/libtarnwell.so" "$work/"
+printf '%-8s %8s %9s %9s %10s %10s %12s %9s\n' events channels "file MiB" "read s" "grab s" "peak MiB" "us/event" stored
+# channels days events-per-day (per channel)
+for size in "60 7 24" "120 7 65" "150 7 165"; do
+  set -- $size
+  stream="$work/bench_$1.ts"
+  "$build/mhw2sim" --random --seed 3 --start "$today" --channels "$1" --days "$2" --events-per-day "$3" \
+    --summaries 0.6 --repeats 0.3 --big -o "$stream" --stats "$work/stats.txt" 2>/dev/null
+  events=$(awk '$1 == "total_events" { print $2 }' "$work/stats.txt")
+  bytes=$(stat -c %s "$stream")
+  # Reading the recording once, with the file in the page cache as the grab finds it.
+  cat "$stream" > /dev/null
+  t0=$(now)
+  cat "$stream" > /dev/null
+  t1=$(now)
+  read_s=$(calc "$t1 - $t0")
+  printf 'demux=%s\n' "$stream" > "$work/mhw2grab.conf"
+  rm -rf "$work/db"
+  set -- $(measure "$work/mhw2grab" "$work/db")
+  grab_s=$1
+  peak=$2
+  stored=$(sqlite3 "$work/db/guide.db" 'SELECT count(*) FROM titles' 2>/dev/null || echo "?")
+  peak_mib=-
+  [ "$peak" = "-" ] || peak_mib=$(calc "$peak / 1024")
+  per_event=$(calc "$grab_s * 1000000 / $events")
+  printf '%-8s %8s %9s %9s %10s %10s %12s %9s\n' "$events" "$(echo $size | cut -d' ' -f1)" \
+    "$(calc "$bytes / 1048576")" "$read_s" "$grab_s" "$peak_mib" "$per_event" "$stored"
+done
