@@ -63,6 +63,47 @@ TEST(Collector, TableCycleEndsWhenTheFirstSectionComesBack) {
   FreeSectionList(); /* harmless on an empty list */
 }
 
+/* Appends four bytes to "section" (and fixes its length field) so that the
+ * collector's checksum, crc32 with its seed, comes out 0: the CRC register
+ * is walked back from the wanted value through the table's unique top bytes. */
+Bytes WithCycleChecksumZero(Bytes section) {
+  uint32_t table[256];
+  for (uint32_t i = 0; i < 256; i++) {
+    uint32_t c = i;
+    for (int k = 0; k < 8; k++) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    table[i] = c;
+  }
+  size_t length = section.size() + 4 - 3;
+  section[1] = (uint8_t)((section[1] & 0xF0) | ((length >> 8) & 0x0F));
+  section[2] = (uint8_t)length;
+  uint32_t reg = 0xFFFFFFFFu;  /* the register whose inversion is 0 */
+  uint8_t index[4];
+  for (int k = 3; k >= 0; k--) {
+    int i = 0;
+    while ((table[i] >> 24) != (reg >> 24)) i++;
+    index[k] = (uint8_t)i;
+    reg = (reg ^ table[i]) << 8;
+  }
+  uint32_t r = ~(uint32_t)crc32(0x12345678u, section.data(), (unsigned)section.size());
+  for (int k = 0; k < 4; k++) {
+    section.push_back((uint8_t)((r & 0xFF) ^ index[k]));
+    r = table[index[k]] ^ (r >> 8);
+  }
+  return section;
+}
+
+TEST(Collector, FirstSectionWithChecksumZeroIsNoCycleMarker) {
+  LogCapture log;
+  DemuxGuard guard;
+  Bytes zero = WithCycleChecksumZero(TsMakeSection(0xE6, Bytes(50, 0x77), true, false));
+  ASSERT_EQ(crc32(0x12345678u, zero.data(), (unsigned)zero.size()), 0u);
+  Bytes a = EventSection(40, 1), b = EventSection(60, 2);
+  /* Z A B Z A: Z is stored without becoming the marker, A becomes it, Z is
+   * stored again, and the return of A ends the collection. */
+  EXPECT_EQ(CollectFrom({zero, a, b}), 4);
+  EXPECT_EQ(ListContents(), (std::vector<Bytes>{zero, b, a, zero}));
+}
+
 TEST(Collector, ReadFailureKeepsWhatWasStored) {
   LogCapture log;
   DemuxGuard guard;
