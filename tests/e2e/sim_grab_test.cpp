@@ -37,7 +37,11 @@ void GrabRecording(const RecordingCase &c, SimExpectation *out = nullptr,
   GrabResult r = g.Run({g.root}, {SIM_TZ});
   EXPECT_EQ(r.exit_code, 0);
   SimCheckStatusLines(r.out, g.name, e);
-  SimCheckMainLog(r.log, g.name, g.exe, g.root, e, c.config_messages);
+  std::vector<std::string> config_messages = {"Enabling FULL debug log", "Changing demux to: " + e.stream};
+  config_messages.insert(config_messages.end(), c.config_messages.begin(), c.config_messages.end());
+  /* A recording read round without the PID ends the collection as a read failure. */
+  SimCheckMainLog(r.log, g.name, g.exe, g.root, e.stream, e, config_messages,
+                  "DemuxGetAllSections() - Error reading data from sat");
   SimCheckDebugLog(r, e);
   SimCheckRows(e.rows, SimDumpDatabase(g.root));
   if (more) more(e);
