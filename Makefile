@@ -1,12 +1,23 @@
 # Top-level driver: installs what is missing from Debian's packages, then
 # configures and builds with CMake.
+#   make build   build/mhw2grab, build/libtarnwell.so and the tools
+#   make test    every test: the ordinary build, the sanitizer build and a
+#                short fuzz smoke run of every fuzz target
+#   make check   the ordinary build's tests only (quick)
+#   make demo    a sample broadcast grabbed and shown
+#   make bench   benchmarks
+#   make fuzz    every fuzz target for FUZZ_SECONDS (default 60) each
 BUILD ?= build
+ASAN_BUILD ?= build-asan
 JOBS ?= 2
-PACKAGES = g++ cmake make pkg-config libsqlite3-dev sqlite3 libgtest-dev libbenchmark-dev xmltv-util libxml2-utils
+FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_RUNS ?= 3000
+PACKAGES = g++ cmake make pkg-config libsqlite3-dev sqlite3 libgtest-dev libbenchmark-dev \
+	xmltv-util libxml2-utils clang-14 libclang-rt-14-dev valgrind time
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build test demo bench clean
+.PHONY: deps build test check check-asan fuzz-smoke demo bench fuzz clean
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
@@ -14,21 +25,38 @@ deps:
 	done; \
 	if [ -n "$$missing" ]; then \
 	  echo "Installing:$$missing"; \
-	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(BUILD) -j$(JOBS)
 
-test: build
+check: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# The program, the library and the whole test suite with AddressSanitizer and
+# UndefinedBehaviorSanitizer; any finding stops the test that met it.
+check-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DMHW2_SANITIZE=ON >/dev/null
+	cmake --build $(ASAN_BUILD) -j$(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:verify_asan_link_order=0 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j$(JOBS)
+
+fuzz-smoke: deps
+	FUZZ_RUNS=$(FUZZ_SMOKE_RUNS) ./scripts/fuzz.sh
+
+test: check check-asan fuzz-smoke
 
 demo: build
 	@./scripts/demo.sh $(BUILD)
 
 bench: build
 	@./scripts/bench.sh $(BUILD)
+	@./scripts/bench_run.sh $(BUILD)
+
+fuzz: deps
+	./scripts/fuzz.sh $(FUZZ_SECONDS)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz

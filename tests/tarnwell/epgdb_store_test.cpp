@@ -72,10 +72,11 @@ TEST(GuideDbOpen, LeavesFilesOfAnotherKindUntouched) {
       " length INTEGER NOT NULL, event_id INTEGER NOT NULL, mjd INTEGER NOT NULL,"
       " flags INTEGER NOT NULL, language TEXT NOT NULL, description BLOB NOT NULL,"
       " long_description BLOB NOT NULL, PRIMARY KEY(channel_id, start_time));";
+  static const char NOISE[] = "SQLite format 3\0\x10\x00\x01\x01garbage";
   const Case cases[] = {
       {"text file", "", "this is not a database\n"},
       {"empty file", "", ""},
-      {"binary noise", "", std::string("SQLite format 3\0\x10\x00\x01\x01garbage", 30)},
+      {"binary noise", "", std::string(NOISE, sizeof(NOISE) - 1)},
       {"schema version 2", schema + titles + "PRAGMA user_version = 2;", ""},
       {"schema version 0", schema + titles, ""},
       {"titles table missing", schema + "PRAGMA user_version = 1;", ""},
