@@ -17,6 +17,10 @@ constexpr uint32_t COLLECT_FILTER_TIMEOUT = 1000;
  * that, yet stop a receiver from hanging or running out of memory. */
 constexpr uint32_t COLLECT_MAX_MS = 30u * 60u * 1000u;
 constexpr int64_t COLLECT_MAX_BYTES = 256ll * 1024 * 1024;
+/* What one stored section costs beyond its bytes: its node and the heap's
+ * bookkeeping of two allocations, so that a stream of tiny sections meets
+ * the same memory bound. */
+constexpr int64_t COLLECT_NODE_COST = (int64_t)sizeof(RawSection) + 2 * 16;
 
 static struct {
   RawSection *list;
@@ -87,7 +91,7 @@ int DemuxGetAllSections(uint16_t pid, const uint8_t *filter, const uint8_t *mask
       else if (crc == Collector.cycle_marker) break; /* the table has gone round once */
       if (!CollectorStore(n)) break;
       count++;
-      stored_bytes += n;
+      stored_bytes += n + COLLECT_NODE_COST;
       last_progress = GetTickMs();
     } else {
       if ((uint32_t)(GetTickMs() - last_progress) > COLLECT_IDLE_MS) {

@@ -272,8 +272,9 @@ TEST(DemuxVirtualAdapter, EndlessTableStopsAtTheDataBound) {
   g.WriteConfig("demux=" + kDemux0 + "\nDownload_7_Days=0\n");
   GrabResult r = g.Run({g.root}, {kPreload, "VDVB_DEMUX0=" + stream, "VDVB_CHANGING0=1"});
   EXPECT_EQ(r.exit_code, 0);
-  /* 4000-byte sections: the one that passes 256 MB is the last. */
-  int expected = 256 * 1024 * 1024 / 4000 + 1;
+  /* 4000-byte sections, each with a 24-byte node and two 16-byte heap
+   * headers: the one that passes 256 MB is the last. */
+  int expected = 256 * 1024 * 1024 / (4000 + 24 + 32) + 1;
   Lines msgs = LogMessages(r.log);
   EXPECT_TRUE(HasLine(msgs, "DemuxGetAllSections() - Table on PID 0x234 did not repeat within "
                             "268435456 bytes. Stopping with " + std::to_string(expected) +
