@@ -52,9 +52,12 @@ fi
 echo
 echo "== 4. What the guide database holds"
 if [ -x "$build/epgdb" ]; then
-  "$build/epgdb" info "$demo/db" | sed -n '1,7p'
+  "$build/epgdb" info "$demo/db" | sed -n '1,6p'
   for channel in 0x1:0x400:0x1F41 0x1:0x400:0x1F4A 0x1:0x401:0x1F65; do
+    sid=${channel##*:}
+    name=$(LC_ALL=C sed -n "s/^channel \"\(.*\)\" .* sid=$sid\b.*/\1/p" "$demo/broadcast.guide")
     echo
+    echo "$name" | iconv -f ISO-8859-1 -t UTF-8 2>/dev/null || echo "$name"
     "$build/epgdb" list "$demo/db" --channel "$channel" | sed -n '1,6p'
   done
 else
