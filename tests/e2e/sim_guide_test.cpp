@@ -127,9 +127,14 @@ TEST(SimGuideFile, EveryRuleOfTheGrabLandsInTheDatabase) {
    * the minutes of the month from there. */
   time_t start = (time_t)atol(Field(tres, 1).c_str());
   struct tm local;
+  const char *zone = getenv("TZ");
+  std::string saved = zone ? zone : "";
   setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
   tzset();
   localtime_r(&start, &local);
+  if (zone) setenv("TZ", saved.c_str(), 1);
+  else unsetenv("TZ");
+  tzset();
   EXPECT_EQ(local.tm_hour, 0);
   EXPECT_EQ(Field(tres, 3), std::to_string((local.tm_mday * 24 + 0) * 60 + 30));
   /* The 7-day merge hands its summary id to the 3-day event. */

@@ -15,7 +15,7 @@
 
 namespace {
 
-struct ModelEvent {
+struct ExpectEvent {
   int channel;
   uint32_t start_time;
   uint32_t event_id;
@@ -30,9 +30,10 @@ struct ModelEvent {
 typedef std::tuple<uint16_t, uint16_t, uint16_t, uint32_t> RowKey;
 
 /* A string as the grabber sees it: the bytes up to the first NUL. */
-std::string CString(const std::string &s) { return s.substr(0, s.find('\0')); }
+std::string ExpectCString(const std::string &s) { return s.substr(0, s.find('\0')); }
 
-std::string Latin1ToUtf8(const std::string &s) {
+/* The UTF-8 form of ISO-8859-1 "s": every byte from 0x80 becomes two. */
+std::string ExpectLatin1ToUtf8(const std::string &s) {
   std::string out;
   for (unsigned char c : s) {
     if (c < 0x80) {
@@ -45,10 +46,10 @@ std::string Latin1ToUtf8(const std::string &s) {
   return out;
 }
 
-struct Model {
+struct ExpectModel {
   const SimGuide &guide;
   const ExpectConfig &config;
-  std::vector<ModelEvent> events; /* oldest first; the grabber walks newest first */
+  std::vector<ExpectEvent> events; /* oldest first; the grabber walks newest first */
   std::map<std::pair<int, uint32_t>, size_t> by_start;
   std::map<RowKey, std::pair<uint64_t, ExpectRow>> rows; /* with the order of the last store */
   int attached = 0;
@@ -57,7 +58,7 @@ struct Model {
 
   /* One title into the database: a later store of the same channel and
    * start replaces the earlier one. */
-  void StoreOne(const ModelEvent &e, const std::string &stitle, const std::string &stext, uint16_t nid,
+  void StoreOne(const ExpectEvent &e, const std::string &stitle, const std::string &stext, uint16_t nid,
                 uint16_t tsid, uint16_t sid) {
     time_t t = (time_t)(int32_t)e.start_time;
     struct tm tm;
@@ -71,14 +72,14 @@ struct Model {
     r.flags = config.convert_to_utf8 ? 1 : 0;
     r.language = "spa";
     std::string longd = stitle + "\n\n" + stext;
-    r.description = config.convert_to_utf8 ? Latin1ToUtf8(e.title) : e.title;
-    r.long_description = config.convert_to_utf8 ? Latin1ToUtf8(longd) : longd;
+    r.description = config.convert_to_utf8 ? ExpectLatin1ToUtf8(e.title) : e.title;
+    r.long_description = config.convert_to_utf8 ? ExpectLatin1ToUtf8(longd) : longd;
     stores++;
     rows[RowKey(nid, tsid, sid, e.start_time)] = {(uint64_t)stores, r};
   }
 
   /* Under the event's channel, then under every alias target, newest alias first. */
-  void Store(const ModelEvent &e, const std::string &stitle, const std::string &stext) {
+  void Store(const ExpectEvent &e, const std::string &stitle, const std::string &stext) {
     const SimChannel &c = guide.channels[(size_t)e.channel];
     StoreOne(e, stitle, stext, c.nid, c.tsid, c.sid);
     for (auto a = config.aliases.rbegin(); a != config.aliases.rend(); ++a)
@@ -88,10 +89,10 @@ struct Model {
 
   /* Adds a decoded entry unless its channel and start are known; for the
    * 7-day table a known event with the same id takes the new summary id. */
-  bool Add(const ModelEvent &e, bool seven_day) {
+  bool Add(const ExpectEvent &e, bool seven_day) {
     auto it = by_start.find({e.channel, e.start_time});
     if (it != by_start.end()) {
-      ModelEvent &old = events[it->second];
+      ExpectEvent &old = events[it->second];
       if (seven_day && old.event_id == e.event_id) old.summary_id = e.summary_id;
       return false;
     }
@@ -106,7 +107,7 @@ struct Model {
     int found = 0, repeated = 0;
     if (it != index.end()) {
       for (size_t i : it->second) {
-        ModelEvent &e = events[i];
+        ExpectEvent &e = events[i];
         if (e.has_summary) {
           repeated++;
           continue;
@@ -124,7 +125,7 @@ struct Model {
   std::map<uint32_t, std::vector<size_t>> SummaryIndex() const {
     std::map<uint32_t, std::vector<size_t>> index;
     for (size_t i = events.size(); i-- > 0;) {
-      const ModelEvent &e = events[i];
+      const ExpectEvent &e = events[i];
       index[e.summary_id].push_back(i);
       if (e.has_id_3d && e.summary_id_3d != e.summary_id) index[e.summary_id_3d].push_back(i);
     }
@@ -137,15 +138,17 @@ struct Model {
 };
 
 /* The sections of one table in the order the grabber decodes them. */
-std::vector<const SimSection *> DecodeOrder(const std::vector<SimSection> &cycle, bool forward) {
+std::vector<const SimSection *> ExpectDecodeOrder(const std::vector<SimSection> &cycle, bool forward) {
   std::vector<const SimSection *> out;
   for (const auto &s : cycle) out.push_back(&s);
   if (!forward) std::reverse(out.begin(), out.end());
   return out;
 }
 
-ModelEvent DecodedEvent(const SimEvent &e, int channel, bool seven_day) {
-  ModelEvent m;
+/* The record the grabber decodes from the entry of "e" in a 3-day or (with
+ * "seven_day") a 7-day section whose channel id is "channel". */
+ExpectEvent ExpectDecodedEvent(const SimEvent &e, int channel, bool seven_day) {
+  ExpectEvent m;
   m.channel = channel;
   m.start_time = e.start - e.start % 60u;
   m.event_id = e.event_id;
@@ -153,7 +156,7 @@ ModelEvent DecodedEvent(const SimEvent &e, int channel, bool seven_day) {
   m.summary_id_3d = seven_day ? 0 : e.summary_id_3d;
   m.has_id_3d = !seven_day;
   m.duration = e.duration;
-  m.title = CString(seven_day ? TablesTitle7(e).substr(0, 63) : TablesTitle3(e));
+  m.title = ExpectCString(seven_day ? TablesTitle7(e).substr(0, 63) : TablesTitle3(e));
   m.has_summary = false;
   return m;
 }
@@ -188,7 +191,8 @@ void ExpectSettle(const std::map<RowKey, std::pair<uint64_t, ExpectRow>> &stored
   }
 }
 
-void PutEscaped(std::string *out, const std::string &text) {
+/* Appends "text" to "out" with the escapes of the expectation format. */
+void ExpectPutEscaped(std::string *out, const std::string &text) {
   for (unsigned char c : text) {
     if (c == '\\') *out += "\\\\";
     else if (c == '\n') *out += "\\n";
@@ -207,7 +211,7 @@ void PutEscaped(std::string *out, const std::string &text) {
 
 void ExpectGrab(const SimGuide &guide, const SimTables &tables, const ExpectConfig &config,
                 bool forward, std::vector<ExpectRow> *rows, ExpectStats *stats) {
-  Model m{guide, config, {}, {}, {}, 0, 0, 0};
+  ExpectModel m{guide, config, {}, {}, {}, 0, 0, 0};
   ExpectStats st;
   bool have_channels = false;
   for (const auto &s : tables.cycle[SIM_CHANNELS])
@@ -217,20 +221,20 @@ void ExpectGrab(const SimGuide &guide, const SimTables &tables, const ExpectConf
     if (config.download_3_days) {
       st.ran_e3 = true;
       st.sections[SIM_EVENTS3] = (int)tables.cycle[SIM_EVENTS3].size();
-      for (const SimSection *s : DecodeOrder(tables.cycle[SIM_EVENTS3], forward))
+      for (const SimSection *s : ExpectDecodeOrder(tables.cycle[SIM_EVENTS3], forward))
         for (int i : s->events) {
           const SimEvent &e = guide.events[(size_t)i];
           if (e.channel >= st.channels) continue;
-          if (m.Add(DecodedEvent(e, e.channel, false), false)) st.events3++;
+          if (m.Add(ExpectDecodedEvent(e, e.channel, false), false)) st.events3++;
         }
     }
     if (config.download_7_days) {
       st.ran_e7 = true;
       st.sections[SIM_EVENTS7] = (int)tables.cycle[SIM_EVENTS7].size();
-      for (const SimSection *s : DecodeOrder(tables.cycle[SIM_EVENTS7], forward)) {
+      for (const SimSection *s : ExpectDecodeOrder(tables.cycle[SIM_EVENTS7], forward)) {
         if (s->channel >= st.channels) continue;
         for (int i : s->events)
-          if (m.Add(DecodedEvent(guide.events[(size_t)i], s->channel, true), true)) st.events7++;
+          if (m.Add(ExpectDecodedEvent(guide.events[(size_t)i], s->channel, true), true)) st.events7++;
       }
     }
   }
@@ -241,13 +245,13 @@ void ExpectGrab(const SimGuide &guide, const SimTables &tables, const ExpectConf
       st.ran_s3 = true;
       st.sections[SIM_SUMMARIES3] = (int)tables.cycle[SIM_SUMMARIES3].size();
       m.attached = m.without_event = 0;
-      for (const SimSection *s : DecodeOrder(tables.cycle[SIM_SUMMARIES3], forward)) {
+      for (const SimSection *s : ExpectDecodeOrder(tables.cycle[SIM_SUMMARIES3], forward)) {
         if (s->part != 0) { /* continuations are dropped */
           st.continuations++;
           continue;
         }
         const SimSummary &sum = guide.summaries[(size_t)s->summary];
-        m.AddSummary(sum.id3, CString(sum.title), CString(GuideJoinLines(TablesSummary3Parts(sum)[0])),
+        m.AddSummary(sum.id3, ExpectCString(sum.title), ExpectCString(GuideJoinLines(TablesSummary3Parts(sum)[0])),
                      index);
       }
       st.summaries3 = m.attached;
@@ -257,15 +261,15 @@ void ExpectGrab(const SimGuide &guide, const SimTables &tables, const ExpectConf
       st.ran_s7 = true;
       st.sections[SIM_SUMMARIES7] = (int)tables.cycle[SIM_SUMMARIES7].size();
       m.attached = m.without_event = 0;
-      for (const SimSection *s : DecodeOrder(tables.cycle[SIM_SUMMARIES7], forward)) {
+      for (const SimSection *s : ExpectDecodeOrder(tables.cycle[SIM_SUMMARIES7], forward)) {
         const SimSummary &sum = guide.summaries[(size_t)s->summary];
-        m.AddSummary(sum.id7, CString(sum.title), CString(sum.text7), index);
+        m.AddSummary(sum.id7, ExpectCString(sum.title), ExpectCString(sum.text7), index);
       }
       st.summaries7 = m.attached;
       st.summaries_without_event = m.without_event;
     }
     for (size_t i = m.events.size(); i-- > 0;) {
-      const ModelEvent &e = m.events[i];
+      const ExpectEvent &e = m.events[i];
       if (e.has_summary) {
         st.with_summary++;
       } else {
@@ -296,11 +300,11 @@ std::string ExpectFormatRows(std::vector<ExpectRow> rows) {
     snprintf(buf, sizeof(buf), "%04X:%04X:%04X\t%u\t%u\t%u\t%u\t%u\t", r.nid, r.tsid, r.sid, r.start_time,
              r.length, r.event_id, r.mjd, r.flags);
     out += buf;
-    PutEscaped(&out, r.language);
+    ExpectPutEscaped(&out, r.language);
     out += "\t";
-    PutEscaped(&out, r.description);
+    ExpectPutEscaped(&out, r.description);
     out += "\t";
-    PutEscaped(&out, r.long_description);
+    ExpectPutEscaped(&out, r.long_description);
     out += "\n";
   }
   return out;

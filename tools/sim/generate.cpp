@@ -97,6 +97,8 @@ const char *const kSubtitles[] = {
     "versión restaurada en alta definición, con comentarios del director",
     "capítulo doble de estreno en exclusiva para toda la familia española"};
 
+/* A programme title: a series episode, a film, a sport or a show; with
+ * "long_title" one that runs past the 63 bytes of a 3-day entry. */
 std::string GenTitle(GenRandom *rnd, bool long_title) {
   uint32_t kind = rnd->Below(10);
   std::string t;

@@ -121,6 +121,7 @@ int GuideParseTime(const std::string &text, uint32_t *start, uint8_t *seconds) {
   return 1;
 }
 
+/* "text" as a quoted description-file string. */
 std::string GuideQuote(const std::string &text) {
   std::string out = "\"";
   for (unsigned char c : text) {
@@ -140,6 +141,7 @@ std::string GuideQuote(const std::string &text) {
   return out + "\"";
 }
 
+/* A start as YYYY-MM-DDTHH:MM, with :SS when the seconds byte is set. */
 std::string GuideFormatTime(uint32_t start, uint8_t seconds) {
   time_t t = (time_t)start;
   struct tm tm;

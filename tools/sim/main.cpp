@@ -24,13 +24,15 @@ const char kUsage[] =
     "outputs: -o STREAM.ts --write-guide FILE --expect FILE|- --stats FILE|-\n"
     "grab settings for --expect/--stats: --no-3-days --no-7-days --utf8 --alias S:T:N,S:T:N\n";
 
-int Usage(const char *why) {
+/* Prints "why" (when given) and the usage to stderr. Returns 1. */
+int SimUsage(const char *why) {
   if (why) fprintf(stderr, "mhw2sim: %s\n", why);
   fputs(kUsage, stderr);
   return 1;
 }
 
-int WriteText(const std::string &path, const std::string &text) {
+/* Writes "text" to "path" ("-": standard output). Returns 1, or 0 after a message. */
+int SimWriteText(const std::string &path, const std::string &text) {
   if (path == "-") {
     fwrite(text.data(), 1, text.size(), stdout);
     return 1;
@@ -47,7 +49,7 @@ int WriteText(const std::string &path, const std::string &text) {
 }
 
 /* Parses a whole number between "lo" and "hi". Returns 1, or 0. */
-int ParseInt(const char *text, long lo, long hi, long *out) {
+int SimParseInt(const char *text, long lo, long hi, long *out) {
   char *end = nullptr;
   long v = strtol(text, &end, 0);
   if (!*text || *end || v < lo || v > hi) return 0;
@@ -55,7 +57,8 @@ int ParseInt(const char *text, long lo, long hi, long *out) {
   return 1;
 }
 
-int ParseShare(const char *text, double *out) {
+/* Parses a share from 0 to 1. Returns 1, or 0. */
+int SimParseShare(const char *text, double *out) {
   char *end = nullptr;
   double v = strtod(text, &end);
   if (!*text || *end || v < 0.0 || v > 1.0) return 0;
@@ -63,7 +66,8 @@ int ParseShare(const char *text, double *out) {
   return 1;
 }
 
-int ParseDay(const char *text, uint32_t *out) {
+/* Parses YYYY-MM-DD into seconds since 1970 at 00:00 UTC. Returns 1, or 0. */
+int SimParseDay(const char *text, uint32_t *out) {
   int y, m, d;
   char tail;
   if (sscanf(text, "%d-%d-%d%c", &y, &m, &d, &tail) != 3 || y < 1970 || y > 2100 || m < 1 || m > 12 ||
@@ -86,22 +90,22 @@ int main(int argc, char **argv) {
     std::string a = argv[i];
     const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
     long n = 0;
-    auto need = [&](bool ok) { return ok ? 0 : Usage(("bad or missing value for " + a).c_str()); };
-    if (a == "--guide") { if (!v) return Usage("--guide needs a file"); guide_path = v; i++; }
+    auto need = [&](bool ok) { return ok ? 0 : SimUsage(("bad or missing value for " + a).c_str()); };
+    if (a == "--guide") { if (!v) return SimUsage("--guide needs a file"); guide_path = v; i++; }
     else if (a == "--random") random = true;
-    else if (a == "--channels") { if (need(v && ParseInt(v, 1, 255, &n))) return 1; spec.channels = (int)n; i++; }
-    else if (a == "--days") { if (need(v && ParseInt(v, 1, 14, &n))) return 1; spec.days = (int)n; i++; }
-    else if (a == "--events-per-day") { if (need(v && ParseInt(v, 1, 1440, &n))) return 1; spec.events_per_day = (int)n; i++; }
-    else if (a == "--summaries") { if (need(v && ParseShare(v, &spec.summary_share))) return 1; i++; }
-    else if (a == "--repeats") { if (need(v && ParseShare(v, &spec.repeat_share))) return 1; i++; }
-    else if (a == "--duplicates") { if (need(v && ParseShare(v, &spec.duplicate_share))) return 1; i++; }
-    else if (a == "--long-titles") { if (need(v && ParseShare(v, &spec.long_title_share))) return 1; i++; }
+    else if (a == "--channels") { if (need(v && SimParseInt(v, 1, 255, &n))) return 1; spec.channels = (int)n; i++; }
+    else if (a == "--days") { if (need(v && SimParseInt(v, 1, 14, &n))) return 1; spec.days = (int)n; i++; }
+    else if (a == "--events-per-day") { if (need(v && SimParseInt(v, 1, 1440, &n))) return 1; spec.events_per_day = (int)n; i++; }
+    else if (a == "--summaries") { if (need(v && SimParseShare(v, &spec.summary_share))) return 1; i++; }
+    else if (a == "--repeats") { if (need(v && SimParseShare(v, &spec.repeat_share))) return 1; i++; }
+    else if (a == "--duplicates") { if (need(v && SimParseShare(v, &spec.duplicate_share))) return 1; i++; }
+    else if (a == "--long-titles") { if (need(v && SimParseShare(v, &spec.long_title_share))) return 1; i++; }
     else if (a == "--continuations") spec.continuations = true;
     else if (a == "--big") { spec.big = true; opt.section_size = SIM_SECTION_MAX; }
-    else if (a == "--seed") { if (need(v && ParseInt(v, 0, 0x7FFFFFFF, &n))) return 1; spec.seed = opt.seed = (uint32_t)n; i++; }
-    else if (a == "--start") { if (need(v && ParseDay(v, &spec.start_day))) return 1; i++; }
-    else if (a == "--section-size") { if (need(v && ParseInt(v, 128, SIM_SECTION_MAX, &n))) return 1; opt.section_size = (int)n; i++; }
-    else if (a == "--cycles") { if (need(v && ParseInt(v, 1, 16, &n))) return 1; opt.repeats = (int)n; i++; }
+    else if (a == "--seed") { if (need(v && SimParseInt(v, 0, 0x7FFFFFFF, &n))) return 1; spec.seed = opt.seed = (uint32_t)n; i++; }
+    else if (a == "--start") { if (need(v && SimParseDay(v, &spec.start_day))) return 1; i++; }
+    else if (a == "--section-size") { if (need(v && SimParseInt(v, 128, SIM_SECTION_MAX, &n))) return 1; opt.section_size = (int)n; i++; }
+    else if (a == "--cycles") { if (need(v && SimParseInt(v, 1, 16, &n))) return 1; opt.repeats = (int)n; i++; }
     else if (a == "--mid-cycle") opt.mid_cycle = true;
     else if (a == "--pack") opt.pack = true;
     else if (a == "--garbage") opt.garbage = true;
@@ -110,40 +114,40 @@ int main(int argc, char **argv) {
       static const char *const names[SIM_TABLES] = {"channels", "events3", "events7", "summaries3", "summaries7"};
       int k = 0;
       while (k < SIM_TABLES && (!v || strcmp(v, names[k]) != 0)) k++;
-      if (k == SIM_TABLES) return Usage("--omit takes channels, events3, events7, summaries3 or summaries7");
+      if (k == SIM_TABLES) return SimUsage("--omit takes channels, events3, events7, summaries3 or summaries7");
       opt.omit[k] = true;
       i++;
     }
-    else if (a == "-o") { if (!v) return Usage("-o needs a file"); stream_path = v; i++; }
-    else if (a == "--write-guide") { if (!v) return Usage("--write-guide needs a file"); guide_out = v; i++; }
-    else if (a == "--expect") { if (!v) return Usage("--expect needs a file or -"); expect_path = v; i++; }
-    else if (a == "--stats") { if (!v) return Usage("--stats needs a file or -"); stats_path = v; i++; }
+    else if (a == "-o") { if (!v) return SimUsage("-o needs a file"); stream_path = v; i++; }
+    else if (a == "--write-guide") { if (!v) return SimUsage("--write-guide needs a file"); guide_out = v; i++; }
+    else if (a == "--expect") { if (!v) return SimUsage("--expect needs a file or -"); expect_path = v; i++; }
+    else if (a == "--stats") { if (!v) return SimUsage("--stats needs a file or -"); stats_path = v; i++; }
     else if (a == "--no-3-days") config.download_3_days = false;
     else if (a == "--no-7-days") config.download_7_days = false;
     else if (a == "--utf8") config.convert_to_utf8 = true;
     else if (a == "--alias") {
       ExpectAlias alias;
-      if (!v || !ExpectParseAlias(v, &alias)) return Usage("--alias takes S:T:N,S:T:N in hexadecimal");
+      if (!v || !ExpectParseAlias(v, &alias)) return SimUsage("--alias takes S:T:N,S:T:N in hexadecimal");
       config.aliases.push_back(alias);
       i++;
     }
-    else if (a == "--dump-db") { if (!v) return Usage("--dump-db needs a database root"); dump_root = v; i++; }
+    else if (a == "--dump-db") { if (!v) return SimUsage("--dump-db needs a database root"); dump_root = v; i++; }
     else if (a == "-h" || a == "--help") { fputs(kUsage, stdout); return 0; }
-    else return Usage(("unknown option " + a).c_str());
+    else return SimUsage(("unknown option " + a).c_str());
   }
 
   if (!dump_root.empty()) {
     std::vector<ExpectRow> rows;
     if (!ExpectReadDatabase(dump_root, &rows)) return 1;
-    return WriteText("-", ExpectFormatRows(rows)) ? 0 : 1;
+    return SimWriteText("-", ExpectFormatRows(rows)) ? 0 : 1;
   }
-  if (random == !guide_path.empty()) return Usage("give either --guide FILE or --random");
+  if (random == !guide_path.empty()) return SimUsage("give either --guide FILE or --random");
 
   SimGuide guide;
   if (random ? !GuideGenerate(spec, &guide) : !GuideReadFile(guide_path, &guide)) return 1;
   SimTables tables;
   if (!TablesBuild(guide, opt, &tables)) return 1;
-  if (!guide_out.empty() && !WriteText(guide_out, GuideFormatText(guide))) return 1;
+  if (!guide_out.empty() && !SimWriteText(guide_out, GuideFormatText(guide))) return 1;
   if (!stream_path.empty()) {
     size_t bytes = 0;
     if (!TablesWriteStream(tables, opt, stream_path, &bytes)) return 1;
@@ -162,8 +166,8 @@ int main(int argc, char **argv) {
                       "make conflicting entries share one section\n");
       return 3;
     }
-    if (!expect_path.empty() && !WriteText(expect_path, text)) return 1;
-    if (!stats_path.empty() && !WriteText(stats_path, stats_text)) return 1;
+    if (!expect_path.empty() && !SimWriteText(expect_path, text)) return 1;
+    if (!stats_path.empty() && !SimWriteText(stats_path, stats_text)) return 1;
   }
   return 0;
 }

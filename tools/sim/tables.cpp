@@ -9,149 +9,160 @@
 
 namespace {
 
-void PutU8(std::vector<uint8_t> *b, uint32_t v) { b->push_back((uint8_t)(v & 0xFF)); }
-void PutU16(std::vector<uint8_t> *b, uint32_t v) {
+/* Big-endian writers: append the low 8, 16, 24 or 32 bits of "v" to "b",
+ * high byte first. */
+void TablesPutU8(std::vector<uint8_t> *b, uint32_t v) { b->push_back((uint8_t)(v & 0xFF)); }
+void TablesPutU16(std::vector<uint8_t> *b, uint32_t v) {
   b->push_back((uint8_t)((v >> 8) & 0xFF));
   b->push_back((uint8_t)(v & 0xFF));
 }
-void PutU24(std::vector<uint8_t> *b, uint32_t v) {
+void TablesPutU24(std::vector<uint8_t> *b, uint32_t v) {
   b->push_back((uint8_t)((v >> 16) & 0xFF));
-  PutU16(b, v);
+  TablesPutU16(b, v);
 }
-void PutU32(std::vector<uint8_t> *b, uint32_t v) {
-  PutU16(b, v >> 16);
-  PutU16(b, v);
+void TablesPutU32(std::vector<uint8_t> *b, uint32_t v) {
+  TablesPutU16(b, v >> 16);
+  TablesPutU16(b, v);
 }
-void PutBytes(std::vector<uint8_t> *b, const std::string &s) { b->insert(b->end(), s.begin(), s.end()); }
-uint8_t Bcd(int v) { return (uint8_t)(((v / 10) << 4) | (v % 10)); }
+void TablesPutBytes(std::vector<uint8_t> *b, const std::string &s) { b->insert(b->end(), s.begin(), s.end()); }
+/* Two BCD digits of "v" (0..99). */
+uint8_t TablesBcd(int v) { return (uint8_t)(((v / 10) << 4) | (v % 10)); }
 
 /* Day number, hour, minute and seconds byte of an event's start. */
-void PutStart(std::vector<uint8_t> *b, const SimEvent &e) {
+void TablesPutStart(std::vector<uint8_t> *b, const SimEvent &e) {
   uint32_t day = e.start / 86400u;
   uint32_t rest = e.start % 86400u;
-  PutU16(b, day + 40587u);
-  PutU8(b, Bcd((int)(rest / 3600)));
-  PutU8(b, Bcd((int)(rest / 60 % 60)));
-  PutU8(b, Bcd(e.start_seconds));
+  TablesPutU16(b, day + 40587u);
+  TablesPutU8(b, TablesBcd((int)(rest / 3600)));
+  TablesPutU8(b, TablesBcd((int)(rest / 60 % 60)));
+  TablesPutU8(b, TablesBcd(e.start_seconds));
   /* duration in the upper 12 bits; the low nibble carries no meaning */
-  PutU16(b, ((uint32_t)e.duration << 4) | 0x0Fu);
+  TablesPutU16(b, ((uint32_t)e.duration << 4) | 0x0Fu);
 }
 
-size_t Event3Size(const SimEvent &e) { return TablesTitle3(e).size() + 22; }
-size_t Event7Size(const SimEvent &e) { return TablesTitle7(e).size() + 20; }
+/* Bytes of the 3-day / 7-day table entry of "e". */
+size_t TablesEvent3Size(const SimEvent &e) { return TablesTitle3(e).size() + 22; }
+size_t TablesEvent7Size(const SimEvent &e) { return TablesTitle7(e).size() + 20; }
 
-std::vector<uint8_t> EncodeChannels(const SimGuide &g, uint16_t seq) {
+/* The channel table section (byte 3 = 0x00) with every channel of "g";
+ * "seq" sits in unread bytes. */
+std::vector<uint8_t> TablesEncodeChannels(const SimGuide &g, uint16_t seq) {
   std::vector<uint8_t> body;
-  PutU8(&body, 0x00);       /* byte 3: the channel table among the PID's sections */
-  PutU16(&body, seq);       /* bytes 4..5 */
-  while (body.size() < 117) PutU8(&body, 0xFF); /* bytes 6..119 */
-  PutU8(&body, (uint32_t)g.channels.size());
+  TablesPutU8(&body, 0x00);       /* byte 3: the channel table among the PID's sections */
+  TablesPutU16(&body, seq);       /* bytes 4..5 */
+  while (body.size() < 117) TablesPutU8(&body, 0xFF); /* bytes 6..119 */
+  TablesPutU8(&body, (uint32_t)g.channels.size());
   for (const auto &c : g.channels) {
-    PutU16(&body, c.nid);
-    PutU16(&body, c.tsid);
-    PutU16(&body, c.sid);
-    PutU16(&body, c.word4);
+    TablesPutU16(&body, c.nid);
+    TablesPutU16(&body, c.tsid);
+    TablesPutU16(&body, c.sid);
+    TablesPutU16(&body, c.word4);
   }
   for (const auto &c : g.channels) {
-    PutU8(&body, 0xE0u | (uint32_t)c.name.size()); /* upper nibble: flags, not length */
-    PutBytes(&body, c.name);
+    TablesPutU8(&body, 0xE0u | (uint32_t)c.name.size()); /* upper nibble: flags, not length */
+    TablesPutBytes(&body, c.name);
   }
   return TsMakeSection(0xC8, body, false, true);
 }
 
 /* The theme names section that shares the channel PID (byte 3 = 0x01). */
-std::vector<uint8_t> EncodeThemes(uint16_t seq) {
+std::vector<uint8_t> TablesEncodeThemes(uint16_t seq) {
   static const char *const themes[] = {"Cine", "Deportes", "Series", "Noticias", "Infantil",
                                        "Documentales", "Música", "Ocio"};
   std::vector<uint8_t> body;
-  PutU8(&body, 0x01);
-  PutU16(&body, seq);
-  while (body.size() < 117) PutU8(&body, 0xFF);
-  PutU8(&body, 8);
+  TablesPutU8(&body, 0x01);
+  TablesPutU16(&body, seq);
+  while (body.size() < 117) TablesPutU8(&body, 0xFF);
+  TablesPutU8(&body, 8);
   for (const char *t : themes) {
     std::string s(t);
-    PutU8(&body, (uint32_t)s.size());
-    PutBytes(&body, s);
+    TablesPutU8(&body, (uint32_t)s.size());
+    TablesPutBytes(&body, s);
   }
   return TsMakeSection(0xC8, body, false, true);
 }
 
-std::vector<uint8_t> EncodeEvents3(const SimGuide &g, const std::vector<int> &entries, uint16_t seq) {
+/* A 3-day event section holding the events "entries" of "g" in order. */
+std::vector<uint8_t> TablesEncodeEvents3(const SimGuide &g, const std::vector<int> &entries, uint16_t seq) {
   std::vector<uint8_t> body;
-  PutU16(&body, seq); /* bytes 3..4 */
-  while (body.size() < 14) PutU8(&body, 0x00); /* bytes 5..16 */
-  PutU8(&body, (uint32_t)entries.size());
+  TablesPutU16(&body, seq); /* bytes 3..4 */
+  while (body.size() < 14) TablesPutU8(&body, 0x00); /* bytes 5..16 */
+  TablesPutU8(&body, (uint32_t)entries.size());
   for (int i : entries) {
     const SimEvent &e = g.events[(size_t)i];
     std::string title = TablesTitle3(e);
-    PutU8(&body, (uint32_t)e.channel);
-    PutU24(&body, 0xFFFFFF);
-    PutU24(&body, e.summary_id);
-    PutU32(&body, e.event_id);
-    PutStart(&body, e);
-    PutU8(&body, 0x40u | (uint32_t)title.size()); /* bits 7..6: not the length */
-    PutBytes(&body, title);
-    PutU8(&body, 0xFF);
-    PutU16(&body, e.summary_id_3d);
+    TablesPutU8(&body, (uint32_t)e.channel);
+    TablesPutU24(&body, 0xFFFFFF);
+    TablesPutU24(&body, e.summary_id);
+    TablesPutU32(&body, e.event_id);
+    TablesPutStart(&body, e);
+    TablesPutU8(&body, 0x40u | (uint32_t)title.size()); /* bits 7..6: not the length */
+    TablesPutBytes(&body, title);
+    TablesPutU8(&body, 0xFF);
+    TablesPutU16(&body, e.summary_id_3d);
   }
   return TsMakeSection(0xE6, body, false, false);
 }
 
-std::vector<uint8_t> EncodeEvents7(const SimGuide &g, int channel, const std::vector<int> &entries,
+/* A 7-day event section of channel id "channel" holding "entries". */
+std::vector<uint8_t> TablesEncodeEvents7(const SimGuide &g, int channel, const std::vector<int> &entries,
                                    uint16_t seq) {
   std::vector<uint8_t> body;
-  PutU32(&body, seq);             /* bytes 3..6 */
-  PutU8(&body, (uint32_t)channel); /* byte 7 */
-  PutU16(&body, 0xFFFF);          /* bytes 8..9 */
-  PutU8(&body, (uint32_t)entries.size());
+  TablesPutU32(&body, seq);             /* bytes 3..6 */
+  TablesPutU8(&body, (uint32_t)channel); /* byte 7 */
+  TablesPutU16(&body, 0xFFFF);          /* bytes 8..9 */
+  TablesPutU8(&body, (uint32_t)entries.size());
   for (int i : entries) {
     const SimEvent &e = g.events[(size_t)i];
     std::string title = TablesTitle7(e);
-    PutU8(&body, 0x00);
-    PutU24(&body, e.summary_id);
-    PutU32(&body, e.event_id);
-    PutStart(&body, e);
-    PutU8(&body, (uint32_t)title.size());
-    PutBytes(&body, title);
-    PutU8(&body, 0xFF);
-    PutU16(&body, e.summary_id2);
-    PutU8(&body, e.newbyte);
+    TablesPutU8(&body, 0x00);
+    TablesPutU24(&body, e.summary_id);
+    TablesPutU32(&body, e.event_id);
+    TablesPutStart(&body, e);
+    TablesPutU8(&body, (uint32_t)title.size());
+    TablesPutBytes(&body, title);
+    TablesPutU8(&body, 0xFF);
+    TablesPutU16(&body, e.summary_id2);
+    TablesPutU8(&body, e.newbyte);
   }
   return TsMakeSection(0xDC, body, false, false);
 }
 
-std::vector<uint8_t> EncodeSummary3(const SimSummary &s, const std::vector<std::string> &lines, int part,
+/* A 3-day summary section of "s" with "lines"; "part" 0 is the first
+ * section, any other a continuation (byte 6). */
+std::vector<uint8_t> TablesEncodeSummary3(const SimSummary &s, const std::vector<std::string> &lines, int part,
                                     uint16_t seq) {
   std::vector<uint8_t> body;
-  PutU16(&body, s.id3);        /* bytes 3..4 */
-  PutU8(&body, 0x00);          /* byte 5 */
-  PutU8(&body, (uint32_t)part); /* byte 6: continuation */
-  PutU16(&body, seq);          /* bytes 7..8 */
-  while (body.size() < 11) PutU8(&body, 0xFF); /* bytes 9..13 */
-  PutU8(&body, (uint32_t)s.title.size());
-  PutBytes(&body, s.title);
-  PutU8(&body, 0x10u | (uint32_t)lines.size()); /* upper nibble: not the count */
+  TablesPutU16(&body, s.id3);        /* bytes 3..4 */
+  TablesPutU8(&body, 0x00);          /* byte 5 */
+  TablesPutU8(&body, (uint32_t)part); /* byte 6: continuation */
+  TablesPutU16(&body, seq);          /* bytes 7..8 */
+  while (body.size() < 11) TablesPutU8(&body, 0xFF); /* bytes 9..13 */
+  TablesPutU8(&body, (uint32_t)s.title.size());
+  TablesPutBytes(&body, s.title);
+  TablesPutU8(&body, 0x10u | (uint32_t)lines.size()); /* upper nibble: not the count */
   for (const auto &l : lines) {
-    PutU8(&body, (uint32_t)l.size());
-    PutBytes(&body, l);
+    TablesPutU8(&body, (uint32_t)l.size());
+    TablesPutBytes(&body, l);
   }
   return TsMakeSection(0x96, body, false, true);
 }
 
-std::vector<uint8_t> EncodeSummary7(const SimSummary &s, uint32_t seq) {
+/* The 7-day summary section of "s". */
+std::vector<uint8_t> TablesEncodeSummary7(const SimSummary &s, uint32_t seq) {
   std::vector<uint8_t> body;
-  PutU24(&body, seq);   /* bytes 3..5 */
-  PutU24(&body, s.id7); /* bytes 6..8 */
-  while (body.size() < 16) PutU8(&body, 0xFF); /* bytes 9..18 */
-  PutU8(&body, (uint32_t)s.title.size());
-  PutBytes(&body, s.title);
-  PutU16(&body, 0xF000u | (uint32_t)s.text7.size()); /* upper nibble: not the length */
-  PutBytes(&body, s.text7);
+  TablesPutU24(&body, seq);   /* bytes 3..5 */
+  TablesPutU24(&body, s.id7); /* bytes 6..8 */
+  while (body.size() < 16) TablesPutU8(&body, 0xFF); /* bytes 9..18 */
+  TablesPutU8(&body, (uint32_t)s.title.size());
+  TablesPutBytes(&body, s.title);
+  TablesPutU16(&body, 0xF000u | (uint32_t)s.text7.size()); /* upper nibble: not the length */
+  TablesPutBytes(&body, s.text7);
   return TsMakeSection(0x96, body, false, true);
 }
 
 /* Splits "entries" into sections of at most "limit" bytes and 255 entries. */
-std::vector<std::vector<int>> PackEntries(const std::vector<int> &entries, size_t header, size_t limit,
+std::vector<std::vector<int>> TablesPackEntries(const std::vector<int> &entries, size_t header, size_t limit,
                                           size_t (*size)(const SimEvent &), const SimGuide &g) {
   std::vector<std::vector<int>> out;
   std::vector<int> cur;
@@ -196,14 +207,14 @@ int TablesBuild(const SimGuide &g, const SimStreamOptions &opt, SimTables *t) {
   }
   size_t limit = (size_t)opt.section_size;
   SimSection chan;
-  chan.bytes = EncodeChannels(g, 1);
+  chan.bytes = TablesEncodeChannels(g, 1);
   chan.channel_table = true;
   if (chan.bytes.size() > SIM_SECTION_MAX) {
     fprintf(stderr, "the channel table needs %zu bytes, more than one section holds\n", chan.bytes.size());
     return 0;
   }
   SimSection themes;
-  themes.bytes = EncodeThemes(2);
+  themes.bytes = TablesEncodeThemes(2);
   t->cycle[SIM_CHANNELS] = {chan, themes};
 
   /* 3-day events: by start time across channels; copies go at the end. */
@@ -217,10 +228,10 @@ int TablesBuild(const SimGuide &g, const SimStreamOptions &opt, SimTables *t) {
   for (int i : order)
     for (int k = 1; k < g.events[(size_t)i].copies; k++) entries.push_back(i);
   uint16_t seq = 1;
-  for (const auto &sec : PackEntries(entries, 18, limit, Event3Size, g)) {
+  for (const auto &sec : TablesPackEntries(entries, 18, limit, TablesEvent3Size, g)) {
     SimSection s;
     s.events = sec;
-    s.bytes = EncodeEvents3(g, sec, seq++);
+    s.bytes = TablesEncodeEvents3(g, sec, seq++);
     t->cycle[SIM_EVENTS3].push_back(s);
   }
 
@@ -238,11 +249,11 @@ int TablesBuild(const SimGuide &g, const SimStreamOptions &opt, SimTables *t) {
     std::vector<int> all = list;
     for (int i : list)
       for (int k = 1; k < g.events[(size_t)i].copies; k++) all.push_back(i);
-    for (const auto &sec : PackEntries(all, 11, limit, Event7Size, g)) {
+    for (const auto &sec : TablesPackEntries(all, 11, limit, TablesEvent7Size, g)) {
       SimSection s;
       s.events = sec;
       s.channel = c;
-      s.bytes = EncodeEvents7(g, c, sec, (uint16_t)seq7++);
+      s.bytes = TablesEncodeEvents7(g, c, sec, (uint16_t)seq7++);
       t->cycle[SIM_EVENTS7].push_back(s);
     }
   }
@@ -256,7 +267,7 @@ int TablesBuild(const SimGuide &g, const SimStreamOptions &opt, SimTables *t) {
         SimSection s;
         s.summary = (int)i;
         s.part = (int)p;
-        s.bytes = EncodeSummary3(sum, parts[p], (int)p, (uint16_t)seq3++);
+        s.bytes = TablesEncodeSummary3(sum, parts[p], (int)p, (uint16_t)seq3++);
         if (s.bytes.size() > SIM_SECTION_MAX) {
           fprintf(stderr, "3-day summary %s does not fit a section\n", sum.key.c_str());
           return 0;
@@ -267,7 +278,7 @@ int TablesBuild(const SimGuide &g, const SimStreamOptions &opt, SimTables *t) {
     if (sum.has_id7) {
       SimSection s;
       s.summary = (int)i;
-      s.bytes = EncodeSummary7(sum, seqs7++);
+      s.bytes = TablesEncodeSummary7(sum, seqs7++);
       if (s.bytes.size() > SIM_SECTION_MAX) {
         fprintf(stderr, "7-day summary %s needs %zu bytes, more than one section holds\n",
                 sum.key.c_str(), s.bytes.size());
