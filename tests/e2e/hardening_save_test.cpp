@@ -1,0 +1,196 @@
+/* The guide database across a save that does not finish: the grabber killed
+ * at random moments while it saves a large guide, and a save that meets a
+ * write error. Either way the file must open, be sound, and hold exactly
+ * the guide before the save or exactly the guide after it. */
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <random>
+
+#include "e2e/sim_helpers.h"
+#include "epgdb.h"
+#include "support/hardening_helpers.h"
+#include "support/run_helper.h"
+
+namespace {
+
+/* A week of 24 programmes a day on "channels" channels, one table cycle,
+ * full event sections, few summaries: many titles for little stream to
+ * read and decode. */
+std::string WeekGuide(int seed, int channels) {
+  return "--random --seed " + std::to_string(seed) + " --start " + SimToday() + " --channels " +
+         std::to_string(channels) + " --days 7 --events-per-day 24 --summaries 0.02 --cycles 1" +
+         " --section-size 4096";
+}
+
+/* Generates two weekly broadcasts in "dir"/a and "dir"/b, with "channels_a"
+ * and "channels_b" channels, and grabs A (with "config_a" after its demux
+ * line) into the database of "g", so that B can be saved over it. Puts the
+ * paths of the streams in "streams". Returns false with a test failure. */
+bool GuideThenBroadcast(const GrabDir &g, int seed, int channels_a, int channels_b,
+                        const std::string &config_a, std::string streams[2]) {
+  const int channels[2] = {channels_a, channels_b};
+  for (int k = 0; k < 2; k++) {
+    std::string folder = g.dir + "/" + (k ? "b" : "a");
+    SimExpectation e;
+    if (mkdir(folder.c_str(), 0700) != 0 || !SimGenerate(folder, WeekGuide(seed + k, channels[k]), "", &e)) {
+      ADD_FAILURE() << "no broadcast in " << folder;
+      return false;
+    }
+    streams[k] = e.stream;
+  }
+  g.WriteConfig("demux=" + streams[0] + "\n" + config_a);
+  GrabResult r = g.Run({g.root}, {SIM_TZ});
+  if (r.exit_code != 0 || !HasLine(LogMessages(r.log), "Data saved")) {
+    ADD_FAILURE() << "the first grab failed (" << r.exit_code << ")\n" << r.log;
+    return false;
+  }
+  return true;
+}
+
+bool Exists(const std::string &path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+int64_t NowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+/* Puts the saved copy "before" back as the database of "g", with no
+ * journal beside it. */
+void RestoreDatabase(const GrabDir &g, const std::string &before) {
+  unlink((g.root + "/guide.db-journal").c_str());
+  ASSERT_TRUE(HardCopyFile(before, g.root + "/guide.db"));
+}
+
+/* True when the guide database library accepts the file of "root" (it
+ * checks the schema by reading, which also rolls back what a killed save
+ * left in its journal). */
+bool LibraryOpens(const std::string &root) {
+  int ok = epgdb_open(root.c_str());
+  epgdb_close();
+  return ok != 0;
+}
+
+TEST(HardeningSave, KilledAnywhereInTheSaveLeavesTheGuideBeforeOrAfter) {
+  GrabDir g("killsave");
+  /* The guide before: a whole grab of broadcast A. */
+  std::string streams[2];
+  ASSERT_TRUE(GuideThenBroadcast(g, 21, 160, 160, "Download_3_Days=0\n", streams));
+  const std::string db = g.root + "/guide.db", before_copy = g.dir + "/before.db";
+  ASSERT_TRUE(HardCopyFile(db, before_copy));
+  const std::string before = HardGuideDump(db);
+
+  /* The guide after: a whole grab of broadcast B over it, timed from the
+   * status line sent just before the save to the end of the run. */
+  g.WriteConfig("demux=" + streams[1] + "\nDownload_3_Days=0\nConvertToUTF8=1\n");
+  const std::vector<std::string> argv = {g.exe, g.root};
+  const std::string done_line = "LOGTEXT Done. ";
+  HardChild ref;
+  ASSERT_TRUE(HardStart(&ref, g.exe, argv, {SIM_TZ}));
+  ASSERT_TRUE(HardReadUntilLine(&ref, done_line, 60000)) << ref.out;
+  int64_t save_start = NowMs();
+  ASSERT_EQ(HardFinish(&ref), 0);
+  int64_t save_ms = NowMs() - save_start;
+  ASSERT_TRUE(HasLine(LogMessages(ReadFileText(g.LogPath())), "Data saved"));
+  const std::string after = HardGuideDump(db);
+  ASSERT_NE(before, after);
+  int after_titles = SimCount(after, "\n") - SimCount(after, "channel|");
+  ASSERT_GT(after_titles, 20000) << "the saved guide is not large";
+
+  /* Kills at random moments of the save, until 50 of them landed inside it
+   * (the run was killed before it logged "Data saved"). */
+  std::random_device seed_source;
+  unsigned seed = seed_source();
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int64_t> offset_us(0, save_ms * 1000);
+  const int wanted = 50, most = 120;
+  int attempts = 0, landed = 0, hot_journal = 0, finished = 0, held_before = 0, held_after = 0;
+  while (landed < wanted && attempts < most) {
+    attempts++;
+    RestoreDatabase(g, before_copy);
+    HardChild c;
+    ASSERT_TRUE(HardStart(&c, g.exe, argv, {SIM_TZ}));
+    ASSERT_TRUE(HardReadUntilLine(&c, done_line, 60000)) << c.out;
+    int64_t us = offset_us(rng);
+    struct timespec pause = {(time_t)(us / 1000000), (long)(us % 1000000) * 1000};
+    nanosleep(&pause, nullptr);
+    bool exited = HardExited(&c);
+    if (!exited) kill(c.pid, SIGKILL);
+    int status = HardFinish(&c);
+    bool saved = HasLine(LogMessages(ReadFileText(g.LogPath())), "Data saved");
+    /* A run that ends between the look and the kill is reaped with 0. */
+    if (exited || status == 0) {
+      EXPECT_EQ(status, 0);
+      EXPECT_TRUE(saved);
+      finished++;
+    } else {
+      EXPECT_EQ(status, 128 + SIGKILL);
+      if (!saved) landed++;
+      if (Exists(db + "-journal")) hot_journal++;
+    }
+    ASSERT_TRUE(LibraryOpens(g.root)) << "attempt " << attempts << ": the library refuses guide.db";
+    EXPECT_EQ(HardIntegrity(db), "ok\n") << "attempt " << attempts;
+    std::string now = HardGuideDump(db);
+    if (now == before) held_before++;
+    else if (now == after) held_after++;
+    else ADD_FAILURE() << "attempt " << attempts << " (" << us << " us into a save of " << save_ms
+                       << " ms): guide.db holds neither the guide before nor the guide after ("
+                       << SimCount(now, "\n") << " lines)";
+    if (saved) {
+      EXPECT_TRUE(now == after) << "attempt " << attempts << ": saved, yet not the guide after";
+    }
+  }
+  printf("[ kills    ] seed %u: %d attempts, save of %d titles took %lld ms; %d killed inside the save"
+         " (%d with its journal on disk), %d finished first; %d held the guide before, %d after\n",
+         seed, attempts, after_titles, (long long)save_ms, landed, hot_journal, finished, held_before,
+         held_after);
+  EXPECT_GE(landed, wanted) << "seed " << seed;
+  EXPECT_GT(hot_journal, 0) << "no kill met the save while it was writing";
+  RecordProperty("kills_inside_save", landed);
+  RecordProperty("kills_with_journal", hot_journal);
+}
+
+TEST(HardeningSave, WriteErrorDuringTheSaveKeepsTheEarlierGuide) {
+  GrabDir g("fullfs");
+  std::string streams[2];
+  ASSERT_TRUE(GuideThenBroadcast(g, 31, 6, 80, "", streams));
+  const std::string db = g.root + "/guide.db";
+  const std::string before = HardGuideDump(db);
+  const std::string before_bytes = ReadFileText(db);
+  ASSERT_GT(SimCount(before, "\n"), 500);
+
+  /* The next grab is far larger, and no file may grow past the size the
+   * database has now: the save meets a write error (as on a full disk; the
+   * signal the limit raises is ignored, so the write fails instead). */
+  g.WriteConfig("demux=" + streams[1] + "\nConvertToUTF8=1\n");
+  std::string limit = std::to_string(before_bytes.size() + 4096);
+  HardChild c;
+  ASSERT_TRUE(HardStart(&c, "/bin/sh",
+                        {"sh", "-c", "trap '' XFSZ; exec prlimit --fsize=" + limit + " -- \"$0\" \"$1\"",
+                         g.exe, g.root},
+                        {SIM_TZ}));
+  EXPECT_EQ(HardFinish(&c), 0);
+  auto msgs = LogMessages(ReadFileText(g.LogPath()));
+  EXPECT_TRUE(HasLine(msgs, "Error saving data")) << ReadFileText(g.LogPath());
+  EXPECT_FALSE(HasLine(msgs, "Data saved"));
+  EXPECT_TRUE(HasLine(msgs, "done"));
+  EXPECT_FALSE(Exists(db + "-journal")) << "the failed save left its journal";
+  EXPECT_EQ(HardIntegrity(db), "ok\n");
+  EXPECT_TRUE(HardGuideDump(db) == before) << "the earlier guide changed";
+
+  /* Without the limit the same grab is saved: the failure came from the
+   * write error alone. */
+  GrabResult r = g.Run({g.root}, {SIM_TZ});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(HasLine(LogMessages(r.log), "Data saved")) << r.log;
+  EXPECT_GT(ReadFileText(db).size(), before_bytes.size() + 4096);
+}
+
+}  // namespace
