@@ -64,15 +64,20 @@ else
   db="$demo/db/guide.db"
   echo "Channels: $(sqlite3 "$db" 'SELECT count(*) FROM channels')"
   echo "Titles: $(sqlite3 "$db" 'SELECT count(*) FROM titles')"
+  # The first five programmes of the first three channels, the summary
+  # text (after the empty line of the long description) cut to 100 characters.
   sqlite3 -separator '  ' "$db" "
-    SELECT printf('%d:%d:%d', c.nid, c.tsid, c.sid), datetime(t.start_time, 'unixepoch'),
-           printf('%d:%02d', t.length / 3600, t.length / 60 % 60), CAST(t.description AS TEXT),
-           substr(CAST(t.long_description AS TEXT), 1, 120)
-    FROM titles t JOIN channels c ON c.id = t.channel_id
-    WHERE c.id IN (SELECT id FROM channels ORDER BY id LIMIT 3)
-      AND t.start_time IN (SELECT start_time FROM titles WHERE channel_id = c.id
-                           ORDER BY start_time LIMIT 5)
-    ORDER BY c.id, t.start_time"
+    WITH t AS (
+      SELECT c.nid, c.tsid, c.sid, t.start_time, t.length, CAST(t.description AS TEXT) AS title,
+             CAST(t.long_description AS TEXT) AS longd,
+             ROW_NUMBER() OVER (PARTITION BY c.id ORDER BY t.start_time) AS n
+      FROM titles t JOIN channels c ON c.id = t.channel_id
+      WHERE c.id IN (SELECT id FROM channels ORDER BY nid, tsid, sid LIMIT 3))
+    SELECT printf('%d:%d:%d', nid, tsid, sid), strftime('%Y-%m-%d %H:%M', start_time, 'unixepoch'),
+           printf('%d:%02d', length / 3600, length / 60 % 60),
+           title || CASE WHEN instr(longd, char(10, 10)) > 0 AND length(longd) > instr(longd, char(10, 10)) + 1
+                         THEN ' - ' || substr(longd, instr(longd, char(10, 10)) + 2, 100) ELSE '' END
+    FROM t WHERE n <= 5 ORDER BY nid, tsid, sid, start_time"
 fi
 echo
 echo "Everything is in $demo: broadcast.ts (the recording), broadcast.guide (its guide"
