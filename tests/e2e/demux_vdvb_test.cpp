@@ -12,13 +12,20 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
 
-const std::string kPreload = "LD_PRELOAD=" MHW2_BUILD_DIR "/libvdvb.so";
+/* The environment of a run on the virtual adapter: the preload library
+ * and "vars". A sanitizer runtime, when the build has one, accepts being
+ * preloaded after the adapter. */
+std::vector<std::string> Adapter(std::vector<std::string> vars) {
+  vars.insert(vars.begin(), {"LD_PRELOAD=" MHW2_BUILD_DIR "/libvdvb.so",
+                             "ASAN_OPTIONS=verify_asan_link_order=0"});
+  return vars;
+}
 const std::string kDemux0 = "/dev/dvb/adapter0/demux0";
 
 /* An MHW2 channel section with the channels "names" (service ids 0x100 + i,
  * transport stream 0x400, network 1) and eight spare bytes at its end. */
 Bytes ChannelSection(const std::vector<std::string> &names) {
-  Bytes body(117, 0);  /* section bytes 3..119; byte 3 = 0x00 */
+  Bytes body(117, 0); /* section bytes 3..119; byte 3 = 0x00 */
   body.push_back((uint8_t)names.size());
   for (size_t i = 0; i < names.size(); i++) {
     uint16_t words[4] = {0x0001, 0x0400, (uint16_t)(0x100 + i), 0};
@@ -83,8 +90,8 @@ TEST(DemuxVirtualAdapter, AutoDetectionFindsDemux2WhileDemux1IsMissing) {
   std::string guide = WriteStream(g, "guide.ts", true, 0);
   std::string trace = g.dir + "/trace";
   g.WriteConfig("# demux left to auto-detection\n");
-  GrabResult r = g.Run({g.root}, {kPreload, "VDVB_DEMUX0=" + no_channels, "VDVB_DEMUX2=" + guide,
-                                  "VDVB_DEMUX3=" + guide, "VDVB_TRACE=" + trace});
+  GrabResult r = g.Run({g.root}, Adapter({"VDVB_DEMUX0=" + no_channels, "VDVB_DEMUX2=" + guide,
+                                          "VDVB_DEMUX3=" + guide, "VDVB_TRACE=" + trace}));
   EXPECT_EQ(r.exit_code, 0) << r.log;
   Lines msgs = LogMessages(r.log);
   EXPECT_TRUE(HasLine(msgs, "Detected demux: /dev/dvb/adapter0/demux2")) << r.log;
@@ -121,13 +128,14 @@ TEST(DemuxVirtualAdapter, ProbesRejectDevicesWithoutPatOrChannelTable) {
   std::string pat_only = WriteStream(g, "pat_only.ts", false, 0);
   std::string guide = WriteStream(g, "guide.ts", true, 0);
   g.WriteConfig("demux=auto\nDownload_3_Days=0\nDownload_7_Days=0\n");
-  GrabResult r = g.Run({g.root}, {kPreload, "VDVB_DEMUX0=" + channels_only,
-                                  "VDVB_DEMUX1=" + pat_only, "VDVB_SILENT2=1",
-                                  "VDVB_DEMUX4=" + guide, "VDVB_TRACE=" + trace});
+  GrabResult r =
+      g.Run({g.root}, Adapter({"VDVB_DEMUX0=" + channels_only, "VDVB_DEMUX1=" + pat_only,
+                               "VDVB_SILENT2=1", "VDVB_DEMUX4=" + guide, "VDVB_TRACE=" + trace}));
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_TRUE(HasLine(LogMessages(r.log), "Detected demux: /dev/dvb/adapter0/demux4")) << r.log;
   Lines t = SplitLines(ReadFileText(trace));
   Lines probes(t.begin(), t.begin() + std::min<size_t>(t.size(), 25));
+  // clang-format off
   EXPECT_EQ(probes, (Lines{
                         /* no PAT within 3 s: no channel probe */
                         "open 0", "buffer 0 262144",
@@ -145,12 +153,13 @@ TEST(DemuxVirtualAdapter, ProbesRejectDevicesWithoutPatOrChannelTable) {
                         "open 4", "buffer 4 262144",
                         "filter 4 pid=0x0 filter=00.00 mask=FF.00 timeout=3000", "stop 4"}))
       << ReadFileText(trace);
+  // clang-format on
 }
 
 TEST(DemuxVirtualAdapter, NoDeviceAtAllEndsTheRun) {
   GrabDir g("vdvb_none");
   g.WriteConfig("demux=/dev/dvb/adapter0/demux7\ndemux=auto\n");
-  GrabResult r = g.Run({g.root}, {kPreload});
+  GrabResult r = g.Run({g.root}, Adapter({}));
   EXPECT_EQ(r.exit_code, 1);
   Lines msgs = LogMessages(r.log);
   Lines opens;
@@ -158,8 +167,8 @@ TEST(DemuxVirtualAdapter, NoDeviceAtAllEndsTheRun) {
     if (m.compare(0, 33, "DemuxInit() - Error opening demux") == 0) opens.push_back(m);
   ASSERT_EQ(opens.size(), 16u) << r.log;
   for (int i = 0; i < 16; i++)
-    EXPECT_EQ(opens[(size_t)i],
-              "DemuxInit() - Error opening demux (/dev/dvb/adapter0/demux" + std::to_string(i) + ")");
+    EXPECT_EQ(opens[(size_t)i], "DemuxInit() - Error opening demux (/dev/dvb/adapter0/demux" +
+                                    std::to_string(i) + ")");
   EXPECT_EQ(msgs.back(), "Error detecting demux. Try to enter manually");
   EXPECT_FALSE(HasLine(msgs, "Error opening EPGDB"));
 }
@@ -169,7 +178,7 @@ TEST(DemuxVirtualAdapter, SixtySecondCollectorTimeoutRunsInVirtualTime) {
   std::string stream = WriteStream(g, "channels.ts", true, 0);
   std::string trace = g.dir + "/trace";
   g.WriteConfig("demux=" + kDemux0 + "\n");
-  GrabResult r = g.Run({g.root}, {kPreload, "VDVB_DEMUX0=" + stream, "VDVB_TRACE=" + trace});
+  GrabResult r = g.Run({g.root}, Adapter({"VDVB_DEMUX0=" + stream, "VDVB_TRACE=" + trace}));
   EXPECT_EQ(r.exit_code, 0);
   Lines msgs = LogMessages(r.log);
   EXPECT_EQ(CountLines(msgs, "DemuxGetAllSections() - Timeout reading data from sat"), 2u) << r.log;
@@ -189,8 +198,8 @@ TEST(DemuxVirtualAdapter, OverflowIsHandledLikeATimeout) {
   std::string trace = g.dir + "/trace";
   g.WriteConfig("demux=" + kDemux0 + "\nDownload_7_Days=0\n");
   /* Read 1 is the channel table, read 2 the first event section. */
-  GrabResult r = g.Run({g.root}, {kPreload, "VDVB_DEMUX0=" + stream, "VDVB_OVERFLOW_AT=3",
-                                  "VDVB_TRACE=" + trace});
+  GrabResult r = g.Run(
+      {g.root}, Adapter({"VDVB_DEMUX0=" + stream, "VDVB_OVERFLOW_AT=3", "VDVB_TRACE=" + trace}));
   EXPECT_EQ(r.exit_code, 0);
   Lines msgs = LogMessages(r.log);
   /* The section stored before the overflow stays. */
@@ -209,7 +218,7 @@ TEST(DemuxVirtualAdapter, ReadFailureEndsTheCollectionWithWhatItHas) {
   GrabDir g("vdvb_fail");
   std::string stream = WriteStream(g, "events.ts", true, 5);
   g.WriteConfig("demux=" + kDemux0 + "\nDownload_7_Days=0\n");
-  GrabResult r = g.Run({g.root}, {kPreload, "VDVB_DEMUX0=" + stream, "VDVB_FAIL_AT=4"});
+  GrabResult r = g.Run({g.root}, Adapter({"VDVB_DEMUX0=" + stream, "VDVB_FAIL_AT=4"}));
   EXPECT_EQ(r.exit_code, 0);
   Lines msgs = LogMessages(r.log);
   EXPECT_TRUE(InOrder(msgs, {"DemuxGetAllSections() - Error reading data from sat",
@@ -221,7 +230,7 @@ TEST(DemuxVirtualAdapter, RefusedDriverBufferIsLoggedAndIgnored) {
   GrabDir g("vdvb_buffer");
   std::string stream = WriteStream(g, "channels.ts", true, 0);
   g.WriteConfig("demux=" + kDemux0 + "\nDownload_3_Days=0\nDownload_7_Days=0\n");
-  GrabResult r = g.Run({g.root}, {kPreload, "VDVB_DEMUX0=" + stream, "VDVB_REFUSE_BUFFER=1"});
+  GrabResult r = g.Run({g.root}, Adapter({"VDVB_DEMUX0=" + stream, "VDVB_REFUSE_BUFFER=1"}));
   EXPECT_EQ(r.exit_code, 0);
   Lines msgs = LogMessages(r.log);
   EXPECT_TRUE(InOrder(msgs, {"DemuxInit() - Error: DMX_SET_BUFFER_SIZE failed. Ignoring error.",
@@ -233,7 +242,7 @@ TEST(DemuxVirtualAdapter, DeviceThatNeverAnswersIsBoundedByTheFilterTimeout) {
   GrabDir g("vdvb_silent");
   std::string trace = g.dir + "/trace";
   g.WriteConfig("demux=" + kDemux0 + "\n");
-  GrabResult r = g.Run({g.root}, {kPreload, "VDVB_SILENT0=1", "VDVB_TRACE=" + trace});
+  GrabResult r = g.Run({g.root}, Adapter({"VDVB_SILENT0=1", "VDVB_TRACE=" + trace}));
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_TRUE(HasLine(LogMessages(r.log), "ERROR: Channels not received!!")) << r.log;
   Lines t = SplitLines(ReadFileText(trace));
@@ -248,12 +257,13 @@ TEST(DemuxVirtualAdapter, EndlessTableStopsAtTheTimeBound) {
   g.WriteConfig("demux=" + kDemux0 + "\nDownload_7_Days=0\n");
   /* At 80 kbit/s half an hour is 18 MB of stream; every section read
    * carries a new running number, so the first never comes back. */
-  GrabResult r = g.Run({g.root}, {kPreload, "VDVB_DEMUX0=" + stream, "VDVB_CHANGING0=1",
-                                  "VDVB_BITRATE=80000"});
+  GrabResult r =
+      g.Run({g.root}, Adapter({"VDVB_DEMUX0=" + stream, "VDVB_CHANGING0=1", "VDVB_BITRATE=80000"}));
   EXPECT_EQ(r.exit_code, 0);
   Lines msgs = LogMessages(r.log);
-  std::string prefix = "DemuxGetAllSections() - Table on PID 0x234 did not repeat within 1800 s. "
-                       "Stopping with ";
+  std::string prefix =
+      "DemuxGetAllSections() - Table on PID 0x234 did not repeat within 1800 s. "
+      "Stopping with ";
   ASSERT_EQ(CountLines(msgs, prefix), 1u) << r.log;
   std::string line;
   for (const auto &m : msgs)
@@ -263,24 +273,27 @@ TEST(DemuxVirtualAdapter, EndlessTableStopsAtTheTimeBound) {
    * three event sections: 1800 s hold about 14 360 of them. */
   EXPECT_GT(count, 14000);
   EXPECT_LE(count, 14400);
-  EXPECT_TRUE(HasLine(msgs, "Processing 3 days events (tot_sections=" + std::to_string(count) + ")"));
+  EXPECT_TRUE(
+      HasLine(msgs, "Processing 3 days events (tot_sections=" + std::to_string(count) + ")"));
 }
 
 TEST(DemuxVirtualAdapter, EndlessTableStopsAtTheDataBound) {
   GrabDir g("vdvb_endless_data");
   std::string stream = WriteStream(g, "changing.ts", true, 8, 4000);
   g.WriteConfig("demux=" + kDemux0 + "\nDownload_7_Days=0\n");
-  GrabResult r = g.Run({g.root}, {kPreload, "VDVB_DEMUX0=" + stream, "VDVB_CHANGING0=1"});
+  GrabResult r = g.Run({g.root}, Adapter({"VDVB_DEMUX0=" + stream, "VDVB_CHANGING0=1"}));
   EXPECT_EQ(r.exit_code, 0);
   /* 4000-byte sections, each with a 24-byte node and two 16-byte heap
    * headers: the one that passes 256 MB is the last. */
   int expected = 256 * 1024 * 1024 / (4000 + 24 + 32) + 1;
   Lines msgs = LogMessages(r.log);
-  EXPECT_TRUE(HasLine(msgs, "DemuxGetAllSections() - Table on PID 0x234 did not repeat within "
-                            "268435456 bytes. Stopping with " + std::to_string(expected) +
-                                " sections"))
+  EXPECT_TRUE(HasLine(msgs,
+                      "DemuxGetAllSections() - Table on PID 0x234 did not repeat within "
+                      "268435456 bytes. Stopping with " +
+                          std::to_string(expected) + " sections"))
       << r.log;
-  EXPECT_TRUE(HasLine(msgs, "Processing 3 days events (tot_sections=" + std::to_string(expected) + ")"));
+  EXPECT_TRUE(
+      HasLine(msgs, "Processing 3 days events (tot_sections=" + std::to_string(expected) + ")"));
 }
 
 TEST(DemuxRecordedStream, ConfigurationNamesATransportStreamFile) {
@@ -298,9 +311,10 @@ TEST(DemuxRecordedStream, ConfigurationNamesATransportStreamFile) {
   EXPECT_TRUE(HasLine(msgs, " MHW channel=\"Dos\":101:400:1"));
   EXPECT_TRUE(HasLine(msgs, "Processing 3 days events (tot_sections=4)"));
   /* The recording has no 7-day table: one pass over it, then the end. */
-  EXPECT_TRUE(InOrder(msgs, {"DemuxGetSection() - No section for PID 0x284 in a whole pass of " + stream,
-                             "DemuxGetAllSections() - Error reading data from sat",
-                             "Processing 7 days events (tot_sections=0)"}))
+  EXPECT_TRUE(
+      InOrder(msgs, {"DemuxGetSection() - No section for PID 0x284 in a whole pass of " + stream,
+                     "DemuxGetAllSections() - Error reading data from sat",
+                     "Processing 7 days events (tot_sections=0)"}))
       << r.log;
   EXPECT_TRUE(HasLine(msgs, "Nothing added to database"));
 }
