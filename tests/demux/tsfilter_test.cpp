@@ -23,7 +23,7 @@ Bytes MakeSection(uint8_t table_id, int total, uint8_t first = 0) {
   return s;
 }
 
-struct PacketSpec {
+struct PacketShape {
   uint16_t pid = 0x234;
   bool pusi = false;
   int cc = 0;
@@ -35,18 +35,18 @@ struct PacketSpec {
 
 /* One packet: header, optional adaptation field, then "payload" (pointer
  * field included by the caller) padded with 0xFF. */
-Bytes MakePacket(const PacketSpec &spec, const Bytes &payload) {
+Bytes MakePacket(const PacketShape &pkt, const Bytes &payload) {
   Bytes p(188, 0xFF);
   p[0] = 0x47;
-  p[1] = (uint8_t)((spec.tei ? 0x80 : 0) | (spec.pusi ? 0x40 : 0) | (spec.pid >> 8));
-  p[2] = (uint8_t)spec.pid;
-  int afc = (spec.adaptation >= 0 ? 2 : 0) | (spec.payload ? 1 : 0);
-  p[3] = (uint8_t)((afc << 4) | (spec.cc & 0x0F));
+  p[1] = (uint8_t)((pkt.tei ? 0x80 : 0) | (pkt.pusi ? 0x40 : 0) | (pkt.pid >> 8));
+  p[2] = (uint8_t)pkt.pid;
+  int afc = (pkt.adaptation >= 0 ? 2 : 0) | (pkt.payload ? 1 : 0);
+  p[3] = (uint8_t)((afc << 4) | (pkt.cc & 0x0F));
   size_t pos = 4;
-  if (spec.adaptation >= 0) {
-    p[pos] = (uint8_t)spec.adaptation;
-    if (spec.adaptation > 0) p[pos + 1] = spec.discontinuity ? 0x80 : 0x00;
-    pos += 1 + (size_t)spec.adaptation;
+  if (pkt.adaptation >= 0) {
+    p[pos] = (uint8_t)pkt.adaptation;
+    if (pkt.adaptation > 0) p[pos + 1] = pkt.discontinuity ? 0x80 : 0x00;
+    pos += 1 + (size_t)pkt.adaptation;
   }
   EXPECT_LE(pos + payload.size(), 188u);
   for (size_t i = 0; i < payload.size() && pos + i < 188; i++) p[pos + i] = payload[i];
@@ -88,17 +88,17 @@ Bytes Packetise(const Bytes &section, uint16_t pid, int first_cc) {
   int cc = first_cc;
   bool first = true;
   while (at < section.size()) {
-    PacketSpec spec;
-    spec.pid = pid;
-    spec.pusi = first;
-    spec.cc = cc++;
+    PacketShape pkt;
+    pkt.pid = pid;
+    pkt.pusi = first;
+    pkt.cc = cc++;
     size_t room = first ? 183 : 184;
     Bytes payload;
     if (first) payload.push_back(0);
     Bytes part = Slice(section, at, room);
     payload.insert(payload.end(), part.begin(), part.end());
     at += part.size();
-    out = Cat({out, MakePacket(spec, payload)});
+    out = Cat({out, MakePacket(pkt, payload)});
     first = false;
   }
   return out;
@@ -125,10 +125,10 @@ TEST(TsFilterReassembly, LargestSectionFitsTheReadSize) {
 
 TEST(TsFilterReassembly, SeveralSectionsInOnePacketThenStuffing) {
   Bytes a = MakeSection(0xE6, 20, 1), b = MakeSection(0xE6, 30, 2), c = MakeSection(0xE6, 3);
-  PacketSpec spec;
-  spec.pusi = true;
+  PacketShape pkt;
+  pkt.pusi = true;
   Filter f(0x234);
-  EXPECT_EQ(f.Feed(MakePacket(spec, Cat({{0}, a, b, c}))), 3);
+  EXPECT_EQ(f.Feed(MakePacket(pkt, Cat({{0}, a, b, c}))), 3);
   auto got = f.TakeAll();
   ASSERT_EQ(got.size(), 3u);
   EXPECT_EQ(got[0], a);
@@ -140,10 +140,10 @@ TEST(TsFilterReassembly, PointerFieldEndsOneSectionAndStartsTheNext) {
   /* The first section's tail fills the start of the second packet; the
    * pointer_field says where the next section begins. */
   Bytes a = MakeSection(0xE6, 200, 3), b = MakeSection(0xE6, 50, 4);
-  PacketSpec first;
+  PacketShape first;
   first.pusi = true;
   first.cc = 14;
-  PacketSpec second;
+  PacketShape second;
   second.pusi = true;
   second.cc = 15;
   Bytes tail = Slice(a, 183, 200);
@@ -160,9 +160,9 @@ TEST(TsFilterReassembly, PointerFieldEndsOneSectionAndStartsTheNext) {
 TEST(TsFilterReassembly, HeaderSplitOverTwoPackets) {
   /* Only the table id and the first length byte fit in the first packet. */
   Bytes filler = MakeSection(0xE6, 181, 9), split = MakeSection(0xE6, 100, 7);
-  PacketSpec s1;
+  PacketShape s1;
   s1.pusi = true;
-  PacketSpec s2;
+  PacketShape s2;
   s2.cc = 1;
   Bytes p1 = MakePacket(s1, Cat({{0}, filler, Slice(split, 0, 2)}));
   Bytes p2 = MakePacket(s2, Slice(split, 2, 98));
@@ -175,14 +175,14 @@ TEST(TsFilterReassembly, HeaderSplitOverTwoPackets) {
 
 TEST(TsFilterReassembly, AdaptationFieldsAndPacketsWithoutPayload) {
   Bytes section = MakeSection(0xDC, 300, 5);
-  PacketSpec s1;
+  PacketShape s1;
   s1.pusi = true;
   s1.adaptation = 10;
-  PacketSpec only_af;  /* adaptation only: carries no payload, counter unchanged */
+  PacketShape only_af;  /* adaptation only: carries no payload, counter unchanged */
   only_af.cc = 0;
   only_af.adaptation = 183;
   only_af.payload = false;
-  PacketSpec s2;
+  PacketShape s2;
   s2.cc = 1;
   s2.adaptation = 0;
   size_t first = 188 - 4 - 11 - 1;
@@ -211,7 +211,7 @@ TEST(TsFilterDamage, LostPacketNeverJoinsTwoSections) {
   /* A (400 bytes) ends in the packet where B starts; that packet is lost,
    * and B's continuation must not complete A. */
   Bytes a = MakeSection(0xE6, 400, 1), b = MakeSection(0xE6, 300, 2);
-  PacketSpec s1, s2, s4;
+  PacketShape s1, s2, s4;
   s1.pusi = true;
   s2.cc = 1;
   s4.cc = 3;
@@ -226,10 +226,10 @@ TEST(TsFilterDamage, LostPacketNeverJoinsTwoSections) {
 
 TEST(TsFilterDamage, DiscontinuityIndicatorAllowsACounterJump) {
   Bytes section = MakeSection(0xE6, 300, 1);
-  PacketSpec s1;
+  PacketShape s1;
   s1.pusi = true;
   s1.cc = 3;
-  PacketSpec s2;
+  PacketShape s2;
   s2.cc = 9;
   s2.adaptation = 1;
   s2.discontinuity = true;
@@ -249,10 +249,10 @@ TEST(TsFilterDamage, RepeatedPacketIsIgnored) {
 
 TEST(TsFilterDamage, ErrorBitPacketsAreDropped) {
   Bytes section = MakeSection(0xE6, 40, 1);
-  PacketSpec bad;
+  PacketShape bad;
   bad.pusi = true;
   bad.tei = true;
-  PacketSpec good;
+  PacketShape good;
   good.pusi = true;
   good.cc = 1;
   Filter f(0x234);
@@ -261,7 +261,7 @@ TEST(TsFilterDamage, ErrorBitPacketsAreDropped) {
 }
 
 TEST(TsFilterDamage, BadPointerOrAdaptationLengthDropsThePacket) {
-  PacketSpec s;
+  PacketShape s;
   s.pusi = true;
   Filter f(0x234);
   Bytes section = MakeSection(0xE6, 20);
@@ -310,12 +310,12 @@ std::vector<Bytes> FilterCandidates() {
 }
 
 std::vector<Bytes> FilterAll(Filter &f) {
-  PacketSpec spec;
-  spec.pid = 0x231;
-  spec.pusi = true;
+  PacketShape pkt;
+  pkt.pid = 0x231;
+  pkt.pusi = true;
   Bytes payload = {0};
   for (const auto &s : FilterCandidates()) payload = Cat({payload, s});
-  f.Feed(MakePacket(spec, payload));
+  f.Feed(MakePacket(pkt, payload));
   return f.TakeAll();
 }
 
