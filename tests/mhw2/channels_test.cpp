@@ -3,32 +3,6 @@
 
 namespace {
 
-struct ChannelIn {
-  uint16_t nid, tsid, sid, word4;
-  uint8_t length_byte;
-  std::string name;
-};
-
-/* A channel section: 120 header bytes, the count, the entries, the name
- * records, then "tail". */
-Bytes ChannelSection(uint8_t count, const std::vector<ChannelIn> &channels, const Bytes &tail) {
-  Bytes b(120, 0x00);
-  b[0] = 0xC8;
-  b.push_back(count);
-  for (const ChannelIn &c : channels) {
-    PutBE(b, c.nid, 2);
-    PutBE(b, c.tsid, 2);
-    PutBE(b, c.sid, 2);
-    PutBE(b, c.word4, 2);
-  }
-  for (const ChannelIn &c : channels) {
-    b.push_back(c.length_byte);
-    b.insert(b.end(), c.name.begin(), c.name.end());
-  }
-  b.insert(b.end(), tail.begin(), tail.end());
-  return b;
-}
-
 class ChannelsTest : public GuideTest {};
 
 TEST_F(ChannelsTest, TwoChannelsWithNamesEndingOnTheLastByte) {

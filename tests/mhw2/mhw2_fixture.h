@@ -20,6 +20,7 @@
 #include "log/log.h"
 #include "mhw2/mhw2.h"
 #include "support/run_helper.h"
+#include "support/tswriter.h"
 
 typedef std::vector<uint8_t> Bytes;
 
@@ -276,6 +277,88 @@ inline Bytes Summary7Day(uint32_t id, const std::string &title, const std::strin
   b.insert(b.end(), text.begin(), text.end());
   b.insert(b.end(), tail.begin(), tail.end());
   return b;
+}
+
+struct ChannelIn {
+  uint16_t nid, tsid, sid, word4;
+  uint8_t length_byte;
+  std::string name;
+};
+
+/* A channel section: 120 header bytes, the count, the entries, the name
+ * records, then "tail". */
+inline Bytes ChannelSection(uint8_t count, const std::vector<ChannelIn> &channels, const Bytes &tail) {
+  Bytes b(120, 0x00);
+  b[0] = 0xC8;
+  b.push_back(count);
+  for (const ChannelIn &c : channels) {
+    PutBE(b, c.nid, 2);
+    PutBE(b, c.tsid, 2);
+    PutBE(b, c.sid, 2);
+    PutBE(b, c.word4, 2);
+  }
+  for (const ChannelIn &c : channels) {
+    b.push_back(c.length_byte);
+    b.insert(b.end(), c.name.begin(), c.name.end());
+  }
+  b.insert(b.end(), tail.begin(), tail.end());
+  return b;
+}
+
+/* "full" (table id to last byte, as the builders above make it) with a
+ * real section header, as a transport stream carries it; "crc" appends
+ * the section CRC. */
+inline Bytes Wrap(const Bytes &full, bool crc) {
+  return TsMakeSection(full[0], Bytes(full.begin() + 3, full.end()), crc, crc);
+}
+
+/* Start on day "mjd" at "hour" UTC, 60 minutes long. */
+inline EventStart SampleAt(uint16_t mjd, int hour) {
+  EventStart s;
+  s.mjd = mjd;
+  s.hour = (uint8_t)(((hour / 10) << 4) | (hour % 10));
+  s.minute = 0x00;
+  s.duration = 60;
+  return s;
+}
+
+/* Writes to "path" a recording of a small whole guide on day "mjd": three
+ * channels (1:402:1F41 "Uno", 1:402:1F42 "Dos", 1:403:2001 "Tres"), two
+ * 3-day event sections with four events, two 7-day event sections (a merge,
+ * an ignored event id, two new events), three 3-day summary sections (one a
+ * continuation) and four 7-day ones (one repeated, one for no event).
+ * Returns true when written. */
+inline bool SaveSampleGuide(const std::string &path, uint16_t mjd) {
+  TsWriter w;
+  w.Section(0x0000, TsMakePat(0x402, {{0x1F41, 0x100}}));
+  w.Section(0x231, Wrap(ChannelSection(3,
+                                        {{1, 0x402, 0x1F41, 0, 3, "Uno"},
+                                         {1, 0x402, 0x1F42, 0, 3, "Dos"},
+                                         {1, 0x403, 0x2001, 0, 4, "Tres"}},
+                                        {}),
+                         true));
+  w.Section(0x234, Wrap(Section3Day(2, {Entry3Day(0, 0x100, 1, SampleAt(mjd, 18), "Noticias", 0x0A01),
+                                        Entry3Day(1, 0x101, 2, SampleAt(mjd, 18), "Pel\xED" "cula", 0x0A02)}),
+                        false));
+  w.Section(0x234, Wrap(Section3Day(2, {Entry3Day(2, 0x102, 3, SampleAt(mjd, 18), "Deportes", 0x0A03),
+                                        Entry3Day(0, 0x103, 4, SampleAt(mjd, 19), "Concurso", 0x0A04)}),
+                        false));
+  /* Channel 0 at 18:00 again (merged), and a new event; on channel 1 a
+   * different event id at 18:00 (ignored) and a new event. */
+  w.Section(0x284, Wrap(Section7Day(0, 2, {Entry7Day(0x200, 1, SampleAt(mjd, 18), "Noticias", 1, 0),
+                                           Entry7Day(0x201, 5, SampleAt(mjd, 20), "Tarde", 1, 0)}),
+                        false));
+  w.Section(0x284, Wrap(Section7Day(1, 2, {Entry7Day(0x202, 9, SampleAt(mjd, 18), "Otro", 1, 0),
+                                           Entry7Day(0x203, 6, SampleAt(mjd, 21), "Documental", 1, 0)}),
+                        false));
+  w.Section(0x236, Wrap(Summary3Day(0x0A01, 0, "Resumen", 2, {"L\xEDnea uno", "Linea dos"}, {}), true));
+  w.Section(0x236, Wrap(Summary3Day(0x0A02, 1, "Segunda parte", 1, {"x"}, {}), true));
+  w.Section(0x236, Wrap(Summary3Day(0x0A04, 0, "Preguntas", 1, {"Muchas"}, {}), true));
+  w.Section(0x282, Wrap(Summary7Day(0x200, "Otra vez", "no cuenta", {}), true));
+  w.Section(0x282, Wrap(Summary7Day(0x201, "Charla", "Hasta tarde", {}), true));
+  w.Section(0x282, Wrap(Summary7Day(0x203, "Naturaleza", "Animales", {}), true));
+  w.Section(0x282, Wrap(Summary7Day(0x999, "Nadie", "sin evento", {}), true));
+  return w.Save(path);
 }
 
 /* Sets the time zone of the process for one scope. */

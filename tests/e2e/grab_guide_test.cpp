@@ -1,0 +1,106 @@
+/* The grabber on a recorded stream with a whole MHW2 guide: channels, 3-day
+ * and 7-day events and summaries, an alias and UTF-8 conversion. Checks the
+ * status lines, the main log's counts and the rows of guide.db. */
+#include <time.h>
+
+#include <string>
+#include <vector>
+
+#include "mhw2/mhw2_fixture.h"
+
+namespace {
+
+/* Tomorrow (UTC) as a day number, so that the guide database keeps every
+ * title of the recording; taken once, so that midnight cannot pass between
+ * writing the recording and checking the rows. */
+int Tomorrow(void) {
+  static const int day = (int)(time(nullptr) / 86400) + 40587 + 1;
+  return day;
+}
+
+std::string Hex(const std::string &s) {
+  std::string out;
+  char buf[4];
+  for (unsigned char c : s) {
+    snprintf(buf, sizeof(buf), "%02X", c);
+    out += buf;
+  }
+  return out;
+}
+
+/* One expected row of guide.db, as the query below prints it. */
+std::string Row(int sid, int hour, const std::string &description, const std::string &long_text) {
+  time_t start = (time_t)(Tomorrow() - 40587) * 86400 + hour * 3600;
+  time_t local = start + 2 * 3600; /* the run's zone is two hours east of UTC */
+  struct tm tm;
+  gmtime_r(&local, &tm);
+  int event_id = (tm.tm_mday * 24 + tm.tm_hour) * 60 + tm.tm_min;
+  return std::to_string(sid) + "|" + std::to_string((long long)start) + "|3600|" +
+         std::to_string(event_id) + "|1|spa|" + Hex(description) + "|" + Hex(long_text);
+}
+
+bool IsSpinnerLine(const std::string &line) {
+  size_t n = line.size();
+  return n > 4 && line.compare(0, 8, "LOGTEXT ") == 0 && line[n - 1] == ')' && line[n - 3] == '(' &&
+         std::string("|/-\\").find(line[n - 2]) != std::string::npos;
+}
+
+TEST(GrabGuide, RecordedGuideReachesTheGuideDatabase) {
+  GrabDir g("guide");
+  std::string ts = g.dir + "/guide.ts";
+  ASSERT_TRUE(SaveSampleGuide(ts, (uint16_t)Tomorrow()));
+  g.WriteConfig("demux=" + ts + "\nConvertToUTF8=1\nalias=1F41:402:1,3001:403:1\n");
+
+  GrabResult r = g.Run({g.root}, {"TZ=XXX-2"});
+  EXPECT_EQ(r.exit_code, 0) << r.log;
+
+  std::string out;
+  for (const std::string &line : SplitLines(r.out))
+    if (!IsSpinnerLine(line)) out += line + "\n";
+  EXPECT_EQ(out, "TYPE RUNNING CSCRIPT " + g.name + " v1.0\n" +
+                     "LOGTEXT Downloading channels\n"
+                     "LOGTEXT Downloading channels (3)\n"
+                     "LOGTEXT Downloading 3 days events\n"
+                     "LOGTEXT Processing 3 days events\n"
+                     "PROGRESS ON\nPROGRESS 0\nPROGRESS 50\nPROGRESS OFF\n"
+                     "LOGTEXT Downloading 3 days events (4)\n"
+                     "LOGTEXT Downloading 7 days events\n"
+                     "LOGTEXT Processing 7 days events\n"
+                     "PROGRESS ON\nPROGRESS 0\nPROGRESS 50\nPROGRESS OFF\n"
+                     "LOGTEXT Downloading 7 days events (2)\n"
+                     "LOGTEXT Downloading 3 days summaries\n"
+                     "LOGTEXT Processing 3 days summaries\n"
+                     "PROGRESS ON\nPROGRESS 0\nPROGRESS 33\nPROGRESS 66\nPROGRESS OFF\n"
+                     "LOGTEXT Downloading 3 days summaries (2)\n"
+                     "LOGTEXT Downloading 7 days summaries\n"
+                     "LOGTEXT Processing 7 days summaries\n"
+                     "PROGRESS ON\nPROGRESS 0\nPROGRESS 25\nPROGRESS 50\nPROGRESS 75\nPROGRESS OFF\n"
+                     "LOGTEXT Downloading 7 days summaries (2)\n"
+                     "LOGTEXT Adding events without summary\n"
+                     "LOGTEXT Done. 3 channels - 6 events - 4 summaries\n");
+
+  auto log = LogMessages(r.log);
+  EXPECT_TRUE(HasLine(log, "3 channels - 6 events - 4 summaries")) << r.log;
+  EXPECT_TRUE(HasLine(log, "4 events with summary - 2 events without summary")) << r.log;
+  EXPECT_TRUE(HasLine(log, "Data saved")) << r.log;
+
+  std::string rows = ShellOutput(
+      "sqlite3 -separator '|' '" + g.root + "/guide.db' \"SELECT c.sid, t.start_time, t.length, "
+      "t.event_id, t.flags & 1, t.language, hex(t.description), hex(t.long_description) FROM "
+      "titles t JOIN channels c ON c.id = t.channel_id ORDER BY c.sid, t.start_time\"");
+  /* UTF-8 throughout; channel 0x1F41's titles again under its alias 0x3001. */
+  std::vector<std::string> expected = {
+      Row(0x1F41, 18, "Noticias", "Resumen\n\nL\xC3\xADnea uno Linea dos"),
+      Row(0x1F41, 19, "Concurso", "Preguntas\n\nMuchas"),
+      Row(0x1F41, 20, "Tarde", "Charla\n\nHasta tarde"),
+      Row(0x1F42, 18, "Pel\xC3\xAD" "cula", "Pel\xC3\xAD" "cula\n\n"),
+      Row(0x1F42, 21, "Documental", "Naturaleza\n\nAnimales"),
+      Row(0x2001, 18, "Deportes", "Deportes\n\n"),
+      Row(0x3001, 18, "Noticias", "Resumen\n\nL\xC3\xADnea uno Linea dos"),
+      Row(0x3001, 19, "Concurso", "Preguntas\n\nMuchas"),
+      Row(0x3001, 20, "Tarde", "Charla\n\nHasta tarde"),
+  };
+  EXPECT_EQ(SplitLines(rows), expected);
+}
+
+}  // namespace
