@@ -262,8 +262,9 @@ inline int SimCount(const std::string &text, const std::string &needle) {
 
 /* Checks the debug log of a run with debug=1: it starts with the debug
  * switch, dumps every collected section under its table's label, stores
- * every title (aliases included) with one "TARNWELL ADDING" line and notes
- * every 3-day continuation section. */
+ * every title (aliases included) with one "TARNWELL ADDING" line, notes
+ * every 3-day continuation section and ends with the summaries that found
+ * no event. */
 inline void SimCheckDebugLog(const GrabResult &r, const SimExpectation &e) {
   ASSERT_TRUE(r.debug_log_exists);
   std::vector<std::string> lines = SplitLines(r.debug_log);
@@ -278,6 +279,10 @@ inline void SimCheckDebugLog(const GrabResult &r, const SimExpectation &e) {
   EXPECT_EQ(SimCount(d, "\nTARNWELL ADDING event - ch:'"), e.Stat("stores"));
   EXPECT_EQ(SimCount(d, "ProcessMHW2Summaries3days() - section is second part of previous summary\n"),
             e.Stat("continuations"));
+  /* The count of the last summary pass that ran closes a run with events. */
+  if (e.Stat("total_events") > 0) {
+    EXPECT_EQ(SimCount(d, "\n" + std::to_string(e.Stat("summaries_without_event")) + " summaries without event\n"), 1);
+  }
 }
 
 #endif
