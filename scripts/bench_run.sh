@@ -41,7 +41,7 @@ measure() {
 cp "$build/mhw2grab" "$build/libtarnwell.so" "$work/"
 printf '%-8s %8s %9s %9s %10s %10s %12s %9s\n' events channels "file MiB" "read s" "grab s" "peak MiB" "us/event" stored
 # channels days events-per-day (per channel)
-for size in "60 7 24" "120 7 65" "150 7 175"; do
+for size in "60 7 24" "120 7 65" "160 7 175"; do
   set -- $size
   stream="$work/bench_$1.ts"
   "$build/mhw2sim" --random --seed 3 --start "$today" --channels "$1" --days "$2" --events-per-day "$3" \
