@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "demux/tsfilter.h"
 #include "support/run_helper.h"
 
 extern char **environ;
@@ -154,4 +155,21 @@ bool HardCopyFile(const std::string &from, const std::string &to) {
   }
   close(in);
   return close(out) == 0 && ok;
+}
+
+std::vector<std::vector<uint8_t>> HardRecordingSections(const std::string &path, uint16_t pid,
+                                                        uint8_t table_id) {
+  std::string bytes = ReadFileText(path);
+  TsFilter *f = new TsFilter();
+  TsFilterReset(f);
+  const uint8_t filter[1] = {table_id}, mask[1] = {0xFF};
+  TsFilterSet(f, pid, filter, mask, nullptr, 1);
+  TsFilterFeed(f, (const uint8_t *)bytes.data(), bytes.size());
+  std::vector<std::vector<uint8_t>> sections;
+  std::vector<uint8_t> section(TS_SECTION_MAX);
+  int n;
+  while ((n = TsFilterTake(f, section.data(), TS_SECTION_MAX)) > 0)
+    sections.emplace_back(section.begin(), section.begin() + n);
+  delete f;
+  return sections;
 }

@@ -6,6 +6,7 @@
 #define MHW2_TEST_HARDENING_HELPERS_H
 
 #include <sys/resource.h>
+#include <stdint.h>
 #include <sys/types.h>
 
 #include <string>
@@ -50,6 +51,10 @@ bool HardExited(HardChild *child);
 std::string HardGuideDump(const std::string &db);
 /* The answer of PRAGMA integrity_check on "db" ("ok\n" for a sound file). */
 std::string HardIntegrity(const std::string &db);
+/* The sections on "pid" of the recording "path" whose first byte is
+ * "table_id", in recording order, each once (one lap of the file). */
+std::vector<std::vector<uint8_t>> HardRecordingSections(const std::string &path, uint16_t pid,
+                                                        uint8_t table_id);
 /* Copies the file "from" to "to" byte for byte. Returns true on success. */
 bool HardCopyFile(const std::string &from, const std::string &to);
 

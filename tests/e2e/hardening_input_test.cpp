@@ -1,0 +1,463 @@
+/* Bad input on every way into the grabber: the configuration file, argv,
+ * the log paths in /tmp, the demux stream, the guide database file. Each
+ * run must end with its documented exit code and message, without a crash,
+ * and keep what it should keep. */
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+
+#include "demux/demux.h"
+#include "e2e/sim_helpers.h"
+#include "support/hardening_helpers.h"
+#include "support/run_helper.h"
+#include "support/tswriter.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Lines = std::vector<std::string>;
+
+const std::string kPreload = "LD_PRELOAD=" MHW2_BUILD_DIR "/libvdvb.so";
+
+/* A small guide with every table: three channels, four days. */
+std::string SmallGuide(int seed) {
+  return "--random --seed " + std::to_string(seed) + " --start " + SimToday() +
+         " --channels 3 --days 4 --events-per-day 5 --cycles 1";
+}
+
+std::string RandomBytes(std::mt19937 *rng, size_t n) {
+  std::string s(n, 0);
+  for (auto &c : s) c = (char)(*rng)();
+  return s;
+}
+
+bool Exists(const std::string &path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+size_t CountPrefix(const Lines &lines, const std::string &prefix) {
+  size_t n = 0;
+  for (const auto &l : lines)
+    if (l.compare(0, prefix.size(), prefix) == 0) n++;
+  return n;
+}
+
+/* ---- configuration file ---- */
+
+TEST(HardeningInput, ConfigurationWithHugeLinesAndBinaryGarbageStillApplyItsGoodLines) {
+  GrabDir g("conf_garbage");
+  SimExpectation e;
+  ASSERT_TRUE(SimGenerate(g.dir, SmallGuide(51), "--utf8", &e));
+  std::mt19937 rng(51);
+  std::string garbage = RandomBytes(&rng, 3000);
+  /* A 5 000-character value, key, comment and unknown line; binary bytes
+   * with NULs and line feeds of their own; the good lines between them. */
+  std::string conf = std::string(5000, 'x') + "\n" + "demux=" + e.stream + "\n" +
+                     "alias=" + std::string(4994, '1') + "\n" + garbage + "\n" +
+                     "ConvertToUTF8=1\n" + "#" + std::string(4999, '#') + "\n" +
+                     std::string(5000, '=') + "\n" + "debug=" + std::string(4994, '9') + "\n" +
+                     "demux=" + std::string(4994, '/') + "\n";
+  g.WriteConfig(conf);
+  GrabResult r = g.Run({g.root}, {SIM_TZ});
+  EXPECT_EQ(r.exit_code, 0);
+  Lines msgs = LogMessages(r.log);
+  EXPECT_TRUE(HasLine(msgs, "Changing demux to: " + e.stream)) << r.log;
+  EXPECT_TRUE(HasLine(msgs, "Text will be converted to UTF-8"));
+  EXPECT_TRUE(HasLine(msgs, "Using demux: " + e.stream)) << "the over-long demux line must not win";
+  EXPECT_GT(CountPrefix(msgs, "Error in config file"), 5u) << r.log;
+  /* Every configuration message is one of the reader's own. */
+  for (const auto &m : msgs) {
+    if (m.compare(0, 6, "Error ") != 0 || m.find("config") == std::string::npos) continue;
+    EXPECT_TRUE(m.size() < 120 && m.find_first_of(std::string("\x01\x02\x7f\x80\xff", 5)) == std::string::npos)
+        << "garbage echoed into the log: " << m;
+  }
+  EXPECT_TRUE(HasLine(msgs, "Data saved"));
+  SimCheckRows(e.rows, SimDumpDatabase(g.root));
+}
+
+TEST(HardeningInput, ConfigurationOfBinaryGarbageOnlyAsksForDetection) {
+  GrabDir g("conf_binary");
+  std::mt19937 rng(52);
+  std::string garbage = RandomBytes(&rng, 65536);
+  g.WriteConfig(garbage);
+  /* No demux line: auto-detection, which finds no device here. */
+  GrabResult r = g.Run({g.root}, {kPreload});
+  EXPECT_EQ(r.exit_code, 1);
+  Lines msgs = LogMessages(r.log);
+  ASSERT_FALSE(msgs.empty());
+  EXPECT_EQ(msgs.back(), "Error detecting demux. Try to enter manually") << r.log;
+  EXPECT_EQ(CountPrefix(msgs, "DemuxInit() - Error opening demux"), 16u);
+  EXPECT_FALSE(Exists(g.root)) << "the database is not touched before a demux is known";
+  EXPECT_EQ(ReadFileText(g.exe + ".conf"), garbage) << "the configuration file is only read";
+}
+
+/* ---- argv ---- */
+
+TEST(HardeningInput, ProgramPathOf4096CharactersWithAShortName) {
+  GrabDir g("argv0_path");
+  /* argv[0] is only a name here: the program itself is started by path. */
+  std::string argv0 = "/";
+  while (argv0.size() + g.name.size() < 4096) argv0 += "d/";
+  argv0.resize(4096 - g.name.size(), 'd');
+  argv0 += g.name;
+  ASSERT_EQ(argv0.size(), 4096u);
+  argv0[4095 - g.name.size()] = '/';
+  HardChild c;
+  ASSERT_TRUE(HardStart(&c, g.exe, {argv0, g.root}, {kPreload}));
+  EXPECT_EQ(HardFinish(&c), 0);
+  EXPECT_EQ(c.out, "TYPE RUNNING CSCRIPT " + g.name + " v1.0\n");
+  Lines msgs = LogMessages(ReadFileText(g.LogPath()));
+  EXPECT_TRUE(HasLine(msgs, "Config file path too long (more than 255 characters). Using default config values"))
+      << ReadFileText(g.LogPath());
+  EXPECT_TRUE(HasLine(msgs, "EPGDB opened (root=" + g.root + ")"));
+  EXPECT_TRUE(HasLine(msgs, "done"));
+}
+
+TEST(HardeningInput, ProgramNameOf4096CharactersRunsWithoutLogs) {
+  GrabDir g("argv0_name");
+  std::string argv0(4096, 'n');
+  HardChild c;
+  ASSERT_TRUE(HardStart(&c, g.exe, {argv0, g.root}, {kPreload}));
+  EXPECT_EQ(HardFinish(&c), 0);
+  EXPECT_EQ(c.out.compare(0, 21, "TYPE RUNNING CSCRIPT "), 0) << c.out;
+  EXPECT_EQ(c.out.find(argv0.substr(0, 200)), std::string::npos) << "no cut name in the banner";
+  EXPECT_TRUE(Exists(g.root + "/guide.db")) << "the run went on to open the database";
+  for (size_t n : {(size_t)200, (size_t)246, (size_t)250}) {
+    EXPECT_FALSE(Exists("/tmp/" + argv0.substr(0, n))) << n;
+    EXPECT_FALSE(Exists("/tmp/" + argv0.substr(0, n) + ".log")) << n;
+  }
+}
+
+TEST(HardeningInput, DatabaseRootOf4096CharactersIsRefused) {
+  GrabDir g("argv1");
+  std::string root = g.dir + "/" + std::string(4096 - g.dir.size() - 1, 'r');
+  ASSERT_EQ(root.size(), 4096u);
+  GrabResult r = g.Run({root}, {kPreload});
+  EXPECT_EQ(r.exit_code, 1);
+  Lines msgs = LogMessages(r.log);
+  ASSERT_GE(msgs.size(), 2u);
+  EXPECT_EQ(msgs[msgs.size() - 2], "db_root too long (more than 255 characters)") << r.log;
+  EXPECT_EQ(msgs.back(), "Error opening EPGDB");
+  EXPECT_EQ(ShellOutput("ls -A '" + g.dir + "'"), g.name + "\n") << "no cut root may be created";
+}
+
+/* ---- log paths ---- */
+
+enum class Plant { kFifo, kDirectory, kSymlink };
+
+struct LogPlant {
+  const char *what;
+  bool debug_log; /* plant at the debug log path, else at the main log path */
+  Plant kind;
+};
+
+class HardeningLogPath : public ::testing::TestWithParam<LogPlant> {};
+
+TEST_P(HardeningLogPath, PlantedPathIsNeitherFollowedNorBlocksTheRun) {
+  const LogPlant &p = GetParam();
+  GrabDir g(std::string("logplant_") + p.what);
+  SimExpectation e;
+  ASSERT_TRUE(SimGenerate(g.dir, SmallGuide(53), "", &e));
+  g.WriteConfig("debug=1\ndemux=" + e.stream + "\n");
+  std::string path = p.debug_log ? g.DebugLogPath() : g.LogPath();
+  std::string victim = g.dir + "/victim";
+  int reader = -1;
+  switch (p.kind) {
+    case Plant::kFifo:
+      ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+      /* A reader waits at the other end, so that a writer could open it. */
+      reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+      ASSERT_GE(reader, 0);
+      break;
+    case Plant::kDirectory:
+      ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+      break;
+    case Plant::kSymlink:
+      WriteFileText(victim, "keep me\n");
+      ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
+      break;
+  }
+  /* Started directly: reading a planted FIFO back would block this test. */
+  HardChild c;
+  ASSERT_TRUE(HardStart(&c, g.exe, {g.exe, g.root}, {SIM_TZ}));
+  EXPECT_EQ(HardFinish(&c, 60), 0) << "the run must neither block nor fail";
+  SimCheckRows(e.rows, SimDumpDatabase(g.root));
+  /* The other log is written as usual. */
+  if (p.debug_log) {
+    EXPECT_TRUE(HasLine(LogMessages(ReadFileText(g.LogPath())), "Data saved")) << ReadFileText(g.LogPath());
+  } else {
+    EXPECT_NE(SimCount(ReadFileText(g.DebugLogPath()), "TARNWELL ADDING event"), 0);
+  }
+  struct stat st;
+  ASSERT_EQ(lstat(path.c_str(), &st), 0);
+  switch (p.kind) {
+    case Plant::kFifo: {
+      EXPECT_TRUE(S_ISFIFO(st.st_mode));
+      char buf[16];
+      EXPECT_LE(read(reader, buf, sizeof buf), 0) << "the log went into the FIFO";
+      close(reader);
+      break;
+    }
+    case Plant::kDirectory:
+      EXPECT_TRUE(S_ISDIR(st.st_mode));
+      EXPECT_EQ(ShellOutput("ls -A '" + path + "'"), "");
+      rmdir(path.c_str());
+      break;
+    case Plant::kSymlink:
+      EXPECT_TRUE(S_ISLNK(st.st_mode));
+      EXPECT_EQ(ReadFileText(victim), "keep me\n");
+      break;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Plants, HardeningLogPath,
+    ::testing::Values(LogPlant{"main_fifo", false, Plant::kFifo}, LogPlant{"main_dir", false, Plant::kDirectory},
+                      LogPlant{"debug_fifo", true, Plant::kFifo}, LogPlant{"debug_dir", true, Plant::kDirectory},
+                      LogPlant{"debug_link", true, Plant::kSymlink}),
+    [](const ::testing::TestParamInfo<LogPlant> &info) { return std::string(info.param.what); });
+
+/* ---- demux stream ---- */
+
+/* Grabs "stream" over the guide of an earlier good grab; returns the run. */
+GrabResult GrabOverGuide(const GrabDir &g, const std::string &stream, std::string *before) {
+  SimExpectation e;
+  if (!SimGenerate(g.dir, SmallGuide(54), "", &e)) return GrabResult();
+  g.WriteConfig("demux=" + e.stream + "\n");
+  GrabResult first = g.Run({g.root}, {SIM_TZ});
+  EXPECT_TRUE(HasLine(LogMessages(first.log), "Data saved")) << first.log;
+  *before = ReadFileText(g.root + "/guide.db");
+  g.WriteConfig("demux=" + stream + "\n");
+  return g.Run({g.root}, {SIM_TZ}, 300);
+}
+
+TEST(HardeningInput, RecordingOfRandomBytesFindsNothingAndKeepsTheGuide) {
+  GrabDir g("random_ts");
+  std::mt19937 rng(55);
+  std::string stream = g.dir + "/random.ts";
+  WriteFileText(stream, RandomBytes(&rng, 2 * 1024 * 1024));
+  std::string before;
+  GrabResult r = GrabOverGuide(g, stream, &before);
+  EXPECT_EQ(r.exit_code, 0);
+  Lines msgs = LogMessages(r.log);
+  EXPECT_TRUE(HasLine(msgs, "ERROR: Channels not received!!")) << r.log;
+  EXPECT_TRUE(HasLine(msgs, "Nothing added to database"));
+  EXPECT_TRUE(HasLine(msgs, "done"));
+  EXPECT_TRUE(ReadFileText(g.root + "/guide.db") == before) << "guide.db changed";
+}
+
+TEST(HardeningInput, RandomPacketsAndSectionsOnTheGuidePidsEndTheRunCleanly) {
+  GrabDir g("random_sections");
+  SimExpectation e;
+  ASSERT_TRUE(SimGenerate(g.dir, SmallGuide(56), "", &e));
+  Bytes channels = HardRecordingSections(e.stream, 0x231, 0xC8).at(0);
+  /* The real channel table, then on every guide PID packets of random
+   * bytes and sections of random length and content under the table id
+   * the grabber filters on. */
+  std::mt19937 rng(56);
+  struct {
+    uint16_t pid;
+    uint8_t table_id;
+  } tables[] = {{0x231, 0xC8}, {0x234, 0xE6}, {0x284, 0xDC}, {0x236, 0x96}, {0x282, 0x96}};
+  TsWriter w;
+  w.Section(0x0000, TsMakePat(0x0400, {{0x100, 0x1000}}));
+  w.Section(0x231, channels);
+  for (int round = 0; round < 400; round++) {
+    const auto &t = tables[1 + rng() % 4];
+    Bytes body(rng() % 4093);
+    for (auto &b : body) b = (uint8_t)rng();
+    if (t.pid == 0x236 && !body.empty()) body[0] = 0;
+    w.Section(t.pid, TsMakeSection(t.table_id, body, rng() % 2, rng() % 2));
+    Bytes packet(188);
+    for (auto &b : packet) b = (uint8_t)rng();
+    packet[0] = 0x47;
+    packet[1] = (uint8_t)((packet[1] & 0xE0) | (tables[rng() % 5].pid >> 8));
+    packet[2] = (uint8_t)tables[rng() % 5].pid;
+    w.Packet(packet);
+  }
+  std::string stream = g.dir + "/noise.ts";
+  ASSERT_TRUE(w.Save(stream));
+  std::string before;
+  GrabResult r = GrabOverGuide(g, stream, &before);
+  EXPECT_EQ(r.exit_code, 0) << r.log;
+  Lines msgs = LogMessages(r.log);
+  EXPECT_TRUE(HasLine(msgs, "Total received mhw channels: 3")) << r.log;
+  EXPECT_GT(CountPrefix(msgs, "Received invalid section. Ignoring."), 10u);
+  EXPECT_TRUE(HasLine(msgs, "done"));
+  EXPECT_EQ(HardIntegrity(g.root + "/guide.db"), "ok\n");
+}
+
+/* Saves "w" as "name" in the folder of "g" and grabs it as the demux. */
+GrabResult GrabWritten(const GrabDir &g, TsWriter *w, const std::string &name) {
+  std::string stream = g.dir + "/" + name;
+  EXPECT_TRUE(w->Save(stream));
+  g.WriteConfig("demux=" + stream + "\n");
+  return g.Run({g.root}, {SIM_TZ});
+}
+
+/* A section of "size" bytes (header included) of table "table_id" whose
+ * every byte after the header is 0xFF, but for "zero_at" (set to 0). */
+Bytes SectionOfFF(uint8_t table_id, size_t size, int zero_at = -1) {
+  Bytes body(size - 3, 0xFF);
+  if (zero_at >= 3) body[(size_t)zero_at - 3] = 0;
+  return TsMakeSection(table_id, body, true, false);
+}
+
+/* Sizes of the largest sections: the most a section may hold (4 096 bytes)
+ * and the most its 12-bit length field can say (4 095 after the header). */
+const size_t kLargestSections[] = {4096, 4098};
+
+TEST(HardeningInput, SectionsWithEveryLengthAtItsMaximumAreRejectedAndNothingIsLost) {
+  GrabDir g("max_lengths");
+  SimExpectation e;
+  ASSERT_TRUE(SimGenerate(g.dir, SmallGuide(57), "", &e));
+  /* The broadcast again, each table with a largest section of 0xFF bytes
+   * among its own (the 3-day summary's continuation byte 0, so that its
+   * lengths are read). */
+  struct {
+    uint16_t pid;
+    uint8_t table_id;
+    int zero_at;
+  } tables[] = {{0x234, 0xE6, -1}, {0x284, 0xDC, -1}, {0x236, 0x96, 6}, {0x282, 0x96, -1}};
+  for (size_t size : kLargestSections) {
+    SCOPED_TRACE(size);
+    TsWriter w;
+    w.Section(0x0000, TsMakePat(0x0400, {{0x100, 0x1000}}));
+    w.Section(0x231, HardRecordingSections(e.stream, 0x231, 0xC8).at(0));
+    for (const auto &t : tables) {
+      auto sections = HardRecordingSections(e.stream, t.pid, t.table_id);
+      ASSERT_FALSE(sections.empty()) << t.pid;
+      for (size_t i = 0; i < sections.size(); i++) {
+        if (i == sections.size() / 2) w.Section(t.pid, SectionOfFF(t.table_id, size, t.zero_at));
+        w.Section(t.pid, sections[i]);
+      }
+    }
+    unlink((g.root + "/guide.db").c_str());
+    GrabResult r = GrabWritten(g, &w, "max.ts");
+    EXPECT_EQ(r.exit_code, 0);
+    Lines msgs = LogMessages(r.log);
+    /* Every largest section is refused; but a 3-day event section of
+     * 4 098 bytes holds 48 whole entries of 85 bytes after its count byte,
+     * so its size walk ends on its last byte and its entries are refused
+     * one by one for their channel id 255 instead. */
+    size_t channel_refusals =
+        CountPrefix(msgs, "ProcessMHW2Events3days() - Invalid channel id received: 255 (ignoring)");
+    EXPECT_EQ(channel_refusals, size == 4098 ? 48u : 0u) << r.log;
+    EXPECT_EQ(CountPrefix(msgs, "Received invalid section. Ignoring."), channel_refusals ? 3u : 4u) << r.log;
+    /* Each table was read whole, its largest section included. */
+    for (int pass = 0; pass < 4; pass++)
+      EXPECT_TRUE(HasLine(msgs, std::string("Processing ") + SimPassName(pass) + " (tot_sections=" +
+                                    std::to_string(e.Stat(SimPassSections(pass)) + 1) + ")"))
+          << SimPassName(pass) << "\n" << r.log;
+    EXPECT_TRUE(HasLine(msgs, "Data saved"));
+    SimCheckRows(e.rows, SimDumpDatabase(g.root));
+  }
+}
+
+TEST(HardeningInput, ChannelSectionWithEveryLengthAtItsMaximumIsRejected) {
+  for (size_t size : kLargestSections) {
+    SCOPED_TRACE(size);
+    GrabDir g("max_channels");
+    TsWriter w;
+    w.Section(0x0000, TsMakePat(0x0400, {{0x100, 0x1000}}));
+    /* 255 channels whose names claim 15 bytes each: more than the section. */
+    w.Section(0x231, SectionOfFF(0xC8, size, 3));
+    GrabResult r = GrabWritten(g, &w, "max_channels.ts");
+    EXPECT_EQ(r.exit_code, 0);
+    Lines msgs = LogMessages(r.log);
+    EXPECT_TRUE(HasLine(msgs, "ProcessMHW2Channels() - Invalid MHW channel list (1)")) << r.log;
+    EXPECT_EQ(CountPrefix(msgs, " MHW channel="), 0u);
+    EXPECT_TRUE(HasLine(msgs, "Nothing added to database"));
+    EXPECT_TRUE(HasLine(msgs, "done"));
+  }
+}
+
+TEST(HardeningInput, EndlessTableKeepsMemoryWithinTheCollectorBound) {
+  GrabDir g("endless_rss");
+  SimExpectation e;
+  ASSERT_TRUE(SimGenerate(g.dir, SmallGuide(58), "", &e));
+  /* Largest 3-day event sections that list no events; the adapter makes
+   * every one it delivers new, so the table never comes round. */
+  TsWriter w;
+  w.Section(0x0000, TsMakePat(0x0400, {{0x100, 0x1000}}));
+  w.Section(0x231, HardRecordingSections(e.stream, 0x231, 0xC8).at(0));
+  for (int i = 0; i < 4; i++) {
+    Bytes body(4093 - 4, 0);
+    body[0] = (uint8_t)i;
+    w.Section(0x234, TsMakeSection(0xE6, body, true, true));
+  }
+  std::string stream = g.dir + "/endless.ts";
+  ASSERT_TRUE(w.Save(stream));
+  for (const auto &sec : HardRecordingSections(stream, 0x234, 0xE6)) ASSERT_EQ(sec.size(), 4096u);
+  g.WriteConfig("demux=/dev/dvb/adapter0/demux0\nDownload_7_Days=0\n");
+  HardChild c;
+  ASSERT_TRUE(HardStart(&c, g.exe, {g.exe, g.root}, {kPreload, "VDVB_DEMUX0=" + stream, "VDVB_CHANGING0=1"}));
+  EXPECT_EQ(HardFinish(&c, 300), 0);
+  Lines msgs = LogMessages(ReadFileText(g.LogPath()));
+  /* The collector stops at the section that takes the memory it holds past
+   * 256 MiB, each section counted with its list node and the heap's
+   * bookkeeping of the two blocks. */
+  const int64_t bound = 256ll * 1024 * 1024;
+  const int64_t per_section = 4096 + (int64_t)sizeof(RawSection) + 2 * 16;
+  const int sections = (int)(bound / per_section + 1);
+  EXPECT_TRUE(HasLine(msgs, "DemuxGetAllSections() - Table on PID 0x234 did not repeat within 268435456 bytes. "
+                            "Stopping with " + std::to_string(sections) + " sections"))
+      << ReadFileText(g.LogPath());
+  EXPECT_TRUE(HasLine(msgs, "Processing 3 days events (tot_sections=" + std::to_string(sections) + ")"));
+  EXPECT_TRUE(HasLine(msgs, "done"));
+  int64_t peak = (int64_t)c.usage.ru_maxrss * 1024;
+  printf("[ memory   ] peak resident size %lld MiB for %d sections of 4096 bytes\n",
+         (long long)(peak >> 20), sections);
+  if (HARD_SANITIZED) return; /* the sanitizer's own memory dwarfs the guide's */
+  /* The sections held, their list nodes and allocator rounding, the
+   * program and its libraries: the bound and a margin, no more. */
+  EXPECT_GE(peak, bound - bound / 16) << "the table was not held";
+  EXPECT_LE(peak, bound + bound / 16 + (32ll << 20)) << "memory beyond the collector's bound";
+}
+
+/* ---- the guide database file ---- */
+
+TEST(HardeningInput, DatabaseFileThatIsNotAGuideIsRefusedAndLeftAsItWas) {
+  std::mt19937 rng(59);
+  struct Case {
+    const char *what;
+    std::string bytes;
+  } cases[] = {
+      {"random", RandomBytes(&rng, 65536)},
+      {"text", "channels and titles\n"},
+      {"empty", ""},
+      {"sqlite_header_only", std::string("SQLite format 3\0", 16) + RandomBytes(&rng, 4080)},
+  };
+  for (const auto &k : cases) {
+    SCOPED_TRACE(k.what);
+    GrabDir g(std::string("notdb_") + k.what);
+    ASSERT_EQ(mkdir(g.root.c_str(), 0755), 0);
+    std::string db = g.root + "/guide.db";
+    WriteFileText(db, k.bytes);
+    GrabResult r = g.Run({g.root}, {kPreload});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "TYPE RUNNING CSCRIPT " + g.name + " v1.0\n");
+    Lines msgs = LogMessages(r.log);
+    ASSERT_FALSE(msgs.empty());
+    EXPECT_EQ(msgs.back(), "Error opening EPGDB") << r.log;
+    EXPECT_TRUE(ReadFileText(db) == k.bytes) << "the file was changed";
+    EXPECT_EQ(ShellOutput("ls -A '" + g.root + "'"), "guide.db\n");
+  }
+  /* A real SQLite file of another application. */
+  GrabDir g("notdb_other");
+  ASSERT_EQ(mkdir(g.root.c_str(), 0755), 0);
+  std::string db = g.root + "/guide.db";
+  ShellOutput("sqlite3 '" + db + "' 'CREATE TABLE notes(t TEXT); INSERT INTO notes VALUES(1);'");
+  std::string bytes = ReadFileText(db);
+  ASSERT_FALSE(bytes.empty());
+  GrabResult r = g.Run({g.root}, {kPreload});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(LogMessages(r.log).back(), "Error opening EPGDB") << r.log;
+  EXPECT_TRUE(ReadFileText(db) == bytes);
+}
+
+}  // namespace
