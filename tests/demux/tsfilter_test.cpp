@@ -1,5 +1,6 @@
 /* The transport stream section filter on hand-made packets. */
 #include "demux/tsfilter.h"
+#include "support/tswriter.h"
 
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -431,3 +432,25 @@ TEST(TsFilterPlay, SectionCutByTheEndOfTheRecordingIsNeverDelivered) {
 }
 
 }  // namespace
+
+/* The test stream writer packs sections back to back; a section that would
+ * begin on the last payload byte of a continuation packet has no room for
+ * its pointer_field and must move to the next packet, or a receiver never
+ * sees where it starts. Every boundary around that byte is tried. */
+
+TEST(TsWriterPacking, EverySectionSurvivesWhereverItStartsInAPacket) {
+  for (int first = 360; first <= 372; first++) {
+    TsWriter w;
+    w.options.pack = true;
+    Bytes a = MakeSection(0x96, first, 1), b = MakeSection(0x96, 40, 2), c = MakeSection(0x96, 200, 3);
+    w.Section(0x236, a);
+    w.Section(0x236, b);
+    w.Section(0x236, c);
+    Filter f(0x236);
+    f.Feed(w.Take());
+    auto got = f.TakeAll();
+    ASSERT_EQ(got.size(), 3u) << "first section of " << first << " bytes";
+    EXPECT_EQ(got[1], b);
+    EXPECT_EQ(got[2], c);
+  }
+}

@@ -44,8 +44,14 @@ void TsWriter::FlushPid(uint16_t pid, Pid &p) {
       packet[pos++] = (uint8_t)(p.starts[next_start] - at);
       capacity--;
     }
+    /* A section that would start on the very last payload byte cannot get
+     * its pointer_field in this packet: stuff that byte and start the
+     * section in the next packet instead. */
+    bool starts_on_last_byte = !pusi && next_start < p.starts.size() &&
+                               p.starts[next_start] == at + capacity - 1;
     size_t n = p.pending.size() - at;
     if (n > capacity) n = capacity;
+    if (starts_on_last_byte) n = capacity - 1;
     for (size_t i = 0; i < n; i++) packet[pos++] = p.pending[at + i];
     at += n;
     while (pos < kPacket) packet[pos++] = 0xFF;
