@@ -145,15 +145,15 @@ std::string GenFill(GenRandom *rnd, size_t n) {
 
 }  // namespace
 
-int GuideGenerate(const SimRandomSpec &spec, SimGuide *guide) {
-  GenRandom rnd{spec.seed * 0x2545F4914F6CDD1Dull + 17};
-  if (spec.channels < 1 || spec.channels > 255 || spec.days < 1 || spec.days > 14 ||
-      spec.events_per_day < 1 || spec.events_per_day > 1440) {
+int GuideGenerate(const SimRandomShape &shape, SimGuide *guide) {
+  GenRandom rnd{shape.seed * 0x2545F4914F6CDD1Dull + 17};
+  if (shape.channels < 1 || shape.channels > 255 || shape.days < 1 || shape.days > 14 ||
+      shape.events_per_day < 1 || shape.events_per_day > 1440) {
     fprintf(stderr, "random guide: channels 1..255, days 1..14, events per day 1..1440\n");
     return 0;
   }
   const size_t pool = sizeof(kChannelNames) / sizeof(kChannelNames[0]);
-  for (int c = 0; c < spec.channels; c++) {
+  for (int c = 0; c < shape.channels; c++) {
     SimChannel ch;
     ch.nid = 0x0001;
     ch.tsid = (uint16_t)(0x0400 + c / 12);
@@ -164,16 +164,16 @@ int GuideGenerate(const SimRandomSpec &spec, SimGuide *guide) {
     ch.name = GenLatin1(name);
     guide->channels.push_back(ch);
   }
-  const uint32_t end = spec.start_day + (uint32_t)spec.days * 86400u;
-  const uint32_t three_days = spec.start_day + 3u * 86400u;
-  const uint32_t avg = (uint32_t)(1440 / spec.events_per_day) ? (uint32_t)(1440 / spec.events_per_day) : 1;
-  uint32_t next_event_id = 0x00A00000u + (spec.seed & 0xFFF) * 0x1000u;
+  const uint32_t end = shape.start_day + (uint32_t)shape.days * 86400u;
+  const uint32_t three_days = shape.start_day + 3u * 86400u;
+  const uint32_t avg = (uint32_t)(1440 / shape.events_per_day) ? (uint32_t)(1440 / shape.events_per_day) : 1;
+  uint32_t next_event_id = 0x00A00000u + (shape.seed & 0xFFF) * 0x1000u;
   uint32_t next_id3 = 1;
-  int big_left = spec.big ? 2 : 0;
-  for (int c = 0; c < spec.channels; c++) {
+  int big_left = shape.big ? 2 : 0;
+  for (int c = 0; c < shape.channels; c++) {
     std::vector<size_t> channel_summaries; /* summaries this channel has shown */
     std::map<size_t, std::string> summary_title;
-    uint32_t t = spec.start_day + (uint32_t)(c % 6) * 300u;
+    uint32_t t = shape.start_day + (uint32_t)(c % 6) * 300u;
     while (t < end) {
       uint32_t dur = avg / 2 + rnd.Below(avg + 1);
       if (avg >= 10) dur = (dur + 4) / 5 * 5;
@@ -188,15 +188,15 @@ int GuideGenerate(const SimRandomSpec &spec, SimGuide *guide) {
       e.newbyte = (uint8_t)rnd.Below(256);
       e.summary_id = 0xFFFFFF;
       e.summary_id_3d = 0xFFFF;
-      if (rnd.Chance(spec.duplicate_share)) e.copies = 2;
+      if (rnd.Chance(shape.duplicate_share)) e.copies = 2;
       size_t s_index = (size_t)-1;
-      if (rnd.Chance(spec.summary_share)) {
-        if (!channel_summaries.empty() && rnd.Chance(spec.repeat_share)) {
+      if (rnd.Chance(shape.summary_share)) {
+        if (!channel_summaries.empty() && rnd.Chance(shape.repeat_share)) {
           s_index = channel_summaries[rnd.Below((uint32_t)channel_summaries.size())];
           e.title = summary_title[s_index];
         } else {
           SimSummary s;
-          e.title = GenTitle(&rnd, rnd.Chance(spec.long_title_share));
+          e.title = GenTitle(&rnd, rnd.Chance(shape.long_title_share));
           s.key = "s" + std::to_string(guide->summaries.size() + 1);
           s.title = e.title.substr(0, 60);
           if (big_left > 0) {
@@ -205,7 +205,7 @@ int GuideGenerate(const SimRandomSpec &spec, SimGuide *guide) {
             s.title = GenFill(&rnd, 236);
             for (int i = 0; i < 15; i++) s.lines.push_back(GenFill(&rnd, 255));
             s.text7 = GenFill(&rnd, 4096 - 22 - 236 - 4);
-          } else if (spec.continuations && rnd.Chance(0.05)) {
+          } else if (shape.continuations && rnd.Chance(0.05)) {
             for (int i = 0; i < 15 + 1 + (int)rnd.Below(6); i++)
               s.lines.push_back(GenLatin1(rnd.Pick(kSentences)));
             s.text7 = GuideJoinLines(s.lines);
@@ -238,7 +238,7 @@ int GuideGenerate(const SimRandomSpec &spec, SimGuide *guide) {
           e.summary_id_3d = s.id3;
         }
       } else {
-        e.title = GenTitle(&rnd, rnd.Chance(spec.long_title_share));
+        e.title = GenTitle(&rnd, rnd.Chance(shape.long_title_share));
       }
       e.summary_id2 = e.summary_id_3d;
       guide->events.push_back(e);

@@ -51,7 +51,7 @@ struct SimGuide {
 };
 
 /* Random guide settings. */
-struct SimRandomSpec {
+struct SimRandomShape {
   int channels = 20;
   int days = 7;
   int events_per_day = 24;      /* per channel */
@@ -72,9 +72,9 @@ int GuideReadFile(const std::string &path, SimGuide *guide);
 int GuideParseText(const std::string &text, const std::string &name, SimGuide *guide);
 /* Writes "guide" in the description file format. */
 std::string GuideFormatText(const SimGuide &guide);
-/* Builds a random guide from "spec" (deterministic for one seed). Returns 1,
- * or 0 after a message on stderr when the spec cannot fit the tables. */
-int GuideGenerate(const SimRandomSpec &spec, SimGuide *guide);
+/* Builds a random guide from "shape" (deterministic for one seed). Returns 1,
+ * or 0 after a message on stderr when the shape cannot fit the tables. */
+int GuideGenerate(const SimRandomShape &shape, SimGuide *guide);
 /* Checks the limits the tables impose (name, title and text sizes, ids).
  * Returns 1, or 0 after a message on stderr. */
 int GuideCheck(const SimGuide &guide);

@@ -82,8 +82,8 @@ int SimParseDay(const char *text, uint32_t *out) {
 int main(int argc, char **argv) {
   std::string guide_path, stream_path, guide_out, expect_path, stats_path, dump_root;
   bool random = false;
-  SimRandomSpec spec;
-  spec.start_day = (uint32_t)(time(nullptr) / 86400 * 86400);
+  SimRandomShape shape;
+  shape.start_day = (uint32_t)(time(nullptr) / 86400 * 86400);
   SimStreamOptions opt;
   ExpectConfig config;
   for (int i = 1; i < argc; i++) {
@@ -93,17 +93,17 @@ int main(int argc, char **argv) {
     auto need = [&](bool ok) { return ok ? 0 : SimUsage(("bad or missing value for " + a).c_str()); };
     if (a == "--guide") { if (!v) return SimUsage("--guide needs a file"); guide_path = v; i++; }
     else if (a == "--random") random = true;
-    else if (a == "--channels") { if (need(v && SimParseInt(v, 1, 255, &n))) return 1; spec.channels = (int)n; i++; }
-    else if (a == "--days") { if (need(v && SimParseInt(v, 1, 14, &n))) return 1; spec.days = (int)n; i++; }
-    else if (a == "--events-per-day") { if (need(v && SimParseInt(v, 1, 1440, &n))) return 1; spec.events_per_day = (int)n; i++; }
-    else if (a == "--summaries") { if (need(v && SimParseShare(v, &spec.summary_share))) return 1; i++; }
-    else if (a == "--repeats") { if (need(v && SimParseShare(v, &spec.repeat_share))) return 1; i++; }
-    else if (a == "--duplicates") { if (need(v && SimParseShare(v, &spec.duplicate_share))) return 1; i++; }
-    else if (a == "--long-titles") { if (need(v && SimParseShare(v, &spec.long_title_share))) return 1; i++; }
-    else if (a == "--continuations") spec.continuations = true;
-    else if (a == "--big") { spec.big = true; opt.section_size = SIM_SECTION_MAX; }
-    else if (a == "--seed") { if (need(v && SimParseInt(v, 0, 0x7FFFFFFF, &n))) return 1; spec.seed = opt.seed = (uint32_t)n; i++; }
-    else if (a == "--start") { if (need(v && SimParseDay(v, &spec.start_day))) return 1; i++; }
+    else if (a == "--channels") { if (need(v && SimParseInt(v, 1, 255, &n))) return 1; shape.channels = (int)n; i++; }
+    else if (a == "--days") { if (need(v && SimParseInt(v, 1, 14, &n))) return 1; shape.days = (int)n; i++; }
+    else if (a == "--events-per-day") { if (need(v && SimParseInt(v, 1, 1440, &n))) return 1; shape.events_per_day = (int)n; i++; }
+    else if (a == "--summaries") { if (need(v && SimParseShare(v, &shape.summary_share))) return 1; i++; }
+    else if (a == "--repeats") { if (need(v && SimParseShare(v, &shape.repeat_share))) return 1; i++; }
+    else if (a == "--duplicates") { if (need(v && SimParseShare(v, &shape.duplicate_share))) return 1; i++; }
+    else if (a == "--long-titles") { if (need(v && SimParseShare(v, &shape.long_title_share))) return 1; i++; }
+    else if (a == "--continuations") shape.continuations = true;
+    else if (a == "--big") { shape.big = true; opt.section_size = SIM_SECTION_MAX; }
+    else if (a == "--seed") { if (need(v && SimParseInt(v, 0, 0x7FFFFFFF, &n))) return 1; shape.seed = opt.seed = (uint32_t)n; i++; }
+    else if (a == "--start") { if (need(v && SimParseDay(v, &shape.start_day))) return 1; i++; }
     else if (a == "--section-size") { if (need(v && SimParseInt(v, 128, SIM_SECTION_MAX, &n))) return 1; opt.section_size = (int)n; i++; }
     else if (a == "--cycles") { if (need(v && SimParseInt(v, 1, 16, &n))) return 1; opt.repeats = (int)n; i++; }
     else if (a == "--mid-cycle") opt.mid_cycle = true;
@@ -144,7 +144,7 @@ int main(int argc, char **argv) {
   if (random == !guide_path.empty()) return SimUsage("give either --guide FILE or --random");
 
   SimGuide guide;
-  if (random ? !GuideGenerate(spec, &guide) : !GuideReadFile(guide_path, &guide)) return 1;
+  if (random ? !GuideGenerate(shape, &guide) : !GuideReadFile(guide_path, &guide)) return 1;
   SimTables tables;
   if (!TablesBuild(guide, opt, &tables)) return 1;
   if (!guide_out.empty() && !SimWriteText(guide_out, GuideFormatText(guide))) return 1;
