@@ -48,7 +48,10 @@ fuzz-smoke: deps
 
 test: check check-asan fuzz-smoke
 
-demo: build
+# The demo needs only the grabber, the simulator and the database command.
+demo: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD) -j$(JOBS) --target mhw2grab mhw2sim epgdb
 	@./scripts/demo.sh $(BUILD)
 
 bench: build
