@@ -3,38 +3,47 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <algorithm>
 #include <new>
-#include <unordered_map>
 #include <vector>
 
 #include "config/config.h"
 #include "log/log.h"
 #include "mhw2/mhw2.h"
 
-/* One record of the event list with its insertion number. A larger number
- * means a record nearer the head of the list (newer). */
-struct StoreSlot {
-  EventRecord *record;
-  uint64_t seq;
+/* One record of the event list with its place in the indexes. The record
+ * comes first, so the list's EventRecord pointers are StoreNode pointers. */
+struct StoreNode {
+  EventRecord record;
+  uint64_t seq;           /* insertion number: larger is nearer the list head */
+  StoreNode *sum_newer;   /* chain of the same summary_id, newest first */
+  StoreNode *sum_older;
+  StoreNode *older_3d;    /* chain of the same summary_id_3d, newest first */
 };
 
-/* Records sharing one summary id, oldest first (ascending seq). */
-typedef std::vector<StoreSlot> StoreSlotList;
+static StoreNode *StoreNodeOf(EventRecord *record) { return (StoreNode *)record; }
 
-/* The event list is the linked list the run driver walks; the indexes find
- * a record by channel and start time, and the records of a summary id,
- * without walking the list. Every record is in the start index once, in
- * the summary index under its summary_id, and in the 3-day summary index
- * under its summary_id_3d when it carries one. */
+/* Open-addressing hash table from a 64-bit key to a node pointer: the
+ * channel+start index and the heads of the summary chains. Keys are never
+ * removed; an empty chain keeps its key with a null head. */
+struct StoreEntry {
+  uint64_t key;
+  StoreNode *value;
+};
+struct StoreTable {
+  std::vector<StoreEntry> slots; /* key and value side by side: one cache line a probe */
+  size_t used;
+};
+
+static const uint64_t STORE_NO_KEY = ~0ull; /* no channel+start or summary id is this */
+
 static struct {
   ChannelEntry *channels;
   EventRecord *events;
   uint64_t next_seq;
   GuideCounters counters;
-  std::unordered_map<uint64_t, StoreSlot> *by_start;
-  std::unordered_map<uint32_t, StoreSlotList> *by_summary;
-  std::unordered_map<uint32_t, StoreSlotList> *by_summary_3d;
+  StoreTable by_start;      /* channel << 32 | start_time -> the one record */
+  StoreTable by_summary;    /* summary_id -> newest record of its chain */
+  StoreTable by_summary_3d; /* summary_id_3d -> newest record carrying it */
 } Store;
 
 GuideCounters *StoreCounters(void) { return &Store.counters; }
@@ -51,83 +60,115 @@ static uint64_t StoreStartKey(uint16_t channel, int32_t start_time) {
   return ((uint64_t)channel << 32) | (uint32_t)start_time;
 }
 
-/* Creates the index maps on first use. Returns 1, or 0 when memory ran out. */
-static int StoreIndexesReady(void) {
-  if (!Store.by_start) Store.by_start = new (std::nothrow) std::unordered_map<uint64_t, StoreSlot>;
-  if (!Store.by_summary)
-    Store.by_summary = new (std::nothrow) std::unordered_map<uint32_t, StoreSlotList>;
-  if (!Store.by_summary_3d)
-    Store.by_summary_3d = new (std::nothrow) std::unordered_map<uint32_t, StoreSlotList>;
-  return Store.by_start && Store.by_summary && Store.by_summary_3d;
+static size_t StoreHash(uint64_t key, size_t mask) {
+  key ^= key >> 33;
+  key *= 0xFF51AFD7ED558CCDull;
+  key ^= key >> 33;
+  key *= 0xC4CEB9FE1A85EC53ull;
+  key ^= key >> 33;
+  return (size_t)key & mask;
 }
 
-/* The stored record with this channel and start time, or null. */
-static StoreSlot *StoreFindByStart(uint16_t channel, int32_t start_time) {
-  if (!Store.by_start) return nullptr;
-  auto it = Store.by_start->find(StoreStartKey(channel, start_time));
-  return it == Store.by_start->end() ? nullptr : &it->second;
-}
-
-/* Puts "slot" into "list" at its place by seq. */
-static void StoreSlotInsert(StoreSlotList &list, const StoreSlot &slot) {
-  if (list.empty() || list.back().seq < slot.seq) {
-    list.push_back(slot);
-    return;
+/* The value slot of "key", or null when the key is not in "table". */
+static StoreNode **StoreTableFind(StoreTable *table, uint64_t key) {
+  if (table->slots.empty()) return nullptr;
+  size_t mask = table->slots.size() - 1;
+  for (size_t i = StoreHash(key, mask);; i = (i + 1) & mask) {
+    if (table->slots[i].key == key) return &table->slots[i].value;
+    if (table->slots[i].key == STORE_NO_KEY) return nullptr;
   }
-  auto at = std::lower_bound(list.begin(), list.end(), slot.seq,
-                             [](const StoreSlot &s, uint64_t seq) { return s.seq < seq; });
-  list.insert(at, slot);
 }
 
-/* Takes the slot with "seq" out of the list of "id"; the list goes when empty. */
-static void StoreSlotRemove(std::unordered_map<uint32_t, StoreSlotList> &index, uint32_t id,
-                            uint64_t seq) {
-  auto it = index.find(id);
-  if (it == index.end()) return;
-  StoreSlotList &list = it->second;
-  auto at = std::lower_bound(list.begin(), list.end(), seq,
-                             [](const StoreSlot &s, uint64_t v) { return s.seq < v; });
-  if (at != list.end() && at->seq == seq) list.erase(at);
-  if (list.empty()) index.erase(it);
+/* Places "key" in a table known to have room; its value slot. */
+static StoreNode **StoreTablePlaceUnchecked(StoreTable *table, uint64_t key) {
+  size_t mask = table->slots.size() - 1;
+  size_t i = StoreHash(key, mask);
+  while (table->slots[i].key != STORE_NO_KEY && table->slots[i].key != key) i = (i + 1) & mask;
+  if (table->slots[i].key == STORE_NO_KEY) {
+    table->slots[i].key = key;
+    table->slots[i].value = nullptr;
+    table->used++;
+  }
+  return &table->slots[i].value;
 }
 
-/* Indexes a new record. Returns 1, or 0 when memory ran out (the indexes
- * are then as before). Container growth reports exhaustion by throwing;
- * it is turned into the store's 0 result here. */
-static int StoreIndexNew(const StoreSlot &slot) {
-  if (!StoreIndexesReady()) return 0;
-  EventRecord *r = slot.record;
-  uint64_t key = StoreStartKey(r->channel, r->start_time);
-  int stage = 0;
+/* Makes room for one more key, doubling the table at half load. Returns 1,
+ * or 0 when memory ran out (the table is then unchanged). Container growth
+ * reports exhaustion by throwing; it becomes the store's 0 result here. */
+static int StoreTableReserve(StoreTable *table) {
+  if ((table->used + 1) * 2 <= table->slots.size()) return 1;
+  StoreTable grown;
   try {
-    Store.by_start->emplace(key, slot);
-    stage = 1;
-    StoreSlotInsert((*Store.by_summary)[r->summary_id], slot);
-    stage = 2;
-    if (r->flags & EVENT_HAS_SUMMARY_ID_3D) StoreSlotInsert((*Store.by_summary_3d)[r->summary_id_3d], slot);
+    size_t size = table->slots.empty() ? 1024 : table->slots.size() * 2;
+    grown.slots.assign(size, StoreEntry{STORE_NO_KEY, nullptr});
   } catch (const std::bad_alloc &) {
-    if (stage >= 2) StoreSlotRemove(*Store.by_summary, r->summary_id, slot.seq);
-    if (stage >= 1) Store.by_start->erase(key);
     return 0;
   }
+  grown.used = 0;
+  for (const StoreEntry &entry : table->slots)
+    if (entry.key != STORE_NO_KEY) *StoreTablePlaceUnchecked(&grown, entry.key) = entry.value;
+  table->slots.swap(grown.slots);
+  table->used = grown.used;
   return 1;
 }
 
-/* Copies "record" into a new heap record at the head of the event list and
- * indexes it. Returns the new record, or null when memory ran out. */
-static EventRecord *StoreInsertHead(const EventRecord *record) {
-  EventRecord *copy = (EventRecord *)calloc(1, sizeof(EventRecord));
-  if (!copy) return nullptr;
-  memcpy(copy, record, sizeof(EventRecord));
-  StoreSlot slot = {copy, Store.next_seq};
-  if (!StoreIndexNew(slot)) {
-    free(copy);
-    return nullptr;
+static void StoreTableFree(StoreTable *table) {
+  std::vector<StoreEntry>().swap(table->slots);
+  table->used = 0;
+}
+
+/* Puts "node" into the summary chain of its summary_id, at its place by
+ * seq (the chain stays newest first). The table has room for the id. */
+static void StoreChainSummaryUnchecked(StoreNode *node) {
+  StoreNode **head = StoreTablePlaceUnchecked(&Store.by_summary, node->record.summary_id);
+  StoreNode *newer = nullptr, *older = *head;
+  while (older && older->seq > node->seq) {
+    newer = older;
+    older = older->sum_older;
   }
-  Store.next_seq++;
-  copy->next = Store.events;
-  Store.events = copy;
-  return copy;
+  node->sum_newer = newer;
+  node->sum_older = older;
+  if (newer) newer->sum_older = node;
+  else *head = node;
+  if (older) older->sum_newer = node;
+}
+
+/* Takes "node" out of the summary chain of its summary_id. */
+static void StoreUnchainSummary(StoreNode *node) {
+  if (node->sum_newer) node->sum_newer->sum_older = node->sum_older;
+  else *StoreTableFind(&Store.by_summary, node->record.summary_id) = node->sum_older;
+  if (node->sum_older) node->sum_older->sum_newer = node->sum_newer;
+  node->sum_newer = node->sum_older = nullptr;
+}
+
+/* The stored record with this channel and start time, or null. */
+static StoreNode *StoreFindByStart(uint16_t channel, int32_t start_time) {
+  StoreNode **slot = StoreTableFind(&Store.by_start, StoreStartKey(channel, start_time));
+  return slot ? *slot : nullptr;
+}
+
+/* Copies "record" into a new node at the head of the event list and puts
+ * it into the indexes. Returns the node, or null when memory ran out. */
+static StoreNode *StoreInsertHead(const EventRecord *record) {
+  if (!StoreTableReserve(&Store.by_start) || !StoreTableReserve(&Store.by_summary) ||
+      !StoreTableReserve(&Store.by_summary_3d))
+    return nullptr;
+  StoreNode *node = (StoreNode *)calloc(1, sizeof(StoreNode));
+  if (!node) return nullptr;
+  memcpy(&node->record, record, sizeof(EventRecord));
+  node->seq = Store.next_seq++;
+  *StoreTablePlaceUnchecked(&Store.by_start, StoreStartKey(record->channel, record->start_time)) =
+      node;
+  /* The newest record goes in front of every chain. */
+  StoreChainSummaryUnchecked(node);
+  if (record->flags & EVENT_HAS_SUMMARY_ID_3D) {
+    StoreNode **head = StoreTablePlaceUnchecked(&Store.by_summary_3d, record->summary_id_3d);
+    node->older_3d = *head;
+    *head = node;
+  }
+  node->record.next = Store.events;
+  Store.events = &node->record;
+  return node;
 }
 
 int AddEvent3days(EventRecord *record) {
@@ -145,18 +186,15 @@ int AddEvent3days(EventRecord *record) {
 }
 
 /* The 7-day merge: the stored record takes the 7-day summary ids (moving
- * in the summary index when its id changes); the caller's record gets the
- * stored 3-day summary id. Returns 1, or 0 when memory ran out. */
-static int StoreMerge7days(StoreSlot *slot, EventRecord *record) {
-  EventRecord *stored = slot->record;
+ * to the chain of its new summary id); the caller's record gets the stored
+ * 3-day summary id. Returns 1, or 0 when memory ran out. */
+static int StoreMerge7days(StoreNode *node, EventRecord *record) {
+  EventRecord *stored = &node->record;
   if (stored->summary_id != record->summary_id) {
-    try {
-      StoreSlotInsert((*Store.by_summary)[record->summary_id], *slot);
-    } catch (const std::bad_alloc &) {
-      return 0;
-    }
-    StoreSlotRemove(*Store.by_summary, stored->summary_id, slot->seq);
+    if (!StoreTableReserve(&Store.by_summary)) return 0;
+    StoreUnchainSummary(node);
     stored->summary_id = record->summary_id;
+    StoreChainSummaryUnchecked(node);
   }
   stored->summary_id2 = record->summary_id2;
   record->summary_id_3d = stored->summary_id_3d;
@@ -166,13 +204,13 @@ static int StoreMerge7days(StoreSlot *slot, EventRecord *record) {
 }
 
 int AddEvent(EventRecord *record) {
-  StoreSlot *slot = StoreFindByStart(record->channel, record->start_time);
-  if (slot) {
-    if (slot->record->mhw_event_id != record->mhw_event_id) {
+  StoreNode *node = StoreFindByStart(record->channel, record->start_time);
+  if (node) {
+    if (node->record.mhw_event_id != record->mhw_event_id) {
       WriteDebug("%s() - WARNING: SAME EVENT WITH DIFFERENT EVENTID. IGNORING.\n", "AddEvent");
       return 1;
     }
-    if (!StoreMerge7days(slot, record)) {
+    if (!StoreMerge7days(node, record)) {
       WriteLog("%s() - memory error", "AddEvent");
       return 0;
     }
@@ -189,30 +227,28 @@ int AddEvent(EventRecord *record) {
 
 int StoreVisitSummaryMatches(uint32_t summary_id, int (*visit)(EventRecord *, void *),
                              void *context) {
-  static const StoreSlotList none;
-  const StoreSlotList *a = &none, *b = &none;
-  if (Store.by_summary) {
-    auto it = Store.by_summary->find(summary_id);
-    if (it != Store.by_summary->end()) a = &it->second;
-  }
-  if (Store.by_summary_3d) {
-    auto it = Store.by_summary_3d->find(summary_id);
-    if (it != Store.by_summary_3d->end()) b = &it->second;
-  }
-  /* Both lists are oldest first: walk them from the back, merged by seq,
-   * so the records come in list order; a record in both comes once. */
-  size_t i = a->size(), j = b->size();
-  while (i > 0 || j > 0) {
-    EventRecord *record;
-    if (j == 0 || (i > 0 && (*a)[i - 1].seq > (*b)[j - 1].seq)) {
-      record = (*a)[--i].record;
-    } else if (i == 0 || (*b)[j - 1].seq > (*a)[i - 1].seq) {
-      record = (*b)[--j].record;
+  StoreNode **a_head = StoreTableFind(&Store.by_summary, summary_id);
+  /* 3-day summary ids have 16 bits: a larger id has no 3-day chain. */
+  StoreNode **b_head =
+      summary_id <= 0xFFFF ? StoreTableFind(&Store.by_summary_3d, summary_id) : nullptr;
+  StoreNode *a = a_head ? *a_head : nullptr;
+  StoreNode *b = b_head ? *b_head : nullptr;
+  /* Both chains are newest first: merged by seq they give the records in
+   * list order; a record in both comes once. */
+  while (a || b) {
+    StoreNode *node;
+    if (!b || (a && a->seq > b->seq)) {
+      node = a;
+      a = a->sum_older;
+    } else if (!a || b->seq > a->seq) {
+      node = b;
+      b = b->older_3d;
     } else {
-      record = (*a)[--i].record;
-      --j;
+      node = a;
+      a = a->sum_older;
+      b = b->older_3d;
     }
-    if (!visit(record, context)) return 0;
+    if (!visit(&node->record, context)) return 0;
   }
   return 1;
 }
@@ -234,15 +270,12 @@ void DebugPrintEvent(const EventRecord *record) {
 void FreeGuide(void) {
   while (Store.events) {
     EventRecord *next = Store.events->next;
-    free(Store.events);
+    free(StoreNodeOf(Store.events));
     Store.events = next;
   }
-  delete Store.by_start;
-  delete Store.by_summary;
-  delete Store.by_summary_3d;
-  Store.by_start = nullptr;
-  Store.by_summary = nullptr;
-  Store.by_summary_3d = nullptr;
+  StoreTableFree(&Store.by_start);
+  StoreTableFree(&Store.by_summary);
+  StoreTableFree(&Store.by_summary_3d);
   Store.next_seq = 0;
   free(Store.channels);
   Store.channels = nullptr;
