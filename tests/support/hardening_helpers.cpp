@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -12,6 +13,12 @@
 #include "support/run_helper.h"
 
 extern char **environ;
+
+std::vector<std::string> HardAdapterEnv(std::vector<std::string> vars) {
+  vars.insert(vars.begin(), "LD_PRELOAD=" MHW2_BUILD_DIR "/libvdvb.so");
+  if (!getenv("ASAN_OPTIONS")) vars.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+  return vars;
+}
 
 bool HardStart(HardChild *child, const std::string &path, const std::vector<std::string> &argv,
                const std::vector<std::string> &env) {
