@@ -153,6 +153,20 @@ TEST(HardeningSave, KilledAnywhereInTheSaveLeavesTheGuideBeforeOrAfter) {
          held_after);
   EXPECT_GE(landed, wanted) << "seed " << seed;
   EXPECT_GT(hot_journal, 0) << "no kill met the save while it was writing";
+
+  /* The next run over a killed save stores the guide as if nothing had
+   * happened. */
+  RestoreDatabase(g, before_copy);
+  HardChild last;
+  ASSERT_TRUE(HardStart(&last, g.exe, argv, {SIM_TZ}));
+  ASSERT_TRUE(HardReadUntilLine(&last, done_line, 60000)) << last.out;
+  usleep((useconds_t)(save_ms * 1000 / 2));
+  kill(last.pid, SIGKILL);
+  HardFinish(&last);
+  GrabResult again = g.Run({g.root}, {SIM_TZ});
+  EXPECT_EQ(again.exit_code, 0);
+  EXPECT_TRUE(HasLine(LogMessages(again.log), "Data saved")) << again.log;
+  EXPECT_TRUE(HardGuideDump(db) == after) << "the grab after a killed save stored another guide";
   RecordProperty("kills_inside_save", landed);
   RecordProperty("kills_with_journal", hot_journal);
 }
