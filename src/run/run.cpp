@@ -1,6 +1,7 @@
 /* Run driver: the fixed sequence of one guide download. */
 #include "run/run.h"
 
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -119,6 +120,9 @@ static void RunDownload(void) {
 
 int RunMain(int argc, char **argv) {
   const char *argv0 = (argc > 0 && argv[0]) ? argv[0] : "mhw2grab";
+  /* A file-size limit must fail the database write (and so the save, which
+   * then keeps the earlier guide) rather than kill the run half way. */
+  signal(SIGXFSZ, SIG_IGN);
 
   /* 1. File names from argv[0]. A name that does not fit its 256-byte
    * buffer is refused (left empty), never cut or written past the buffer. */

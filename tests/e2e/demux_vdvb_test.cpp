@@ -13,15 +13,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
 
-/* The environment of a run on the virtual adapter: the preload library
- * and "vars". A sanitizer runtime, when the build has one, must accept being
- * preloaded after the adapter; options the caller's environment already
- * sets for it are left alone. */
-std::vector<std::string> Adapter(std::vector<std::string> vars) {
-  vars.insert(vars.begin(), "LD_PRELOAD=" MHW2_BUILD_DIR "/libvdvb.so");
-  if (!getenv("ASAN_OPTIONS")) vars.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
-  return vars;
-}
+std::vector<std::string> Adapter(std::vector<std::string> vars) { return AdapterEnv(std::move(vars)); }
 
 const std::string kDemux0 = "/dev/dvb/adapter0/demux0";
 

@@ -84,7 +84,7 @@ TEST(HardeningInput, ConfigurationOfBinaryGarbageOnlyAsksForDetection) {
   std::string garbage = RandomBytes(&rng, 65536);
   g.WriteConfig(garbage);
   /* No demux line: auto-detection, which finds no device here. */
-  GrabResult r = g.Run({g.root}, HardAdapterEnv());
+  GrabResult r = g.Run({g.root}, AdapterEnv());
   EXPECT_EQ(r.exit_code, 1);
   Lines msgs = LogMessages(r.log);
   ASSERT_FALSE(msgs.empty());
@@ -106,7 +106,7 @@ TEST(HardeningInput, ProgramPathOf4096CharactersWithAShortName) {
   ASSERT_EQ(argv0.size(), 4096u);
   argv0[4095 - g.name.size()] = '/';
   HardChild c;
-  ASSERT_TRUE(HardStart(&c, g.exe, {argv0, g.root}, HardAdapterEnv()));
+  ASSERT_TRUE(HardStart(&c, g.exe, {argv0, g.root}, AdapterEnv()));
   EXPECT_EQ(HardFinish(&c), 0);
   EXPECT_EQ(c.out, "TYPE RUNNING CSCRIPT " + g.name + " v1.0\n");
   Lines msgs = LogMessages(ReadFileText(g.LogPath()));
@@ -120,7 +120,7 @@ TEST(HardeningInput, ProgramNameOf4096CharactersRunsWithoutLogs) {
   GrabDir g("argv0_name");
   std::string argv0(4096, 'n');
   HardChild c;
-  ASSERT_TRUE(HardStart(&c, g.exe, {argv0, g.root}, HardAdapterEnv()));
+  ASSERT_TRUE(HardStart(&c, g.exe, {argv0, g.root}, AdapterEnv()));
   EXPECT_EQ(HardFinish(&c), 0);
   EXPECT_EQ(c.out.compare(0, 21, "TYPE RUNNING CSCRIPT "), 0) << c.out;
   EXPECT_EQ(c.out.find(argv0.substr(0, 200)), std::string::npos) << "no cut name in the banner";
@@ -135,7 +135,7 @@ TEST(HardeningInput, DatabaseRootOf4096CharactersIsRefused) {
   GrabDir g("argv1");
   std::string root = g.dir + "/" + std::string(4096 - g.dir.size() - 1, 'r');
   ASSERT_EQ(root.size(), 4096u);
-  GrabResult r = g.Run({root}, HardAdapterEnv());
+  GrabResult r = g.Run({root}, AdapterEnv());
   EXPECT_EQ(r.exit_code, 1);
   Lines msgs = LogMessages(r.log);
   ASSERT_GE(msgs.size(), 2u);
@@ -394,7 +394,7 @@ TEST(HardeningInput, EndlessTableKeepsMemoryWithinTheCollectorBound) {
   for (const auto &sec : HardRecordingSections(stream, 0x234, 0xE6)) ASSERT_EQ(sec.size(), 4096u);
   g.WriteConfig("demux=/dev/dvb/adapter0/demux0\nDownload_7_Days=0\n");
   HardChild c;
-  ASSERT_TRUE(HardStart(&c, g.exe, {g.exe, g.root}, HardAdapterEnv({"VDVB_DEMUX0=" + stream, "VDVB_CHANGING0=1"})));
+  ASSERT_TRUE(HardStart(&c, g.exe, {g.exe, g.root}, AdapterEnv({"VDVB_DEMUX0=" + stream, "VDVB_CHANGING0=1"})));
   EXPECT_EQ(HardFinish(&c, 300), 0);
   Lines msgs = LogMessages(ReadFileText(g.LogPath()));
   /* The collector stops at the section that takes the memory it holds past
@@ -437,7 +437,7 @@ TEST(HardeningInput, DatabaseFileThatIsNotAGuideIsRefusedAndLeftAsItWas) {
     ASSERT_EQ(mkdir(g.root.c_str(), 0755), 0);
     std::string db = g.root + "/guide.db";
     WriteFileText(db, k.bytes);
-    GrabResult r = g.Run({g.root}, HardAdapterEnv());
+    GrabResult r = g.Run({g.root}, AdapterEnv());
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, "TYPE RUNNING CSCRIPT " + g.name + " v1.0\n");
     Lines msgs = LogMessages(r.log);
@@ -453,7 +453,7 @@ TEST(HardeningInput, DatabaseFileThatIsNotAGuideIsRefusedAndLeftAsItWas) {
   ShellOutput("sqlite3 '" + db + "' 'CREATE TABLE notes(t TEXT); INSERT INTO notes VALUES(1);'");
   std::string bytes = ReadFileText(db);
   ASSERT_FALSE(bytes.empty());
-  GrabResult r = g.Run({g.root}, HardAdapterEnv());
+  GrabResult r = g.Run({g.root}, AdapterEnv());
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(LogMessages(r.log).back(), "Error opening EPGDB") << r.log;
   EXPECT_TRUE(ReadFileText(db) == bytes);

@@ -114,7 +114,7 @@ TEST(HardeningValgrind, RunsThatEndEarlyOrFailLeakNothing) {
     GrabDir g("vg_nodemux");
     g.WriteConfig(noise.substr(0, 30000));
     HardChild c;
-    EXPECT_EQ(Memcheck(g, HardAdapterEnv(), &c), 1);
+    EXPECT_EQ(Memcheck(g, AdapterEnv(), &c), 1);
     EXPECT_EQ(LogMessages(ReadFileText(g.LogPath())).back(), "Error detecting demux. Try to enter manually");
   }
   {

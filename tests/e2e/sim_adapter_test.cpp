@@ -9,7 +9,6 @@
 
 namespace {
 
-const std::string kPreload = "LD_PRELOAD=" MHW2_BUILD_DIR "/libvdvb.so";
 
 std::string AdapterGuide(int seed, const std::string &more = "") {
   return "--random --seed " + std::to_string(seed) + " --start " + SimToday() +
@@ -26,7 +25,7 @@ TEST(SimAdapter, AutoDetectionFindsTheDemuxThatCarriesTheGuide) {
             0);
   ASSERT_TRUE(SimGenerate(g.dir, AdapterGuide(31), "", &e));
   g.WriteConfig("debug=1\n");
-  GrabResult r = g.Run({g.root}, {SIM_TZ, kPreload, "VDVB_DEMUX1=" + g.dir + "/empty.ts", "VDVB_DEMUX2=" + e.stream});
+  GrabResult r = g.Run({g.root}, AdapterEnv({SIM_TZ, "VDVB_DEMUX1=" + g.dir + "/empty.ts", "VDVB_DEMUX2=" + e.stream}));
   EXPECT_EQ(r.exit_code, 0);
   const std::string found = "/dev/dvb/adapter0/demux2";
   SimCheckStatusLines(r.out, g.name, e);
@@ -44,7 +43,7 @@ TEST(SimAdapter, TableNotOnAirEndsByTheCollectorTimeout) {
   SimExpectation e;
   ASSERT_TRUE(SimGenerate(g.dir, AdapterGuide(32, "--omit summaries3"), "", &e));
   g.WriteConfig("debug=1\ndemux=/dev/dvb/adapter0/demux0\n");
-  GrabResult r = g.Run({g.root}, {SIM_TZ, kPreload, "VDVB_DEMUX0=" + e.stream});
+  GrabResult r = g.Run({g.root}, AdapterEnv({SIM_TZ, "VDVB_DEMUX0=" + e.stream}));
   EXPECT_EQ(r.exit_code, 0);
   SimCheckStatusLines(r.out, g.name, e);
   /* The spinner keeps turning through the minute of waiting: a line at

@@ -12,14 +12,6 @@
 #include "demux/tsfilter.h"
 #include "support/run_helper.h"
 
-extern char **environ;
-
-std::vector<std::string> HardAdapterEnv(std::vector<std::string> vars) {
-  vars.insert(vars.begin(), "LD_PRELOAD=" MHW2_BUILD_DIR "/libvdvb.so");
-  if (!getenv("ASAN_OPTIONS")) vars.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
-  return vars;
-}
-
 bool HardStart(HardChild *child, const std::string &path, const std::vector<std::string> &argv,
                const std::vector<std::string> &env) {
   int out_pipe[2];
@@ -28,9 +20,7 @@ bool HardStart(HardChild *child, const std::string &path, const std::vector<std:
   std::vector<char *> args;
   for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
   args.push_back(nullptr);
-  std::vector<std::string> envs;
-  for (char **e = environ; *e; e++) envs.push_back(*e);
-  for (const auto &e : env) envs.push_back(e);
+  std::vector<std::string> envs = GrabEnvironment(env);
   std::vector<char *> envp;
   for (auto &e : envs) envp.push_back(const_cast<char *>(e.c_str()));
   envp.push_back(nullptr);

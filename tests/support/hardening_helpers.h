@@ -20,12 +20,6 @@
 #define HARD_SANITIZED 0
 #endif
 
-/* The environment of a run on the virtual DVB adapter: the preload
- * library, then "vars". A sanitizer runtime linked into the program must
- * accept the adapter in front of it, unless the caller's environment
- * already says how it is to run. */
-std::vector<std::string> HardAdapterEnv(std::vector<std::string> vars = {});
-
 /* A started program whose standard output comes through a pipe. */
 struct HardChild {
   pid_t pid = -1;

@@ -52,9 +52,7 @@ GrabResult GrabDir::Run(const std::vector<std::string> &args, const std::vector<
     argv.push_back(const_cast<char *>(exe.c_str()));
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
-    std::vector<std::string> envs;
-    for (char **e = environ; *e; e++) envs.push_back(*e);
-    for (const auto &e : env) envs.push_back(e);
+    std::vector<std::string> envs = GrabEnvironment(env);
     std::vector<char *> envp;
     for (auto &e : envs) envp.push_back(const_cast<char *>(e.c_str()));
     envp.push_back(nullptr);
@@ -89,7 +87,22 @@ GrabResult GrabDir::Run(const std::vector<std::string> &args, const std::vector<
   return result;
 }
 
+std::vector<std::string> GrabEnvironment(const std::vector<std::string> &extra) {
+  std::vector<std::string> envs;
+  for (char **e = environ; *e; e++) envs.push_back(*e);
+  for (const auto &e : extra) envs.push_back(e);
+  return envs;
+}
+
+std::vector<std::string> AdapterEnv(std::vector<std::string> vars) {
+  vars.insert(vars.begin(), "LD_PRELOAD=" MHW2_BUILD_DIR "/libvdvb.so");
+  if (!getenv("ASAN_OPTIONS")) vars.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+  return vars;
+}
+
 std::string ReadFileText(const std::string &path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return "";
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;
   ss << in.rdbuf();

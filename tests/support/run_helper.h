@@ -40,6 +40,16 @@ class GrabDir {
   GrabResult Run() const { return Run({root}); }
 };
 
+/* The environment of a run: this process's environment followed by "extra"
+ * ("NAME=value" entries; a later entry wins). */
+std::vector<std::string> GrabEnvironment(const std::vector<std::string> &extra);
+/* The extra environment of a run on the virtual adapter: the preload library
+ * and "vars". A sanitizer runtime, when the build has one, must accept being
+ * preloaded after the adapter; options the caller already sets are kept. */
+std::vector<std::string> AdapterEnv(std::vector<std::string> vars = {});
+
+/* The bytes of a regular file ("" for anything else, so a FIFO planted at a
+ * log path never blocks the reader). */
 std::string ReadFileText(const std::string &path);
 void WriteFileText(const std::string &path, const std::string &text);
 std::vector<std::string> SplitLines(const std::string &text);
