@@ -73,6 +73,14 @@ static void RunStoreEventsWithoutSummary(int32_t *with_summary, int32_t *without
   }
 }
 
+/* One table pass as the frontend sees it: "LOGTEXT <text>", the pass, then
+ * "LOGTEXT <text> (<count>)" with the counter the pass leaves. */
+static void RunPass(const char *text, int32_t (*pass)(void), const int32_t *count) {
+  StatusSend("LOGTEXT %s\n", text);
+  pass();
+  StatusSend("LOGTEXT %s (%d)\n", text, *count);
+}
+
 /* Steps 9 to 14: the channel table, the enabled passes, the final pass. */
 static void RunDownload(void) {
   RunSettings *settings = ConfigSettings();
@@ -83,28 +91,16 @@ static void RunDownload(void) {
   if (channels <= 0) return;
   StatusSend("LOGTEXT Downloading channels (%d)\n", channels);
 
-  if (settings->download_3_days) {
-    StatusSend("LOGTEXT %s", "Downloading 3 days events\n");
-    DownloadEvents3days();
-    StatusSend("LOGTEXT Downloading 3 days events (%d)\n", counters->new_3day_events);
-  }
-  if (settings->download_7_days) {
-    StatusSend("LOGTEXT %s", "Downloading 7 days events\n");
-    DownloadEvents7days();
-    StatusSend("LOGTEXT Downloading 7 days events (%d)\n", counters->new_7day_events);
-  }
+  if (settings->download_3_days)
+    RunPass("Downloading 3 days events", DownloadEvents3days, &counters->new_3day_events);
+  if (settings->download_7_days)
+    RunPass("Downloading 7 days events", DownloadEvents7days, &counters->new_7day_events);
   if (counters->total_events <= 0) return;
 
-  if (settings->download_3_days) {
-    StatusSend("LOGTEXT %s", "Downloading 3 days summaries\n");
-    DownloadSummaries3days();
-    StatusSend("LOGTEXT Downloading 3 days summaries (%d)\n", counters->summaries_3days);
-  }
-  if (settings->download_7_days) {
-    StatusSend("LOGTEXT %s", "Downloading 7 days summaries\n");
-    DownloadSummaries7days();
-    StatusSend("LOGTEXT Downloading 7 days summaries (%d)\n", counters->summaries_7days);
-  }
+  if (settings->download_3_days)
+    RunPass("Downloading 3 days summaries", DownloadSummaries3days, &counters->summaries_3days);
+  if (settings->download_7_days)
+    RunPass("Downloading 7 days summaries", DownloadSummaries7days, &counters->summaries_7days);
 
   int32_t with_summary, without_summary;
   RunStoreEventsWithoutSummary(&with_summary, &without_summary);
