@@ -156,14 +156,7 @@ class GuideTest : public ::testing::Test {
   /* Pushes one alias at the head of the alias list. */
   static void PushAlias(uint32_t src_sid, uint32_t src_tsid, uint32_t src_nid, uint32_t dst_sid,
                         uint32_t dst_tsid, uint32_t dst_nid) {
-    AliasEntry *a = (AliasEntry *)calloc(1, sizeof(AliasEntry));
-    a->src_sid = src_sid;
-    a->src_tsid = src_tsid;
-    a->src_nid = src_nid;
-    a->dst_sid = dst_sid;
-    a->dst_tsid = dst_tsid;
-    a->dst_nid = dst_nid;
-    ConfigPushAlias(a);
+    ASSERT_EQ(AddAlias(src_sid, src_tsid, src_nid, dst_sid, dst_tsid, dst_nid), 1);
   }
   static std::vector<EventRecord *> Events() {
     std::vector<EventRecord *> v;
