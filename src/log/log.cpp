@@ -1,7 +1,6 @@
 /* Log files: main log and debug log with their line formats and hex dumps. */
 #include "log/log.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -18,13 +17,14 @@ static struct {
 } Log = {nullptr, nullptr, 0, ""};
 
 FILE *LogOpenFileSafe(const char *path) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+  int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
   if (fd < 0) return nullptr;
-  /* A FIFO or device at the log path would block or swallow the log: only
-   * a regular file is a log (O_NONBLOCK above keeps the open of a FIFO
-   * without reader from hanging). */
+  /* Only a plain regular file is a log: a FIFO or device would block or
+   * swallow it (O_NONBLOCK keeps the open of a FIFO without reader from
+   * hanging), and a second hard link may be another file's name. Nothing
+   * is emptied before that is known. */
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || ftruncate(fd, 0) != 0) {
     close(fd);
     return nullptr;
   }

@@ -43,6 +43,7 @@ bool Exists(const std::string &path) {
 
 TEST(LogWriteLog, TimestampThenMessageAndLineFeedsKeptAsGiven) {
   LogFiles f("line");
+  WriteFileText(f.main_path, "an earlier run's log\n"); /* emptied by the open */
   ASSERT_EQ(OpenLog(f.main_path.c_str()), 1);
   WriteLog("%s v%s", "grab", "1.0");
   WriteLog("first\nsecond");
@@ -105,7 +106,7 @@ TEST(LogWriteLog, MainLogMissingStillFeedsTheDebugLog) {
   EXPECT_EQ(f.Debug().substr(20), "only debug\n");
 }
 
-TEST(LogOpen, NeverFollowsASymlinkOrWritesIntoAFifoOrDirectory) {
+TEST(LogOpen, NeverFollowsALinkOrWritesIntoAFifoOrDirectory) {
   LogFiles f("links");
   std::string target = f.main_path + ".target";
   WriteFileText(target, "precious\n");
@@ -123,6 +124,14 @@ TEST(LogOpen, NeverFollowsASymlinkOrWritesIntoAFifoOrDirectory) {
   ASSERT_EQ(mkdir(f.main_path.c_str(), 0700), 0);
   EXPECT_EQ(OpenLog(f.main_path.c_str()), 0);
   rmdir(f.main_path.c_str());
+
+  /* A hard link planted at the log path names another file: left as it is. */
+  WriteFileText(target, "precious\n");
+  ASSERT_EQ(link(target.c_str(), f.main_path.c_str()), 0);
+  EXPECT_EQ(OpenLog(f.main_path.c_str()), 0);
+  EXPECT_EQ(ReadFileText(target), "precious\n");
+  unlink(f.main_path.c_str());
+  unlink(target.c_str());
 }
 
 TEST(LogHexDump, RowsOffsetsColumnsAndPadding) {
