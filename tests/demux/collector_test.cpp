@@ -145,21 +145,6 @@ struct ClockGuard {
   }
 };
 
-struct Fifo {
-  std::string dir, path;
-  Fifo() {
-    char templ[] = "/tmp/collfifo-XXXXXX";
-    dir = mkdtemp(templ);
-    path = dir + "/stream";
-    EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
-    signal(SIGPIPE, SIG_IGN);
-  }
-  ~Fifo() {
-    unlink(path.c_str());
-    rmdir(dir.c_str());
-  }
-};
-
 /* Sends 3-day event sections that never repeat (a running number in their
  * body) until the reader goes away or "stop" is set. */
 void EndlessWriter(std::string path, std::atomic<bool> *stop) {
@@ -176,6 +161,22 @@ void EndlessWriter(std::string path, std::atomic<bool> *stop) {
   }
   close(fd);
 }
+
+/* A demux opened on a FIFO fed by EndlessWriter; the writer stops and the
+ * demux closes with the object. */
+struct EndlessStream {
+  Fifo fifo;
+  std::atomic<bool> stop{false};
+  std::thread writer;
+  EndlessStream() : writer(EndlessWriter, fifo.path, &stop) {
+    EXPECT_EQ(DemuxInit(fifo.path.c_str()), 1);
+  }
+  ~EndlessStream() {
+    stop = true;
+    DemuxClose();
+    writer.join();
+  }
+};
 
 TEST(Collector, SixtySecondsWithoutASectionEndTheCollection) {
   LogCapture log;
@@ -194,16 +195,13 @@ TEST(Collector, SixtySecondsWithoutASectionEndTheCollection) {
 TEST(Collector, EndlessTableIsCutAtTheDataBound) {
   LogCapture log;
   DemuxGuard guard;
-  Fifo fifo;
-  std::atomic<bool> stop{false};
-  std::thread writer(EndlessWriter, fifo.path, &stop);
-  ASSERT_EQ(DemuxInit(fifo.path.c_str()), 1);
-  DemuxSetCollectLimits(0, 100000);
-  int n = DemuxGetAllSections(0x234, kFilter, kMask, 1);
-  DemuxSetCollectLimits(0, 0);
-  stop = true;
-  DemuxClose();
-  writer.join();
+  int n;
+  {
+    EndlessStream stream;
+    DemuxSetCollectLimits(0, 100000);
+    n = DemuxGetAllSections(0x234, kFilter, kMask, 1);
+    DemuxSetCollectLimits(0, 0);
+  }
   /* 1007-byte sections and their nodes: the one that crosses 100000 bytes
    * is the last. */
   int cost = 1007 + (int)sizeof(RawSection) + 32;
@@ -217,19 +215,13 @@ TEST(Collector, EndlessTableIsCutAtTheDataBound) {
 TEST(Collector, EndlessTableIsCutAtTheTimeBound) {
   LogCapture log;
   DemuxGuard guard;
-  Fifo fifo;
-  std::atomic<bool> stop{false};
-  std::thread writer(EndlessWriter, fifo.path, &stop);
-  ASSERT_EQ(DemuxInit(fifo.path.c_str()), 1);
   int n;
   {
+    EndlessStream stream;
     ClockGuard clock(10);
     DemuxSetCollectLimits(5000, 0);
     n = DemuxGetAllSections(0x234, kFilter, kMask, 1);
   }
-  stop = true;
-  DemuxClose();
-  writer.join();
   EXPECT_GT(n, 10);
   auto msgs = log.Messages();
   ASSERT_EQ(msgs.size(), 1u);

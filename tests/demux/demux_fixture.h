@@ -1,8 +1,11 @@
-/* Shared pieces of the demux tests: a captured main log, a stream file. */
+/* Shared pieces of the demux tests: a captured main log, a stream file, a FIFO. */
 #ifndef MHW2_TEST_DEMUX_FIXTURE_H
 #define MHW2_TEST_DEMUX_FIXTURE_H
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -43,6 +46,23 @@ struct StreamFile {
     }
   }
   ~StreamFile() { unlink(path.c_str()); }
+};
+
+/* A FIFO in a private folder, removed with the object. A writer that finds
+ * its reader gone gets EPIPE instead of a signal. */
+struct Fifo {
+  std::string dir, path;
+  Fifo() {
+    char templ[] = "/tmp/demuxfifo-XXXXXX";
+    dir = mkdtemp(templ);
+    path = dir + "/stream";
+    if (mkfifo(path.c_str(), 0600) != 0) ADD_FAILURE() << "mkfifo " << path;
+    signal(SIGPIPE, SIG_IGN);
+  }
+  ~Fifo() {
+    unlink(path.c_str());
+    rmdir(dir.c_str());
+  }
 };
 
 /* Opens the FIFO "path" for writing once a reader has it open, trying for

@@ -134,21 +134,6 @@ TEST(DemuxRecording, FilterLongerThanTheDriverRecordIsRefused) {
             (std::vector<std::string>{"DemuxStartFilter() - Error: DMX_SET_FILTER failed"}));
 }
 
-/* A FIFO in a private folder, removed with the object. */
-struct Fifo {
-  std::string dir, path;
-  Fifo() {
-    char templ[] = "/tmp/demuxfifo-XXXXXX";
-    dir = mkdtemp(templ);
-    path = dir + "/stream";
-    EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
-  }
-  ~Fifo() {
-    unlink(path.c_str());
-    rmdir(dir.c_str());
-  }
-};
-
 /* Writes "bytes" into the FIFO in 100-byte pieces, keeps it open for
  * "hold_ms", then closes it. */
 void WriteFifo(const std::string &path, Bytes bytes, int hold_ms) {
