@@ -25,6 +25,9 @@
 
 #include "epgdb_schema.h"
 
+#define EPGDB_STRING_OF(x) #x
+#define EPGDB_STRING(x) EPGDB_STRING_OF(x)
+
 /* Titles that ended this many seconds before a save are dropped by it. */
 #define EPGDB_EXPIRY_SECONDS 86400
 /* The save reports progress after every this many titles. */
@@ -122,7 +125,7 @@ static int EpgdbCreateFile(const std::string &dir, const std::string &path) {
   if (!ok) EpgdbLog("cannot create %s: %s (%d)", temp.c_str(), sqlite3_errstr(rc), rc);
   ok = ok && EpgdbExec(db,
                        "PRAGMA synchronous=FULL; BEGIN;" EPGDB_SCHEMA_SQL
-                       "PRAGMA user_version=1; COMMIT;",
+                       "PRAGMA user_version=" EPGDB_STRING(EPGDB_SCHEMA_VERSION) "; COMMIT;",
                        "creating the schema");
   rc = sqlite3_close(db);
   if (ok && rc != SQLITE_OK) {
@@ -141,6 +144,38 @@ static int EpgdbCreateFile(const std::string &dir, const std::string &path) {
   unlink((temp + "-journal").c_str());
   if (ok) EpgdbSyncDir(dir);
   return ok;
+}
+
+/* The upgrade steps of the file format, in order: step i turns a file of
+ * version i + 1 into one of version i + 2 inside the transaction its caller
+ * holds, and returns 1, or 0 after logging (the caller then rolls back).
+ * A new version adds one step here and bumps EPGDB_SCHEMA_VERSION. */
+typedef int (*EpgdbUpgradeStep)(sqlite3 *db);
+static const EpgdbUpgradeStep EpgdbUpgrades[] = {
+    nullptr, /* end of the list */
+};
+static_assert(sizeof EpgdbUpgrades / sizeof EpgdbUpgrades[0] == EPGDB_SCHEMA_VERSION,
+              "one upgrade step per schema version after the first");
+
+/* Brings the file "path" open in "db" from schema "version" to the current
+ * one, all steps in one transaction. Returns 1, or 0 after logging (the file
+ * then keeps its version). */
+static int EpgdbUpgrade(sqlite3 *db, const std::string &path, int version) {
+  if (version == EPGDB_SCHEMA_VERSION) return 1;
+  int ok = EpgdbExec(db, "BEGIN IMMEDIATE", "starting the upgrade");
+  for (int v = version; ok && v < EPGDB_SCHEMA_VERSION; v++) ok = EpgdbUpgrades[v - 1](db);
+  ok = ok && EpgdbExec(db, "PRAGMA user_version=" EPGDB_STRING(EPGDB_SCHEMA_VERSION),
+                       "setting the schema version") &&
+       EpgdbExec(db, "COMMIT", "committing the upgrade");
+  if (!ok) {
+    if (!sqlite3_get_autocommit(db)) EpgdbExec(db, "ROLLBACK", "rolling back the upgrade");
+    EpgdbLog("%s: upgrade from schema version %d failed; the file is unchanged", path.c_str(),
+             version);
+    return 0;
+  }
+  EpgdbLog("%s: upgraded from schema version %d to %d", path.c_str(), version,
+           EPGDB_SCHEMA_VERSION);
+  return 1;
 }
 
 /* Frees a title record with its texts. */
@@ -192,19 +227,21 @@ int epgdb_open(const char *root) {
     sqlite3_close(db);
     return 0;
   }
+  sqlite3_busy_timeout(db, 5000);
   char why[256];
-  int ok = EpgdbSchemaCheck(db, why, sizeof why);
+  int version = 0, busy = 0;
+  int ok = EpgdbSchemaCheck(db, &version, &busy, why, sizeof why);
   if (!ok) EpgdbLog("%s: %s", path.c_str(), why);
   if (ok && sqlite3_db_readonly(db, "main") != 0) {
     EpgdbLog("%s is read-only", path.c_str());
     ok = 0;
   }
-  ok = ok && EpgdbExec(db, "PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;", path.c_str());
+  ok = ok && EpgdbExec(db, "PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;", path.c_str()) &&
+       EpgdbUpgrade(db, path, version);
   if (!ok) {
     sqlite3_close(db);
     return 0;
   }
-  sqlite3_busy_timeout(db, 5000);
   Epgdb.db = db;
   Epgdb.path = path;
   return 1;

@@ -13,7 +13,7 @@
 #include "e2e/sim_helpers.h"
 #include "support/hardening_helpers.h"
 #include "support/run_helper.h"
-#include "support/tswriter.h"
+#include "tswriter.h"
 
 namespace {
 

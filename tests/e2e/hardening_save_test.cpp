@@ -14,6 +14,7 @@
 
 #include "e2e/sim_helpers.h"
 #include "epgdb.h"
+#include "support/guide_dump.h"
 #include "support/hardening_helpers.h"
 #include "support/run_helper.h"
 
@@ -87,7 +88,7 @@ TEST(HardeningSave, KilledAnywhereInTheSaveLeavesTheGuideBeforeOrAfter) {
   ASSERT_TRUE(GuideThenBroadcast(g, 21, 160, 160, "Download_3_Days=0\n", streams));
   const std::string db = g.root + "/guide.db", before_copy = g.dir + "/before.db";
   ASSERT_TRUE(HardCopyFile(db, before_copy));
-  const std::string before = HardGuideDump(db);
+  const std::string before = GuideDump(db);
 
   /* The guide after: a whole grab of broadcast B over it, timed from the
    * status line sent just before the save to the end of the run. */
@@ -101,7 +102,7 @@ TEST(HardeningSave, KilledAnywhereInTheSaveLeavesTheGuideBeforeOrAfter) {
   ASSERT_EQ(HardFinish(&ref), 0);
   int64_t save_ms = NowMs() - save_start;
   ASSERT_TRUE(HasLine(LogMessages(ReadFileText(g.LogPath())), "Data saved"));
-  const std::string after = HardGuideDump(db);
+  const std::string after = GuideDump(db);
   ASSERT_NE(before, after);
   int after_titles = SimCount(after, "\n") - SimCount(after, "channel|");
   ASSERT_GT(after_titles, 20000) << "the saved guide is not large";
@@ -145,7 +146,7 @@ TEST(HardeningSave, KilledAnywhereInTheSaveLeavesTheGuideBeforeOrAfter) {
     }
     ASSERT_TRUE(LibraryOpens(g.root)) << "attempt " << attempts << ": the library refuses guide.db";
     EXPECT_EQ(HardIntegrity(db), "ok\n") << "attempt " << attempts;
-    std::string now = HardGuideDump(db);
+    std::string now = GuideDump(db);
     if (now == before) held_before++;
     else if (now == after) held_after++;
     else ADD_FAILURE() << "attempt " << attempts << " (" << us << " us into a save of " << save_ms
@@ -174,7 +175,7 @@ TEST(HardeningSave, KilledAnywhereInTheSaveLeavesTheGuideBeforeOrAfter) {
   GrabResult again = g.Run({g.root}, {SIM_TZ});
   EXPECT_EQ(again.exit_code, 0);
   EXPECT_TRUE(HasLine(LogMessages(again.log), "Data saved")) << again.log;
-  EXPECT_TRUE(HardGuideDump(db) == after) << "the grab after a killed save stored another guide";
+  EXPECT_TRUE(GuideDump(db) == after) << "the grab after a killed save stored another guide";
   RecordProperty("kills_inside_save", landed);
   RecordProperty("kills_with_journal", hot_journal);
 }
@@ -184,7 +185,7 @@ TEST(HardeningSave, WriteErrorDuringTheSaveKeepsTheEarlierGuide) {
   std::string streams[2];
   ASSERT_TRUE(GuideThenBroadcast(g, 31, 6, 80, "", streams));
   const std::string db = g.root + "/guide.db";
-  const std::string before = HardGuideDump(db);
+  const std::string before = GuideDump(db);
   const std::string before_bytes = ReadFileText(db);
   ASSERT_GT(SimCount(before, "\n"), 500);
 
@@ -206,7 +207,7 @@ TEST(HardeningSave, WriteErrorDuringTheSaveKeepsTheEarlierGuide) {
   EXPECT_TRUE(HasLine(msgs, "done"));
   EXPECT_FALSE(Exists(db + "-journal")) << "the failed save left its journal";
   EXPECT_EQ(HardIntegrity(db), "ok\n");
-  EXPECT_TRUE(HardGuideDump(db) == before) << "the earlier guide changed";
+  EXPECT_TRUE(GuideDump(db) == before) << "the earlier guide changed";
 
   /* Without the limit the same grab is saved: the failure came from the
    * write error alone. */

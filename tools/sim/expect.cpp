@@ -4,7 +4,7 @@
  * database's one title per channel and start. */
 #include "expect.h"
 
-#include <sqlite3.h>
+#include "epgdb.h"
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -326,49 +326,30 @@ std::string ExpectFormatStats(const ExpectStats &s) {
 }
 
 int ExpectReadDatabase(const std::string &root, std::vector<ExpectRow> *rows) {
-  std::string path = root + "/guide.db";
-  sqlite3 *db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-    fprintf(stderr, "%s: %s\n", path.c_str(), db ? sqlite3_errmsg(db) : "cannot open");
-    sqlite3_close(db);
+  char why[512];
+  epgdb_reader_t *reader = epgdb_reader_open(root.c_str(), why, sizeof why);
+  if (!reader) {
+    fprintf(stderr, "%s\n", why);
     return 0;
   }
-  const char *sql =
-      "SELECT c.nid, c.tsid, c.sid, t.start_time, t.length, t.event_id, t.mjd, t.flags, "
-      "t.language, t.description, t.long_description "
-      "FROM titles t JOIN channels c ON c.id = t.channel_id";
-  sqlite3_stmt *st = nullptr;
-  if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK) {
-    fprintf(stderr, "%s: %s\n", path.c_str(), sqlite3_errmsg(db));
-    sqlite3_close(db);
-    return 0;
-  }
-  auto text = [st](int col) {
-    const void *p = sqlite3_column_blob(st, col);
-    int n = sqlite3_column_bytes(st, col);
-    return p ? std::string((const char *)p, (size_t)n) : std::string();
-  };
-  int rc;
-  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+  int got = epgdb_reader_titles(reader, nullptr) ? 1 : -1;
+  epgdb_title_row_t t;
+  while (got == 1 && (got = epgdb_reader_next_title(reader, &t)) == 1) {
     ExpectRow r;
-    r.nid = (uint16_t)sqlite3_column_int(st, 0);
-    r.tsid = (uint16_t)sqlite3_column_int(st, 1);
-    r.sid = (uint16_t)sqlite3_column_int(st, 2);
-    r.start_time = (uint32_t)sqlite3_column_int64(st, 3);
-    r.length = (uint32_t)sqlite3_column_int64(st, 4);
-    r.event_id = (uint32_t)sqlite3_column_int64(st, 5);
-    r.mjd = (uint32_t)sqlite3_column_int64(st, 6);
-    r.flags = (uint32_t)sqlite3_column_int64(st, 7);
-    r.language = text(8);
-    r.description = text(9);
-    r.long_description = text(10);
+    r.nid = t.nid;
+    r.tsid = t.tsid;
+    r.sid = t.sid;
+    r.start_time = (uint32_t)t.start_time;
+    r.length = (uint32_t)t.length;
+    r.event_id = t.event_id;
+    r.mjd = t.mjd;
+    r.flags = t.flags;
+    r.language = t.language;
+    r.description.assign(t.description, t.description_size);
+    r.long_description.assign(t.long_description, t.long_description_size);
     rows->push_back(r);
   }
-  sqlite3_finalize(st);
-  sqlite3_close(db);
-  if (rc != SQLITE_DONE) {
-    fprintf(stderr, "%s: read failed\n", path.c_str());
-    return 0;
-  }
-  return 1;
+  if (got < 0) fprintf(stderr, "%s\n", epgdb_reader_error(reader));
+  epgdb_reader_close(reader);
+  return got == 0;
 }
