@@ -445,8 +445,11 @@ TEST(VdrPush, RefusalClosedConnectionAndSilenceFailWithTheReason) {
     EXPECT_EQ(out, "");
   }
 
-  /* A listener that greets, then closes at the first command. */
+  /* A listener that greets, then closes at the first command; it waits at
+   * most 30 seconds for each step. */
   int listener = socket(AF_INET, SOCK_STREAM, 0);
+  struct timeval tv = {30, 0};
+  setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   struct sockaddr_in a = {};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -455,8 +458,9 @@ TEST(VdrPush, RefusalClosedConnectionAndSilenceFailWithTheReason) {
   ASSERT_EQ(listen(listener, 4), 0);
   ASSERT_EQ(getsockname(listener, (struct sockaddr *)&a, &len), 0);
   std::string target = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
-  std::thread greeter([listener] {
+  std::thread greeter([listener, tv] {
     int fd = accept(listener, nullptr, nullptr);
+    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     const char greeting[] = "220 test SVDRP VideoDiskRecorder 2.6.0; today; UTF-8\r\n";
     if (fd >= 0 && write(fd, greeting, sizeof greeting - 1) > 0) {
       char buf[64];
