@@ -6,6 +6,7 @@
 #include "epgdb.h"
 
 #include <errno.h>
+#include <stddef.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -20,6 +21,7 @@
 #include <map>
 #include <new>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -30,6 +32,12 @@
 
 /* Titles that ended this many seconds before a save are dropped by it. */
 #define EPGDB_EXPIRY_SECONDS 86400
+/* How long a connection waits for another one's lock, in ms: as long as a
+ * save of the largest guide takes on a slow flash disk, with room to spare
+ * (a 100 000-title save takes well under a minute on a receiver). */
+#define EPGDB_BUSY_MS (5 * 60 * 1000)
+/* How many times a save that found the file busy is tried. */
+#define EPGDB_SAVE_ATTEMPTS 3
 /* The save reports progress after every this many titles. */
 #define EPGDB_PROGRESS_STEP 1024
 
@@ -41,28 +49,63 @@ struct epgdb_channel_s {
   std::unordered_map<uint32_t, epgdb_title_t *> titles;
 };
 
+/* A text held once for every title that carries it. */
+struct EpgdbTextEntry {
+  uint32_t refs;  /* titles that hold it */
+  uint32_t size;  /* bytes, without the terminator */
+  int64_t db_id;  /* its row in the texts table, valid during save number "save" */
+  uint64_t save;
+  char bytes[1];  /* "size" bytes and a terminator */
+};
+
 /* The open file and everything this run has added. */
 static struct {
   sqlite3 *db;
   std::string path;
   std::unordered_map<uint64_t, epgdb_channel_t *> channel_index; /* by triple */
   std::vector<epgdb_channel_t *> channels;                        /* first added first */
+  std::unordered_map<std::string_view, EpgdbTextEntry *> texts; /* by content */
   uint64_t next_order;
+  uint64_t saves; /* number of the current save */
+  int written, replaced, expired; /* counts of the last successful save */
+  char error[512];                /* the last line logged, the reason of a failure */
 } Epgdb;
+
+/* The statements that find and add stored texts. */
+struct EpgdbTextStatements {
+  sqlite3_stmt *find;   /* id and body of the texts of a hash */
+  sqlite3_stmt *insert; /* a new text */
+};
 
 /* The prepared statements of one save. */
 struct EpgdbSaveStatements {
   sqlite3_stmt *max_length;
   sqlite3_stmt *channel_insert;
   sqlite3_stmt *channel_select;
+  sqlite3_stmt *summary_select;
   sqlite3_stmt *overlap_delete;
   sqlite3_stmt *title_insert;
   sqlite3_stmt *expire;
+  EpgdbTextStatements texts;
 };
 
-/* Writes one "epgdb: " line to standard error (the library has no log of its own). */
+/* Writes one "epgdb: " line to standard error (the library has no log of its
+ * own) and keeps it as the reason that epgdb_error() gives. */
 static void EpgdbLog(const char *format, ...) __attribute__((format(printf, 1, 2)));
 static void EpgdbLog(const char *format, ...) {
+  char line[sizeof Epgdb.error];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  fprintf(stderr, "epgdb: %s\n", line);
+  /* The first line of a failing call is its reason; later ones follow from it. */
+  if (!Epgdb.error[0]) memcpy(Epgdb.error, line, sizeof line);
+}
+
+/* Writes one "epgdb: " line to standard error that is news, not a failure. */
+static void EpgdbNote(const char *format, ...) __attribute__((format(printf, 1, 2)));
+static void EpgdbNote(const char *format, ...) {
   va_list args;
   va_start(args, format);
   fputs("epgdb: ", stderr);
@@ -146,13 +189,109 @@ static int EpgdbCreateFile(const std::string &dir, const std::string &path) {
   return ok;
 }
 
+/* Prepares the text statements on "db". Returns 1, or 0 after logging. */
+static int EpgdbTextPrepare(sqlite3 *db, EpgdbTextStatements *s) {
+  const char *find = "SELECT id, body FROM texts WHERE hash = ?1";
+  const char *insert = "INSERT INTO texts(hash, body) VALUES(?1, ?2)";
+  if (sqlite3_prepare_v2(db, find, -1, &s->find, nullptr) == SQLITE_OK &&
+      sqlite3_prepare_v2(db, insert, -1, &s->insert, nullptr) == SQLITE_OK)
+    return 1;
+  EpgdbLog("preparing the text statements: %s", sqlite3_errmsg(db));
+  return 0;
+}
+
+static void EpgdbTextFinalize(EpgdbTextStatements *s) {
+  sqlite3_finalize(s->find);
+  sqlite3_finalize(s->insert);
+  s->find = s->insert = nullptr;
+}
+
+/* The 64-bit FNV-1a hash of "size" bytes at "bytes", as the texts table's
+ * hash column holds it. */
+static int64_t EpgdbTextHash(const char *bytes, size_t size) {
+  uint64_t h = 14695981039346656037ull;
+  for (size_t i = 0; i < size; i++) h = (h ^ (unsigned char)bytes[i]) * 1099511628211ull;
+  return (int64_t)h;
+}
+
+/* The id of the stored text of "size" bytes at "bytes" in "db", added when
+ * it is not stored yet. Returns 1 with the id in "*id", or 0 after logging. */
+static int EpgdbTextId(sqlite3 *db, EpgdbTextStatements *s, const char *bytes, size_t size,
+                       int64_t *id) {
+  int64_t hash = EpgdbTextHash(bytes, size);
+  int rc = sqlite3_bind_int64(s->find, 1, hash);
+  *id = 0;
+  while (rc == SQLITE_OK || rc == SQLITE_ROW) {
+    rc = sqlite3_step(s->find);
+    if (rc != SQLITE_ROW) break;
+    if ((size_t)sqlite3_column_bytes(s->find, 1) == size &&
+        (size == 0 || memcmp(sqlite3_column_blob(s->find, 1), bytes, size) == 0)) {
+      *id = sqlite3_column_int64(s->find, 0);
+      break;
+    }
+  }
+  sqlite3_reset(s->find);
+  if (*id) return 1;
+  if (rc != SQLITE_DONE) {
+    EpgdbLog("finding a text: %s (%d)", sqlite3_errmsg(db), rc);
+    return 0;
+  }
+  rc = sqlite3_bind_int64(s->insert, 1, hash);
+  if (rc == SQLITE_OK) rc = sqlite3_bind_blob(s->insert, 2, bytes, (int)size, SQLITE_STATIC);
+  if (rc == SQLITE_OK) rc = sqlite3_step(s->insert);
+  sqlite3_reset(s->insert);
+  if (rc != SQLITE_DONE) {
+    EpgdbLog("adding a text: %s (%d)", sqlite3_errmsg(db), rc);
+    return 0;
+  }
+  *id = sqlite3_last_insert_rowid(db);
+  return 1;
+}
+
+/* Version 1 to 2: texts move out of the titles into the texts table, each
+ * distinct text once, and titles are kept in their primary key's order. */
+static int EpgdbUpgradeTextsOnce(sqlite3 *db) {
+  EpgdbTextStatements texts = {};
+  sqlite3_stmt *read = nullptr, *write = nullptr;
+  int ok = EpgdbExec(db, EPGDB_SCHEMA_TEXTS_SQL EPGDB_SCHEMA_TITLES_SQL("titles_new"),
+                     "making the texts table") &&
+           EpgdbTextPrepare(db, &texts) &&
+           sqlite3_prepare_v2(db,
+                              "SELECT channel_id, start_time, length, event_id, mjd, flags,"
+                              " language, description, long_description FROM titles",
+                              -1, &read, nullptr) == SQLITE_OK &&
+           sqlite3_prepare_v2(db,
+                              "INSERT INTO titles_new VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
+                              -1, &write, nullptr) == SQLITE_OK;
+  int rc = SQLITE_ROW;
+  while (ok && (rc = sqlite3_step(read)) == SQLITE_ROW) {
+    int64_t ids[2];
+    for (int k = 0; ok && k < 2; k++)
+      ok = EpgdbTextId(db, &texts, (const char *)sqlite3_column_blob(read, 7 + k),
+                       (size_t)sqlite3_column_bytes(read, 7 + k), &ids[k]);
+    for (int col = 0; ok && col < 7; col++)
+      ok = sqlite3_bind_value(write, col + 1, sqlite3_column_value(read, col)) == SQLITE_OK;
+    ok = ok && sqlite3_bind_int64(write, 8, ids[0]) == SQLITE_OK &&
+         sqlite3_bind_int64(write, 9, ids[1]) == SQLITE_OK && sqlite3_step(write) == SQLITE_DONE;
+    sqlite3_reset(write);
+  }
+  if (ok && rc != SQLITE_DONE) ok = 0;
+  if (!ok) EpgdbLog("moving the texts: %s", sqlite3_errmsg(db));
+  sqlite3_finalize(read);
+  sqlite3_finalize(write);
+  EpgdbTextFinalize(&texts);
+  return ok && EpgdbExec(db, "DROP TABLE titles; ALTER TABLE titles_new RENAME TO titles;",
+                         "replacing the titles table");
+}
+
 /* The upgrade steps of the file format, in order: step i turns a file of
  * version i + 1 into one of version i + 2 inside the transaction its caller
  * holds, and returns 1, or 0 after logging (the caller then rolls back).
  * A new version adds one step here and bumps EPGDB_SCHEMA_VERSION. */
 typedef int (*EpgdbUpgradeStep)(sqlite3 *db);
 static const EpgdbUpgradeStep EpgdbUpgrades[] = {
-    nullptr, /* end of the list */
+    EpgdbUpgradeTextsOnce, /* 1 to 2 */
+    nullptr,               /* end of the list */
 };
 static_assert(sizeof EpgdbUpgrades / sizeof EpgdbUpgrades[0] == EPGDB_SCHEMA_VERSION,
               "one upgrade step per schema version after the first");
@@ -173,34 +312,90 @@ static int EpgdbUpgrade(sqlite3 *db, const std::string &path, int version) {
              version);
     return 0;
   }
-  EpgdbLog("%s: upgraded from schema version %d to %d", path.c_str(), version,
-           EPGDB_SCHEMA_VERSION);
+  EpgdbNote("%s: upgraded from schema version %d to %d", path.c_str(), version,
+            EPGDB_SCHEMA_VERSION);
   return 1;
 }
 
-/* Frees a title record with its texts. */
+/* The entry of a held text, from the bytes a title points at. */
+static EpgdbTextEntry *EpgdbTextOf(char *bytes) {
+  return (EpgdbTextEntry *)(bytes - offsetof(EpgdbTextEntry, bytes));
+}
+
+/* Drops one title's hold on the text at "bytes" (null is ignored); the text
+ * goes when no title holds it. */
+static void EpgdbTextRelease(char *bytes) {
+  if (!bytes) return;
+  EpgdbTextEntry *entry = EpgdbTextOf(bytes);
+  if (--entry->refs > 0) return;
+  Epgdb.texts.erase(std::string_view(entry->bytes, entry->size));
+  free(entry);
+}
+
+/* Frees a title record and its hold on its texts. */
 static void EpgdbTitleFree(epgdb_title_t *title) {
-  free(title->description);
-  free(title->long_description);
+  EpgdbTextRelease(title->description);
+  EpgdbTextRelease(title->long_description);
   free(title);
 }
 
-/* Copies "text" into "*slot", freeing what was there. Returns 1, or 0 when
- * an argument is null or memory runs out (the old text then stays). */
+/* Points "*slot" at the held copy of "text", made when no title holds that
+ * text yet, and drops the hold on what was there: a text that many titles
+ * share is held once. Returns 1, or 0 when an argument is null or memory
+ * runs out (the old text then stays). */
 static int EpgdbSetText(char **slot, const char *text) {
   if (!text) return 0;
-  char *copy = strdup(text);
-  if (!copy) {
-    EpgdbLog("out of memory for a text of %zu bytes", strlen(text));
+  std::string_view view(text);
+  EpgdbTextEntry *entry = nullptr;
+  auto found = Epgdb.texts.find(view);
+  if (found != Epgdb.texts.end()) {
+    entry = found->second;
+  } else if (view.size() < UINT32_MAX) {
+    entry = (EpgdbTextEntry *)malloc(offsetof(EpgdbTextEntry, bytes) + view.size() + 1);
+    if (entry) {
+      entry->refs = 0;
+      entry->size = (uint32_t)view.size();
+      entry->db_id = 0;
+      entry->save = 0;
+      memcpy(entry->bytes, text, view.size() + 1);
+      try {
+        Epgdb.texts.emplace(std::string_view(entry->bytes, entry->size), entry);
+      } catch (const std::bad_alloc &) {
+        free(entry);
+        entry = nullptr;
+      }
+    }
+  }
+  if (!entry) {
+    EpgdbLog("out of memory for a text of %zu bytes", view.size());
     return 0;
   }
-  free(*slot);
-  *slot = copy;
+  entry->refs++;
+  EpgdbTextRelease(*slot);
+  *slot = entry->bytes;
   return 1;
+}
+
+/* Makes the empty file open in "db" a new database with the schema, unless
+ * another process has done so meanwhile. Returns 1, or 0 after logging. */
+static int EpgdbFillEmptyFile(sqlite3 *db, const std::string &path) {
+  int ok = EpgdbExec(db, "BEGIN IMMEDIATE", path.c_str());
+  sqlite3_stmt *stmt = nullptr;
+  int empty = ok && sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_master", -1, &stmt,
+                                       nullptr) == SQLITE_OK &&
+              sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_int(stmt, 0) == 0;
+  sqlite3_finalize(stmt);
+  if (ok && empty)
+    ok = EpgdbExec(db, EPGDB_SCHEMA_SQL "PRAGMA user_version=" EPGDB_STRING(EPGDB_SCHEMA_VERSION),
+                   "creating the schema in an empty file");
+  ok = ok && EpgdbExec(db, "COMMIT", path.c_str());
+  if (!ok && !sqlite3_get_autocommit(db)) EpgdbExec(db, "ROLLBACK", path.c_str());
+  return ok;
 }
 
 int epgdb_open(const char *root) {
   if (!root) return 0;
+  Epgdb.error[0] = 0;
   if (Epgdb.db) {
     EpgdbLog("%s is already open", Epgdb.path.c_str());
     return 0;
@@ -209,6 +404,13 @@ int epgdb_open(const char *root) {
   std::string path = dir + "/" EPGDB_FILE_NAME;
   if (!dir.empty() && !EpgdbMakeRoot(dir)) return 0;
 
+  /* A save writes its journal beside the file: a root it cannot write in
+   * would lose the whole download at the end of the run. */
+  if (access(dir.empty() ? "/" : dir.c_str(), W_OK | X_OK) != 0) {
+    EpgdbLog("root %s is not writable, a save could not make its journal: %s",
+             dir.empty() ? "/" : dir.c_str(), strerror(errno));
+    return 0;
+  }
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
     if (errno != ENOENT) {
@@ -216,6 +418,8 @@ int epgdb_open(const char *root) {
       return 0;
     }
     if (!EpgdbCreateFile(dir, path)) return 0;
+    st.st_mode = S_IFREG;
+    st.st_size = -1;
   }
 
   /* Opened without the create flag and checked by reading only, so that a
@@ -227,11 +431,14 @@ int epgdb_open(const char *root) {
     sqlite3_close(db);
     return 0;
   }
-  sqlite3_busy_timeout(db, 5000);
-  char why[256];
+  sqlite3_busy_timeout(db, EPGDB_BUSY_MS);
+  char why[256] = "";
   int version = 0, busy = 0;
-  int ok = EpgdbSchemaCheck(db, &version, &busy, why, sizeof why);
-  if (!ok) EpgdbLog("%s: %s", path.c_str(), why);
+  /* An empty file (a crash right after it was made, or a user's touch) is
+   * a new database. */
+  int ok = S_ISREG(st.st_mode) && st.st_size == 0 ? EpgdbFillEmptyFile(db, path) : 1;
+  ok = ok && EpgdbSchemaCheck(db, &version, &busy, why, sizeof why);
+  if (!ok && why[0]) EpgdbLog("%s: %s", path.c_str(), why);
   if (ok && sqlite3_db_readonly(db, "main") != 0) {
     EpgdbLog("%s is read-only", path.c_str());
     ok = 0;
@@ -264,6 +471,7 @@ void epgdb_clean(void) {
   /* Swapped with empty ones so that their memory goes too. */
   std::vector<epgdb_channel_t *>().swap(Epgdb.channels);
   std::unordered_map<uint64_t, epgdb_channel_t *>().swap(Epgdb.channel_index);
+  std::unordered_map<std::string_view, EpgdbTextEntry *>().swap(Epgdb.texts);
   Epgdb.next_order = 0;
 }
 
@@ -352,29 +560,15 @@ static int64_t EpgdbSpan(const epgdb_title_t *title) {
   return title->length > 0 ? title->length : 1;
 }
 
-/* The titles of "channel" that this run saves, in start order: of titles
- * that overlap, the one added last wins, as a later run's title wins over a
- * stored one. Appends them to "out". */
+/* The titles of "channel" that this run saves, in start order. Titles of
+ * one run never replace each other: only the same start time does, when the
+ * title is added (epgdb_titles_add). Appends them to "out". */
 static void EpgdbChannelTitles(const epgdb_channel_t *channel, std::vector<epgdb_title_t *> &out) {
-  std::vector<epgdb_title_t *> by_order;
-  by_order.reserve(channel->titles.size());
-  for (const auto &entry : channel->titles) by_order.push_back(entry.second);
-  std::sort(by_order.begin(), by_order.end(),
-            [](const epgdb_title_t *a, const epgdb_title_t *b) { return a->lib_order < b->lib_order; });
-  /* Kept titles never overlap, so by start they are also in end order. */
-  std::map<int64_t, epgdb_title_t *> kept;
-  for (epgdb_title_t *title : by_order) {
-    int64_t start = title->start_time;
-    int64_t end = start + EpgdbSpan(title);
-    auto it = kept.lower_bound(start);
-    if (it != kept.begin()) {
-      auto before = std::prev(it);
-      if (before->first + EpgdbSpan(before->second) > start) it = before;
-    }
-    while (it != kept.end() && it->first < end) it = kept.erase(it);
-    kept.emplace(start, title);
-  }
-  for (const auto &entry : kept) out.push_back(entry.second);
+  size_t first = out.size();
+  for (const auto &entry : channel->titles) out.push_back(entry.second);
+  std::sort(out.begin() + first, out.end(), [](const epgdb_title_t *a, const epgdb_title_t *b) {
+    return a->start_time < b->start_time;
+  });
 }
 
 /* Prepares "sql" into "*stmt". Returns 1, or 0 after logging. */
@@ -400,14 +594,45 @@ static int EpgdbStep(sqlite3_stmt *stmt, int want, const char *what, int64_t *ro
   return ok;
 }
 
-/* Writes the titles of "channel" ("titles", in start order): the channel
- * row, then for each title the deletion of the stored titles it overlaps
- * (found through the primary key, bounded by the longest stored length
- * "max_length") and its own row. Counts written titles in "*done" and
- * reports them to "progress" out of "total". Returns 1, or 0 after logging. */
+/* The texts of a title as the save writes them. */
+static const char *EpgdbText(const char *text) { return text ? text : ""; }
+
+/* True when "title" came without a summary: its long description is only
+ * its own title followed by two line feeds. */
+static int EpgdbLacksSummary(const epgdb_title_t *title) {
+  const char *d = EpgdbText(title->description), *l = EpgdbText(title->long_description);
+  size_t n = strlen(d);
+  return strncmp(d, l, n) == 0 && strcmp(l + n, "\n\n") == 0;
+}
+
+/* The stored id of the held text at "bytes" (null: the empty text) in this
+ * save, found or added once per save and then remembered with the text.
+ * Returns 1 with the id in "*id", or 0 after logging. */
+static int EpgdbSaveTextId(EpgdbTextStatements *ts, char *bytes, int64_t *id) {
+  if (!bytes) return EpgdbTextId(Epgdb.db, ts, "", 0, id);
+  EpgdbTextEntry *entry = EpgdbTextOf(bytes);
+  if (entry->save == Epgdb.saves) {
+    *id = entry->db_id;
+    return 1;
+  }
+  if (!EpgdbTextId(Epgdb.db, ts, entry->bytes, entry->size, id)) return 0;
+  entry->db_id = *id;
+  entry->save = Epgdb.saves;
+  return 1;
+}
+
+/* Writes the titles of "channel" ("titles", in start order) over what
+ * earlier runs stored: the channel row and the ids of the titles' texts; for
+ * each title without a summary the stored summary of the same programme
+ * (same start, flags and title), kept; the deletion of every stored title
+ * that a title overlaps (found through the primary key, bounded by the
+ * longest stored length "max_length"), all before the first insert, so that
+ * titles of this run never delete each other; then the titles' rows. Counts
+ * deleted rows in "*replaced", written titles in "*done" and reports them to
+ * "progress" out of "total". Returns 1, or 0 after logging. */
 static int EpgdbSaveChannel(EpgdbSaveStatements *s, const epgdb_channel_t *channel,
                             const std::vector<epgdb_title_t *> &titles, int64_t max_length,
-                            epgdb_progress_t progress, int *done, int total) {
+                            epgdb_progress_t progress, int *done, int total, int *replaced) {
   int ok = 1;
   for (sqlite3_stmt *stmt : {s->channel_insert, s->channel_select}) {
     ok = ok && sqlite3_bind_int(stmt, 1, channel->nid) == SQLITE_OK &&
@@ -417,19 +642,51 @@ static int EpgdbSaveChannel(EpgdbSaveStatements *s, const epgdb_channel_t *chann
   int64_t channel_id = 0;
   ok = ok && EpgdbStep(s->channel_insert, SQLITE_DONE, "adding channel") &&
        EpgdbStep(s->channel_select, SQLITE_ROW, "finding channel", &channel_id);
+  /* The ids of each title's description and long description. */
+  std::vector<std::pair<int64_t, int64_t>> ids;
+  try {
+    ids.resize(titles.size());
+  } catch (const std::bad_alloc &) {
+    EpgdbLog("out of memory saving channel %u:%u:%u", channel->nid, channel->tsid, channel->sid);
+    return 0;
+  }
   for (size_t i = 0; ok && i < titles.size(); i++) {
     const epgdb_title_t *t = titles[i];
-    int64_t start = t->start_time;
+    ok = EpgdbSaveTextId(&s->texts, t->description, &ids[i].first) &&
+         EpgdbSaveTextId(&s->texts, t->long_description, &ids[i].second);
+    if (!ok || !EpgdbLacksSummary(t)) continue;
+    /* A title without summary keeps the stored summary of its programme. */
+    sqlite3_stmt *find = s->summary_select;
+    int64_t kept = 0;
+    ok = sqlite3_bind_int64(find, 1, channel_id) == SQLITE_OK &&
+         sqlite3_bind_int64(find, 2, t->start_time) == SQLITE_OK &&
+         sqlite3_bind_int(find, 3, t->flags) == SQLITE_OK &&
+         sqlite3_bind_int64(find, 4, ids[i].first) == SQLITE_OK &&
+         sqlite3_bind_int64(find, 5, ids[i].second) == SQLITE_OK;
+    int rc = ok ? sqlite3_step(find) : SQLITE_ERROR;
+    if (rc == SQLITE_ROW) kept = sqlite3_column_int64(find, 0);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+      EpgdbLog("finding a stored summary: %s (%d)", sqlite3_errmsg(Epgdb.db), rc);
+      ok = 0;
+    }
+    sqlite3_reset(find);
+    if (kept) ids[i].second = kept;
+  }
+  for (size_t i = 0; ok && i < titles.size(); i++) {
+    int64_t start = titles[i]->start_time;
     sqlite3_stmt *del = s->overlap_delete;
     ok = sqlite3_bind_int64(del, 1, channel_id) == SQLITE_OK &&
          sqlite3_bind_int64(del, 2, start - max_length) == SQLITE_OK &&
-         sqlite3_bind_int64(del, 3, start + EpgdbSpan(t)) == SQLITE_OK &&
+         sqlite3_bind_int64(del, 3, start + EpgdbSpan(titles[i])) == SQLITE_OK &&
          sqlite3_bind_int64(del, 4, start) == SQLITE_OK &&
          EpgdbStep(del, SQLITE_DONE, "removing overlapped titles");
-    const char *description = t->description ? t->description : "";
-    const char *long_description = t->long_description ? t->long_description : "";
+    if (ok) *replaced += sqlite3_changes(Epgdb.db);
+  }
+  for (size_t i = 0; ok && i < titles.size(); i++) {
+    const epgdb_title_t *t = titles[i];
+    int64_t start = t->start_time;
     sqlite3_stmt *ins = s->title_insert;
-    ok = ok && sqlite3_bind_int64(ins, 1, channel_id) == SQLITE_OK &&
+    ok = sqlite3_bind_int64(ins, 1, channel_id) == SQLITE_OK &&
          sqlite3_bind_int64(ins, 2, start) == SQLITE_OK &&
          sqlite3_bind_int(ins, 3, t->length) == SQLITE_OK &&
          sqlite3_bind_int(ins, 4, t->event_id) == SQLITE_OK &&
@@ -437,10 +694,8 @@ static int EpgdbSaveChannel(EpgdbSaveStatements *s, const epgdb_channel_t *chann
          sqlite3_bind_int(ins, 6, t->flags) == SQLITE_OK &&
          sqlite3_bind_text(ins, 7, t->language, (int)strnlen(t->language, sizeof t->language),
                            SQLITE_STATIC) == SQLITE_OK &&
-         sqlite3_bind_blob(ins, 8, description, (int)strlen(description), SQLITE_STATIC) ==
-             SQLITE_OK &&
-         sqlite3_bind_blob(ins, 9, long_description, (int)strlen(long_description),
-                           SQLITE_STATIC) == SQLITE_OK &&
+         sqlite3_bind_int64(ins, 8, ids[i].first) == SQLITE_OK &&
+         sqlite3_bind_int64(ins, 9, ids[i].second) == SQLITE_OK &&
          EpgdbStep(ins, SQLITE_DONE, "adding title");
     if (!ok) {
       EpgdbLog("title at %lld of channel %u:%u:%u not written", (long long)start, channel->nid,
@@ -453,7 +708,70 @@ static int EpgdbSaveChannel(EpgdbSaveStatements *s, const epgdb_channel_t *chann
   return ok;
 }
 
+/* One attempt at writing the run: expiry of earlier runs' titles, then
+ * every channel, in one transaction. Returns 1, or 0 after logging and
+ * rolling back, with "*busy" set when another connection's lock was the
+ * cause. Counts go to "*replaced", "*expired" and "*done". */
+static int EpgdbSaveOnce(const std::vector<std::vector<epgdb_title_t *>> &per_channel, int total,
+                         epgdb_progress_t progress, int *replaced, int *expired, int *done,
+                         int *busy) {
+  EpgdbSaveStatements s = {};
+  int64_t max_length = 0;
+  *replaced = *expired = *done = 0;
+  Epgdb.saves++; /* text ids remembered by an earlier attempt are void */
+  if (progress) progress(0, total);
+  int ok = EpgdbExec(Epgdb.db, "BEGIN IMMEDIATE", "starting the save") &&
+           EpgdbPrepare("SELECT IFNULL(MAX(MAX(length), 1), 1) FROM titles", &s.max_length) &&
+           EpgdbPrepare("INSERT INTO channels(nid, tsid, sid) VALUES(?1, ?2, ?3)"
+                        " ON CONFLICT DO NOTHING",
+                        &s.channel_insert) &&
+           EpgdbPrepare("SELECT id FROM channels WHERE nid = ?1 AND tsid = ?2 AND sid = ?3",
+                        &s.channel_select) &&
+           EpgdbPrepare("SELECT long_description_id FROM titles WHERE channel_id = ?1"
+                        " AND start_time = ?2 AND flags = ?3 AND description_id = ?4"
+                        " AND long_description_id <> ?5",
+                        &s.summary_select) &&
+           EpgdbPrepare("DELETE FROM titles WHERE channel_id = ?1 AND start_time >= ?2"
+                        " AND start_time < ?3 AND start_time + MAX(length, 1) > ?4",
+                        &s.overlap_delete) &&
+           EpgdbPrepare("INSERT INTO titles(channel_id, start_time, length, event_id, mjd, flags,"
+                        " language, description_id, long_description_id)"
+                        " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
+                        &s.title_insert) &&
+           EpgdbTextPrepare(Epgdb.db, &s.texts) &&
+           EpgdbPrepare("DELETE FROM titles WHERE start_time + length < ?1", &s.expire) &&
+           EpgdbStep(s.max_length, SQLITE_ROW, "finding the longest title", &max_length);
+  /* Expiry first, while the file holds only earlier runs' titles: a title
+   * handed over in this run is never expired, whatever the clock says. */
+  ok = ok && sqlite3_bind_int64(s.expire, 1, (int64_t)time(nullptr) - EPGDB_EXPIRY_SECONDS) ==
+                 SQLITE_OK &&
+       EpgdbStep(s.expire, SQLITE_DONE, "dropping expired titles");
+  if (ok) *expired = sqlite3_changes(Epgdb.db);
+  for (size_t i = 0; ok && i < Epgdb.channels.size(); i++) {
+    if (per_channel[i].empty()) continue;
+    ok = EpgdbSaveChannel(&s, Epgdb.channels[i], per_channel[i], max_length, progress, done,
+                          total, replaced);
+  }
+  sqlite3_stmt *all[] = {s.max_length,     s.channel_insert, s.channel_select, s.summary_select,
+                         s.overlap_delete, s.title_insert,   s.expire};
+  for (sqlite3_stmt *stmt : all) sqlite3_finalize(stmt);
+  EpgdbTextFinalize(&s.texts);
+  /* Texts that no title refers to any more go (one pass over the titles). */
+  ok = ok && EpgdbExec(Epgdb.db,
+                       "DELETE FROM texts WHERE id NOT IN (SELECT description_id FROM titles"
+                       " UNION SELECT long_description_id FROM titles)",
+                       "dropping unused texts");
+  ok = ok && EpgdbExec(Epgdb.db, "COMMIT", "committing the save");
+  if (!ok) {
+    int rc = sqlite3_extended_errcode(Epgdb.db);
+    *busy = (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED;
+    if (!sqlite3_get_autocommit(Epgdb.db)) EpgdbExec(Epgdb.db, "ROLLBACK", "rolling back the save");
+  }
+  return ok;
+}
+
 int epgdb_save(epgdb_progress_t progress) {
+  Epgdb.error[0] = 0;
   if (!Epgdb.db) {
     EpgdbLog("save without an open database");
     return 0;
@@ -471,45 +789,31 @@ int epgdb_save(epgdb_progress_t progress) {
     EpgdbLog("out of memory preparing the save");
     return 0;
   }
-
-  EpgdbSaveStatements s = {};
-  int64_t max_length = 0;
-  int done = 0;
-  if (progress) progress(0, total);
-  int ok = EpgdbExec(Epgdb.db, "BEGIN IMMEDIATE", "starting the save") &&
-           EpgdbPrepare("SELECT IFNULL(MAX(MAX(length), 1), 1) FROM titles", &s.max_length) &&
-           EpgdbPrepare("INSERT INTO channels(nid, tsid, sid) VALUES(?1, ?2, ?3)"
-                        " ON CONFLICT DO NOTHING",
-                        &s.channel_insert) &&
-           EpgdbPrepare("SELECT id FROM channels WHERE nid = ?1 AND tsid = ?2 AND sid = ?3",
-                        &s.channel_select) &&
-           EpgdbPrepare("DELETE FROM titles WHERE channel_id = ?1 AND start_time >= ?2"
-                        " AND start_time < ?3 AND start_time + MAX(length, 1) > ?4",
-                        &s.overlap_delete) &&
-           EpgdbPrepare("INSERT INTO titles(channel_id, start_time, length, event_id, mjd, flags,"
-                        " language, description, long_description)"
-                        " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
-                        &s.title_insert) &&
-           EpgdbPrepare("DELETE FROM titles WHERE start_time + length < ?1", &s.expire) &&
-           EpgdbStep(s.max_length, SQLITE_ROW, "finding the longest title", &max_length);
-  for (size_t i = 0; ok && i < Epgdb.channels.size(); i++) {
-    if (per_channel[i].empty()) continue;
-    ok = EpgdbSaveChannel(&s, Epgdb.channels[i], per_channel[i], max_length, progress, &done,
-                          total);
+  /* Another writer holding the file past the busy timeout: the whole save
+   * is tried again, a few times, before the run's guide is given up. */
+  int ok = 0, busy = 0, done = 0;
+  for (int attempt = 1; !ok && attempt <= EPGDB_SAVE_ATTEMPTS; attempt++) {
+    busy = 0;
+    ok = EpgdbSaveOnce(per_channel, total, progress, &Epgdb.replaced, &Epgdb.expired, &done,
+                       &busy);
+    if (!ok && !busy) break;
+    if (!ok) EpgdbLog("%s is busy: another connection holds it (attempt %d of %d)",
+                      Epgdb.path.c_str(), attempt, EPGDB_SAVE_ATTEMPTS);
   }
-  ok = ok && sqlite3_bind_int64(s.expire, 1, (int64_t)time(nullptr) - EPGDB_EXPIRY_SECONDS) ==
-                 SQLITE_OK &&
-       EpgdbStep(s.expire, SQLITE_DONE, "dropping expired titles");
-  sqlite3_stmt *all[] = {s.max_length,     s.channel_insert, s.channel_select,
-                         s.overlap_delete, s.title_insert,   s.expire};
-  for (sqlite3_stmt *stmt : all) sqlite3_finalize(stmt);
-  ok = ok && EpgdbExec(Epgdb.db, "COMMIT", "committing the save");
   if (!ok) {
-    if (!sqlite3_get_autocommit(Epgdb.db)) EpgdbExec(Epgdb.db, "ROLLBACK", "rolling back the save");
     EpgdbLog("save of %d titles to %s failed; the file keeps its previous guide", total,
              Epgdb.path.c_str());
     return 0;
   }
+  Epgdb.written = done;
   if (progress && done % EPGDB_PROGRESS_STEP != 0) progress(done, total);
   return 1;
 }
+
+void epgdb_save_counts(int *written, int *replaced, int *expired) {
+  if (written) *written = Epgdb.written;
+  if (replaced) *replaced = Epgdb.replaced;
+  if (expired) *expired = Epgdb.expired;
+}
+
+const char *epgdb_error(void) { return Epgdb.error; }
