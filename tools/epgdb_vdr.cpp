@@ -623,8 +623,10 @@ static int EpgdbVdrPushLinked(epgdb_reader_t *r, EpgdbVdrLink *link, const Epgdb
   if (!EpgdbVdrGreeting(link) || !EpgdbVdrMatch(link, o, channels)) return EPGDB_VDR_EXIT_FAILED;
   long titles = 0, sent_channels = 0, unknown = 0;
   for (const EpgdbVdrChannel &c : *channels) {
-    if (c.vdr_ids.empty()) unknown++;
-    if (c.vdr_ids.empty()) continue;
+    if (c.vdr_ids.empty()) {
+      unknown++;
+      continue;
+    }
     std::string events;
     long count = EpgdbVdrEvents(r, c, range, "\r\n", &events);
     if (count < 0) return EPGDB_VDR_EXIT_FAILED;
