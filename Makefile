@@ -1,5 +1,7 @@
 # Top-level driver: installs what is missing from Debian's packages, then
-# configures and builds with CMake.
+# configures and builds with CMake. While it installs, no service a package
+# brings is started (a policy-rc.d that denies every start, put in place only
+# when the machine has none): the VDR the tests need runs as their child.
 #   make build   build/mhw2grab, build/libtarnwell.so and the tools
 #   make test    every test: the ordinary build, the sanitizer build and a
 #                short fuzz smoke run of every fuzz target
@@ -13,7 +15,7 @@ JOBS ?= 2
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_RUNS ?= 3000
 PACKAGES = g++ cmake make pkg-config libsqlite3-dev sqlite3 libgtest-dev libbenchmark-dev \
-	xmltv-util libxml2-utils clang-14 libclang-rt-14-dev valgrind time
+	xmltv-util libxml2-utils clang-14 libclang-rt-14-dev valgrind time vdr vdr-plugin-satip
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
@@ -25,7 +27,14 @@ deps:
 	done; \
 	if [ -n "$$missing" ]; then \
 	  echo "Installing:$$missing"; \
-	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	  if [ ! -e /usr/sbin/policy-rc.d ]; then \
+	    trap '$(SUDO) rm -f /usr/sbin/policy-rc.d' EXIT; \
+	    printf '#!/bin/sh\nexit 101\n' | $(SUDO) tee /usr/sbin/policy-rc.d >/dev/null; \
+	    $(SUDO) chmod 755 /usr/sbin/policy-rc.d; \
+	  fi; \
+	  $(SUDO) apt-get -o DPkg::Lock::Timeout=600 update -qq && \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+	    --no-install-recommends $$missing; \
 	fi
 
 build: deps

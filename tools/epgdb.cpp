@@ -14,6 +14,7 @@
 
 #include "epgdb.h"
 #include "epgdb_text.h"
+#include "epgdb_vdr.h"
 
 /* Exit codes: done; the database could not be read or the output not
  * written; bad arguments, no database, or one of another schema. */
@@ -336,14 +337,17 @@ int main(int argc, char **argv) {
   for (int i = 1; i < argc; i++) {
     if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
       fputs(EPGDB_USAGE, stdout);
+      fputs(EPGDB_VDR_USAGE, stdout);
       return EPGDB_EXIT_OK;
     }
   }
   if (argc < 2) {
     fputs(EPGDB_USAGE, stderr);
+    fputs(EPGDB_VDR_USAGE, stderr);
     return EPGDB_EXIT_USAGE;
   }
   std::string command = argv[1];
+  if (command == "vdr") return EpgdbVdrCommand(argc, argv);
   if (command != "info" && command != "list" && command != "xmltv")
     return EpgdbUsageError("unknown command '%s'", argv[1]);
   if (argc < 3) return EpgdbUsageError("%s needs the database ROOT", argv[1]);
