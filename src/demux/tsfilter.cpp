@@ -4,6 +4,8 @@
 
 #include <errno.h>
 #include <string.h>
+
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +20,7 @@ void TsFilterReset(TsFilter *f) {
   f->assembling = 0;
   f->last_cc = -1;
   f->ready.clear();
+  f->lost = 0;
   f->bytes_since_match = 0;
 }
 
@@ -38,6 +41,7 @@ int TsFilterSet(TsFilter *f, uint16_t pid, const uint8_t *filter, const uint8_t 
   f->section_fill = 0;
   f->assembling = 0;
   f->last_cc = -1;
+  f->lost = 0;
   f->bytes_since_match = 0;
   return 1;
 }
@@ -45,6 +49,7 @@ int TsFilterSet(TsFilter *f, uint16_t pid, const uint8_t *filter, const uint8_t 
 void TsFilterStop(TsFilter *f) {
   f->running = 0;
   f->ready.clear();
+  f->lost = 0;
   f->section_fill = 0;
   f->assembling = 0;
 }
@@ -77,6 +82,18 @@ static int TsSectionTotal(const uint8_t *section) {
   return 3 + (((section[1] & 0x0F) << 8) | section[2]);
 }
 
+/* Queues the whole section being assembled. Returns 1, or 0 when no memory
+ * could be had for it: the section is then lost and counted. */
+static int TsFilterQueue(TsFilter *f) {
+  try {
+    f->ready.emplace_back(f->section, f->section + f->section_fill);
+  } catch (const std::bad_alloc &) {
+    f->lost++;
+    return 0;
+  }
+  return 1;
+}
+
 /* Appends up to "length" bytes to the section being assembled. Returns the
  * bytes taken; queues the section when it is whole and passes the filter,
  * and ends the assembly then. */
@@ -92,10 +109,7 @@ static int TsFilterAppend(TsFilter *f, const uint8_t *data, int length, int *que
     if (f->section_fill < 3 || f->section_fill < TsSectionTotal(f->section)) continue;
     if (f->section_fill == TsSectionTotal(f->section)) {
       f->assembling = 0;
-      if (TsFilterMatch(f, f->section, f->section_fill)) {
-        f->ready.emplace_back(f->section, f->section + f->section_fill);
-        (*queued)++;
-      }
+      if (TsFilterMatch(f, f->section, f->section_fill) && TsFilterQueue(f)) (*queued)++;
       f->section_fill = 0;
     }
   }
@@ -167,6 +181,7 @@ static int TsFilterPacket(TsFilter *f, const uint8_t *p) {
 
 int TsFilterFeed(TsFilter *f, const uint8_t *data, size_t length) {
   int queued = 0;
+  uint32_t lost = f->lost;
   size_t at = 0;
   while (at < length) {
     if (f->packet_fill == 0) {
@@ -185,7 +200,8 @@ int TsFilterFeed(TsFilter *f, const uint8_t *data, size_t length) {
       f->packet_fill = 0;
     }
   }
-  if (queued > 0) f->bytes_since_match = 0;
+  /* A lost section passed the filter all the same. */
+  if (queued > 0 || f->lost != lost) f->bytes_since_match = 0;
   else f->bytes_since_match += length;
   return queued;
 }
@@ -200,11 +216,21 @@ int TsFilterTake(TsFilter *f, uint8_t *out, int size) {
   return n;
 }
 
+uint32_t TsFilterTakeLost(TsFilter *f) {
+  uint32_t lost = f->lost;
+  f->lost = 0;
+  return lost;
+}
+
 int TsFilterPlayFile(TsFilter *f, int fd, uint64_t budget, uint64_t *fed) {
   uint8_t chunk[TS_PLAY_CHUNK];
   uint64_t total = 0;
   int result = TS_PLAY_NONE;
   for (;;) {
+    if (f->lost) {
+      result = TS_PLAY_LOST;
+      break;
+    }
     if (!f->ready.empty()) {
       result = TS_PLAY_SECTION;
       break;

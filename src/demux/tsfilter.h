@@ -6,7 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <deque>
+#include <list>
 #include <vector>
 
 constexpr int TS_PACKET_SIZE = 188;
@@ -16,7 +16,9 @@ constexpr int TS_SECTION_MAX = 4098;   /* 3 header bytes + a 12-bit section_leng
 constexpr int TS_PLAY_CHUNK = 64 * TS_PACKET_SIZE;
 
 /* One section filter with its reassembly state. Zero-initialise it with
- * TsFilterReset before use; it owns the sections waiting to be taken. */
+ * TsFilterReset before use; it owns the sections waiting to be taken.
+ * Making one takes no memory from the heap (a filter in static storage is
+ * ready before the program starts). */
 struct TsFilter {
   int running;                          /* a filter is set */
   uint16_t pid;
@@ -32,7 +34,10 @@ struct TsFilter {
   int assembling;
   int last_cc;                          /* -1: none seen since the last discontinuity */
   /* sections that passed the filter, oldest first */
-  std::deque<std::vector<uint8_t>> ready;
+  std::list<std::vector<uint8_t>> ready;
+  /* sections that passed the filter but found no memory to wait in, since
+   * the filter was set or the reader last took the count (TsFilterTakeLost) */
+  uint32_t lost;
   /* stream bytes fed since the last section passed the filter or the filter was set */
   uint64_t bytes_since_match;
 };
@@ -52,12 +57,17 @@ void TsFilterDiscontinuity(TsFilter *f);
 
 /* Feeds "length" stream bytes in any chunking: finds the sync bytes, drops
  * packets with the transport error bit, reassembles the filter's PID and
- * queues every whole section that passes. Returns the number queued. */
+ * queues every whole section that passes. A section for which no memory
+ * can be had is lost and counted, as a demux whose buffer is full loses
+ * it. Returns the number queued. */
 int TsFilterFeed(TsFilter *f, const uint8_t *data, size_t length);
 /* Moves the oldest waiting section into "out" ("size" bytes; a longer
  * section is cut, as a short demux read would). Returns its byte count, 0
  * when none waits. */
 int TsFilterTake(TsFilter *f, uint8_t *out, int size);
+/* The number of sections lost for lack of memory since the last call (or
+ * since the filter was set); the count starts again from 0. */
+uint32_t TsFilterTakeLost(TsFilter *f);
 
 /* Applies the demux filter to one whole section of "length" bytes: byte 0 of
  * filter/mask/mode against the table id, byte i from 1 on against section
@@ -70,12 +80,13 @@ constexpr int TS_PLAY_ERROR = -1;   /* the file could not be read (errno set) */
 constexpr int TS_PLAY_NONE = 0;     /* a whole lap of the file passed without a section */
 constexpr int TS_PLAY_SECTION = 1;  /* a section waits in the filter */
 constexpr int TS_PLAY_BUDGET = 2;   /* "budget" bytes were fed without a section */
+constexpr int TS_PLAY_LOST = 3;     /* a section was lost for lack of memory (TsFilterTakeLost) */
 
 /* Plays the regular file "fd" as a carousel into "f" from its current
  * offset: at its end it starts again from offset 0 (a discontinuity). Stops
- * as soon as a section waits, after a whole lap of the file without one, or
- * when "budget" bytes (0: unlimited) have been fed; "fed" (may be null)
- * receives the bytes fed by this call. */
+ * as soon as a section waits or was lost, after a whole lap of the file
+ * without one, or when "budget" bytes (0: unlimited) have been fed; "fed"
+ * (may be null) receives the bytes fed by this call. */
 int TsFilterPlayFile(TsFilter *f, int fd, uint64_t budget, uint64_t *fed);
 
 #endif
