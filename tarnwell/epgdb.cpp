@@ -40,6 +40,12 @@
 #define EPGDB_SAVE_ATTEMPTS 3
 /* The save reports progress after every this many titles. */
 #define EPGDB_PROGRESS_STEP 1024
+/* Marks in a title's lib_state: a text that was to be set found no memory.
+ * Such a title is incomplete and left out of the save until that text is
+ * set again. */
+#define EPGDB_LACKS_DESCRIPTION 0x01
+#define EPGDB_LACKS_LONG_DESCRIPTION 0x02
+#define EPGDB_LACKS_TEXT (EPGDB_LACKS_DESCRIPTION | EPGDB_LACKS_LONG_DESCRIPTION)
 
 /* A channel of this run with its titles, found by start time. */
 struct epgdb_channel_s {
@@ -160,7 +166,14 @@ static void EpgdbSyncDir(const std::string &dir) {
  * made. A file that appears at "path" meanwhile is left as it is. Returns 1,
  * or 0 after logging why not. */
 static int EpgdbCreateFile(const std::string &dir, const std::string &path) {
-  std::string temp = path + ".new-" + std::to_string(getpid());
+  std::string temp, journal;
+  try {
+    temp = path + ".new-" + std::to_string(getpid());
+    journal = temp + "-journal";
+  } catch (const std::bad_alloc &) {
+    EpgdbLog("out of memory creating %s", path.c_str());
+    return 0;
+  }
   unlink(temp.c_str());
   sqlite3 *db = nullptr;
   int rc = sqlite3_open_v2(temp.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
@@ -184,7 +197,7 @@ static int EpgdbCreateFile(const std::string &dir, const std::string &path) {
     }
   }
   unlink(temp.c_str());
-  unlink((temp + "-journal").c_str());
+  unlink(journal.c_str());
   if (ok) EpgdbSyncDir(dir);
   return ok;
 }
@@ -339,11 +352,14 @@ static void EpgdbTitleFree(epgdb_title_t *title) {
   free(title);
 }
 
-/* Points "*slot" at the held copy of "text", made when no title holds that
- * text yet, and drops the hold on what was there: a text that many titles
- * share is held once. Returns 1, or 0 when an argument is null or memory
- * runs out (the old text then stays). */
-static int EpgdbSetText(char **slot, const char *text) {
+/* Points the text of "title" that "lacks" names (EPGDB_LACKS_DESCRIPTION or
+ * EPGDB_LACKS_LONG_DESCRIPTION) at the held copy of "text", made when no
+ * title holds that text yet, and drops the hold on what was there: a text
+ * that many titles share is held once. Returns 1, or 0 when "text" is null
+ * or memory runs out; then the old text stays, and after a lack of memory
+ * the title is marked incomplete until this text is set. */
+static int EpgdbSetText(epgdb_title_t *title, uint8_t lacks, const char *text) {
+  char **slot = lacks == EPGDB_LACKS_DESCRIPTION ? &title->description : &title->long_description;
   if (!text) return 0;
   std::string_view view(text);
   EpgdbTextEntry *entry = nullptr;
@@ -367,12 +383,15 @@ static int EpgdbSetText(char **slot, const char *text) {
     }
   }
   if (!entry) {
-    EpgdbLog("out of memory for a text of %zu bytes", view.size());
+    EpgdbLog("out of memory for a text of %zu bytes; its title is left out of the save",
+             view.size());
+    title->lib_state |= lacks;
     return 0;
   }
   entry->refs++;
   EpgdbTextRelease(*slot);
   *slot = entry->bytes;
+  title->lib_state &= (uint8_t)~lacks;
   return 1;
 }
 
@@ -400,8 +419,14 @@ int epgdb_open(const char *root) {
     EpgdbLog("%s is already open", Epgdb.path.c_str());
     return 0;
   }
-  std::string dir = root;
-  std::string path = dir + "/" EPGDB_FILE_NAME;
+  std::string dir, path;
+  try {
+    dir = root;
+    path = dir + "/" EPGDB_FILE_NAME;
+  } catch (const std::bad_alloc &) {
+    EpgdbLog("out of memory opening the database under %s", root);
+    return 0;
+  }
   if (!dir.empty() && !EpgdbMakeRoot(dir)) return 0;
 
   /* A save writes its journal beside the file: a root it cannot write in
@@ -450,7 +475,7 @@ int epgdb_open(const char *root) {
     return 0;
   }
   Epgdb.db = db;
-  Epgdb.path = path;
+  Epgdb.path.swap(path); /* takes no memory, so the open cannot fail here */
   return 1;
 }
 
@@ -538,19 +563,25 @@ epgdb_title_t *epgdb_titles_add(epgdb_channel_t *channel, epgdb_title_t *title) 
   held->flags = title->flags;
   memcpy(held->language, title->language, sizeof held->language);
   held->lib_order = order;
-  /* Texts set on the new record before it was added are taken over. */
-  if (title->description) std::swap(held->description, title->description);
-  if (title->long_description) std::swap(held->long_description, title->long_description);
+  /* Texts set on the new record before it was added are taken over, with
+   * the marks of texts that found no memory. */
+  for (uint8_t lacks : {EPGDB_LACKS_DESCRIPTION, EPGDB_LACKS_LONG_DESCRIPTION}) {
+    char **from = lacks == EPGDB_LACKS_DESCRIPTION ? &title->description : &title->long_description;
+    char **to = lacks == EPGDB_LACKS_DESCRIPTION ? &held->description : &held->long_description;
+    if (!*from && !(title->lib_state & lacks)) continue;
+    std::swap(*to, *from);
+    held->lib_state = (uint8_t)((held->lib_state & ~lacks) | (title->lib_state & lacks));
+  }
   EpgdbTitleFree(title);
   return held;
 }
 
 int epgdb_titles_set_description(epgdb_title_t *title, const char *text) {
-  return title ? EpgdbSetText(&title->description, text) : 0;
+  return title ? EpgdbSetText(title, EPGDB_LACKS_DESCRIPTION, text) : 0;
 }
 
 int epgdb_titles_set_long_description(epgdb_title_t *title, const char *text) {
-  return title ? EpgdbSetText(&title->long_description, text) : 0;
+  return title ? EpgdbSetText(title, EPGDB_LACKS_LONG_DESCRIPTION, text) : 0;
 }
 
 /* The length a title occupies when titles are compared for overlap: its
@@ -562,10 +593,15 @@ static int64_t EpgdbSpan(const epgdb_title_t *title) {
 
 /* The titles of "channel" that this run saves, in start order. Titles of
  * one run never replace each other: only the same start time does, when the
- * title is added (epgdb_titles_add). Appends them to "out". */
-static void EpgdbChannelTitles(const epgdb_channel_t *channel, std::vector<epgdb_title_t *> &out) {
+ * title is added (epgdb_titles_add). A title whose text found no memory is
+ * left out (counted in "*incomplete"). Appends them to "out". */
+static void EpgdbChannelTitles(const epgdb_channel_t *channel, std::vector<epgdb_title_t *> &out,
+                               int *incomplete) {
   size_t first = out.size();
-  for (const auto &entry : channel->titles) out.push_back(entry.second);
+  for (const auto &entry : channel->titles) {
+    if (entry.second->lib_state & EPGDB_LACKS_TEXT) (*incomplete)++;
+    else out.push_back(entry.second);
+  }
   std::sort(out.begin() + first, out.end(), [](const epgdb_title_t *a, const epgdb_title_t *b) {
     return a->start_time < b->start_time;
   });
@@ -778,11 +814,11 @@ int epgdb_save(epgdb_progress_t progress) {
   }
   /* What this run saves, channel by channel. */
   std::vector<std::vector<epgdb_title_t *>> per_channel;
-  int total = 0;
+  int total = 0, incomplete = 0;
   try {
     per_channel.resize(Epgdb.channels.size());
     for (size_t i = 0; i < Epgdb.channels.size(); i++) {
-      EpgdbChannelTitles(Epgdb.channels[i], per_channel[i]);
+      EpgdbChannelTitles(Epgdb.channels[i], per_channel[i], &incomplete);
       total += (int)per_channel[i].size();
     }
   } catch (const std::bad_alloc &) {
@@ -806,6 +842,8 @@ int epgdb_save(epgdb_progress_t progress) {
     return 0;
   }
   Epgdb.written = done;
+  if (incomplete)
+    EpgdbNote("%d titles left out of the save: a text of theirs found no memory", incomplete);
   if (progress && done % EPGDB_PROGRESS_STEP != 0) progress(done, total);
   return 1;
 }

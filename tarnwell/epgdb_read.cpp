@@ -25,7 +25,7 @@ struct epgdb_reader_s {
   int version = 0;
   sqlite3_stmt *channels = nullptr;
   sqlite3_stmt *titles = nullptr;
-  std::string error;
+  char error[768] = ""; /* held in place: a failure for lack of memory is still told */
 };
 
 /* Sets the reader's error text from "format". Returns "result". */
@@ -37,7 +37,7 @@ static int EpgdbReadFail(epgdb_reader_t *reader, int result, const char *format,
   va_start(args, format);
   vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  reader->error = reader->path + ": " + text;
+  snprintf(reader->error, sizeof reader->error, "%s: %s", reader->path.c_str(), text);
   return result;
 }
 
@@ -67,10 +67,15 @@ epgdb_reader_t *epgdb_reader_open(const char *root, char *why, size_t why_size) 
     return nullptr;
   }
   struct stat st;
-  reader->path = root;
-  if (stat(root, &st) == 0 && S_ISDIR(st.st_mode)) reader->path += "/" EPGDB_FILE_NAME;
   int ok = 1;
-  if (stat(reader->path.c_str(), &st) != 0) {
+  try {
+    reader->path = root;
+    if (stat(root, &st) == 0 && S_ISDIR(st.st_mode)) reader->path += "/" EPGDB_FILE_NAME;
+  } catch (const std::bad_alloc &) {
+    snprintf(why, why_size, "out of memory");
+    ok = 0;
+  }
+  if (ok && stat(reader->path.c_str(), &st) != 0) {
     snprintf(why, why_size, "no guide database at %s: %s", reader->path.c_str(), strerror(errno));
     ok = 0;
   }
@@ -121,15 +126,19 @@ void epgdb_reader_close(epgdb_reader_t *reader) {
 
 const char *epgdb_reader_path(const epgdb_reader_t *reader) { return reader->path.c_str(); }
 int epgdb_reader_version(const epgdb_reader_t *reader) { return reader->version; }
-const char *epgdb_reader_error(const epgdb_reader_t *reader) { return reader->error.c_str(); }
+const char *epgdb_reader_error(const epgdb_reader_t *reader) { return reader->error; }
 
 int epgdb_reader_channels(epgdb_reader_t *reader, int with_titles) {
-  std::string sql =
-      "SELECT c.nid, c.tsid, c.sid, '', count(t.start_time), min(t.start_time),"
-      " max(t.start_time + t.length) FROM channels c LEFT JOIN titles t ON t.channel_id = c.id"
-      " GROUP BY c.id";
-  if (with_titles) sql += " HAVING count(t.start_time) > 0";
-  sql += " ORDER BY c.nid, c.tsid, c.sid";
+  std::string sql;
+  try {
+    sql = "SELECT c.nid, c.tsid, c.sid, '', count(t.start_time), min(t.start_time),"
+          " max(t.start_time + t.length) FROM channels c LEFT JOIN titles t ON t.channel_id = c.id"
+          " GROUP BY c.id";
+    if (with_titles) sql += " HAVING count(t.start_time) > 0";
+    sql += " ORDER BY c.nid, c.tsid, c.sid";
+  } catch (const std::bad_alloc &) {
+    return EpgdbReadFail(reader, 0, "out of memory");
+  }
   return EpgdbReadPrepare(reader, sql, &reader->channels);
 }
 
@@ -153,19 +162,23 @@ int epgdb_reader_titles(epgdb_reader_t *reader, const epgdb_title_filter_t *filt
   if (!filter) filter = &all;
   /* Channels in triple order through their unique index, each channel's
    * titles through the primary key: rows come sorted without a sort. */
-  std::string sql =
-      reader->version >= 2
-          ? "SELECT c.nid, c.tsid, c.sid, t.start_time, t.length, t.event_id, t.mjd, t.flags,"
-            " t.language, d.body, l.body FROM channels c CROSS JOIN titles t"
-            " ON t.channel_id = c.id JOIN texts d ON d.id = t.description_id"
-            " JOIN texts l ON l.id = t.long_description_id WHERE 1"
-          : "SELECT c.nid, c.tsid, c.sid, t.start_time, t.length, t.event_id, t.mjd, t.flags,"
-            " t.language, t.description, t.long_description"
-            " FROM channels c CROSS JOIN titles t ON t.channel_id = c.id WHERE 1";
-  if (filter->by_channel) sql += " AND c.nid = ?1 AND c.tsid = ?2 AND c.sid = ?3";
-  if (filter->has_from) sql += " AND t.start_time + t.length > ?4";
-  if (filter->has_to) sql += " AND t.start_time < ?5";
-  sql += " ORDER BY c.nid, c.tsid, c.sid, t.start_time";
+  std::string sql;
+  try {
+    sql = reader->version >= 2
+              ? "SELECT c.nid, c.tsid, c.sid, t.start_time, t.length, t.event_id, t.mjd, t.flags,"
+                " t.language, d.body, l.body FROM channels c CROSS JOIN titles t"
+                " ON t.channel_id = c.id JOIN texts d ON d.id = t.description_id"
+                " JOIN texts l ON l.id = t.long_description_id WHERE 1"
+              : "SELECT c.nid, c.tsid, c.sid, t.start_time, t.length, t.event_id, t.mjd, t.flags,"
+                " t.language, t.description, t.long_description"
+                " FROM channels c CROSS JOIN titles t ON t.channel_id = c.id WHERE 1";
+    if (filter->by_channel) sql += " AND c.nid = ?1 AND c.tsid = ?2 AND c.sid = ?3";
+    if (filter->has_from) sql += " AND t.start_time + t.length > ?4";
+    if (filter->has_to) sql += " AND t.start_time < ?5";
+    sql += " ORDER BY c.nid, c.tsid, c.sid, t.start_time";
+  } catch (const std::bad_alloc &) {
+    return EpgdbReadFail(reader, 0, "out of memory");
+  }
   if (!EpgdbReadPrepare(reader, sql, &reader->titles)) return 0;
   sqlite3_stmt *s = reader->titles;
   if (filter->by_channel) {
