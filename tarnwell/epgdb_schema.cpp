@@ -10,6 +10,9 @@ static const char *const EpgdbSchemaProbes[EPGDB_SCHEMA_VERSION][2] = {
     {"SELECT id, nid, tsid, sid FROM channels LIMIT 0",
      "SELECT channel_id, start_time, length, event_id, mjd, flags, language,"
      " description, long_description FROM titles LIMIT 0"},
+    {"SELECT id, nid, tsid, sid, name FROM channels LIMIT 0",
+     "SELECT channel_id, start_time, length, event_id, mjd, flags, language,"
+     " description, long_description FROM titles LIMIT 0"},
 };
 
 /* True when "rc" (a primary or extended result code) means another
@@ -34,7 +37,7 @@ int EpgdbSchemaCheck(sqlite3 *db, int *version, int *busy, char *why, size_t why
   *version = sqlite3_column_int(stmt, 0);
   sqlite3_finalize(stmt);
   if (*version < 1 || *version > EPGDB_SCHEMA_VERSION) {
-    snprintf(why, why_size, "schema version %d, expected %d", *version, EPGDB_SCHEMA_VERSION);
+    snprintf(why, why_size, "schema version %d, expected 1 to %d", *version, EPGDB_SCHEMA_VERSION);
     return 0;
   }
   for (const char *probe : EpgdbSchemaProbes[*version - 1]) {

@@ -9,12 +9,13 @@
 #define EPGDB_FILE_NAME "guide.db"
 /* The version this library writes; older versions are upgraded on the first
  * open for writing (epgdb.cpp holds the steps) and read as they are. */
-#define EPGDB_SCHEMA_VERSION 1
+#define EPGDB_SCHEMA_VERSION 2
 
 /* The tables of a new database file (user_version is set beside them). */
 #define EPGDB_SCHEMA_SQL                                                      \
   "CREATE TABLE channels(id INTEGER PRIMARY KEY, nid INTEGER NOT NULL,"       \
-  " tsid INTEGER NOT NULL, sid INTEGER NOT NULL, UNIQUE(nid, tsid, sid));"    \
+  " tsid INTEGER NOT NULL, sid INTEGER NOT NULL,"                            \
+  " name TEXT NOT NULL DEFAULT '', UNIQUE(nid, tsid, sid));"                  \
   "CREATE TABLE titles(channel_id INTEGER NOT NULL REFERENCES channels(id),"  \
   " start_time INTEGER NOT NULL, length INTEGER NOT NULL,"                    \
   " event_id INTEGER NOT NULL, mjd INTEGER NOT NULL, flags INTEGER NOT NULL," \

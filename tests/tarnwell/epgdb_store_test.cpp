@@ -26,7 +26,7 @@ TEST(GuideDbOpen, CreatesRootAndSchemaWhenMissing) {
   ASSERT_EQ(stat(g.root.c_str(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   EXPECT_EQ(st.st_mode & 0777, 0755u);
-  EXPECT_EQ(GuideSql(g.file, "PRAGMA user_version"), "1\n");
+  EXPECT_EQ(GuideSql(g.file, "PRAGMA user_version"), "2\n");
   EXPECT_EQ(GuideSql(g.file, "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name"),
             "channels\ntitles\n");
   /* No temporary file is left beside the database. */
@@ -77,7 +77,8 @@ TEST(GuideDbOpen, LeavesFilesOfAnotherKindUntouched) {
       {"text file", "", "this is not a database\n"},
       {"empty file", "", ""},
       {"binary noise", "", std::string(NOISE, sizeof(NOISE) - 1)},
-      {"schema version 2", schema + titles + "PRAGMA user_version = 2;", ""},
+      {"schema version 2 without channel names", schema + titles + "PRAGMA user_version = 2;", ""},
+      {"schema version 99", schema + titles + "PRAGMA user_version = 99;", ""},
       {"schema version 0", schema + titles, ""},
       {"titles table missing", schema + "PRAGMA user_version = 1;", ""},
       {"column missing",
@@ -96,6 +97,69 @@ TEST(GuideDbOpen, LeavesFilesOfAnotherKindUntouched) {
     EXPECT_EQ(GuideFileBytes(g.file), before) << c.name;
     EXPECT_EQ(ShellOutput("ls " + GuideShellQuote(g.root)), "guide.db\n") << c.name;
   }
+}
+
+/* The channels of the guide at "root" as "nid:tsid:sid name" lines, read
+ * through the read interface. */
+std::string ChannelNames(const std::string &root) {
+  std::string out;
+  for (const std::string &line : SplitLines(GuideDump(root)))
+    if (line.compare(0, 8, "channel ") == 0) out += line.substr(8) + "\n";
+  return out;
+}
+
+/* A file of schema version 1 is read as it is (no names) without a write;
+ * the first open for writing upgrades it in one transaction that keeps every
+ * row, and a step that fails leaves the file as it was. Then names are kept
+ * per channel: a later run without a name keeps it, another name replaces it. */
+TEST(GuideDbSchema, VersionOneIsReadAsItIsAndUpgradedForWriting) {
+  GuideRoot g;
+  uint32_t t = FutureHour();
+  ASSERT_EQ(mkdir(g.root.c_str(), 0755), 0);
+  const std::string rows =
+      "INSERT INTO channels VALUES(7, 1, 2, 3), (8, 1, 2, 4);"
+      "INSERT INTO titles VALUES(7, " + std::to_string(t) + ", 600, 1, 2, 0, 'spa', X'41', X'410A0A');"
+      "INSERT INTO titles VALUES(8, " + std::to_string(t) + ", 60, 1, 2, 1, 'spa', X'42', X'');"
+      "PRAGMA user_version = 1;";
+  GuideSql(g.file, GUIDE_SCHEMA_V1_SQL + rows);
+  const std::string v1 = GuideFileBytes(g.file);
+  const std::string titles = GuideTitleRows(g.root);
+  EXPECT_EQ(titles, "1:2:3|" + std::to_string(t) + "|600|A\n1:2:4|" + std::to_string(t) + "|60|B\n");
+  EXPECT_EQ(ChannelNames(g.root), "1:2:3 \n1:2:4 \n");
+  EXPECT_EQ(GuideFileBytes(g.file), v1) << "a reader never writes";
+  EXPECT_EQ(ShellOutput("ls " + GuideShellQuote(g.root)), "guide.db\n");
+
+  /* A version-1 file whose channels already have a name column: the step
+   * fails, the version stays 1 and not a byte changes. */
+  GuideRoot clash;
+  ASSERT_EQ(mkdir(clash.root.c_str(), 0755), 0);
+  GuideSql(clash.file, GUIDE_SCHEMA_V1_SQL "ALTER TABLE channels ADD COLUMN name TEXT;" + rows);
+  const std::string clash_bytes = GuideFileBytes(clash.file);
+  EXPECT_EQ(epgdb_open(clash.root.c_str()), 0);
+  EXPECT_EQ(GuideFileBytes(clash.file), clash_bytes);
+
+  ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+  EXPECT_EQ(GuideSql(g.file, "PRAGMA user_version; SELECT id, name FROM channels ORDER BY id"),
+            "2\n7|\n8|\n");
+  EXPECT_EQ(GuideTitleRows(g.root), titles);
+  epgdb_channel_t *named = epgdb_channels_add(1, 2, 3);
+  EXPECT_EQ(epgdb_channels_set_name(named, "Canal Espa\xC3\xB1" "a"), 1);
+  EXPECT_EQ(epgdb_channels_set_name(nullptr, "x"), 0);
+  GuideAddTitle(named, t + 600, 60, "C", "C\n\n");
+  GuideAddTitle(epgdb_channels_add(1, 2, 5), t, 60, "D", "D\n\n");
+  ASSERT_EQ(epgdb_save(nullptr), 1);
+  epgdb_close();
+  epgdb_clean();
+  EXPECT_EQ(ChannelNames(g.root), "1:2:3 Canal Espa\xC3\xB1" "a\n1:2:4 \n1:2:5 \n");
+  EXPECT_EQ(GuideSql(g.file, "SELECT id FROM channels WHERE sid = 3"), "7\n") << "same channel row";
+
+  ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+  GuideAddTitle(epgdb_channels_add(1, 2, 3), t + 1200, 60, "E", "E\n\n");
+  epgdb_channel_t *renamed = epgdb_channels_add(1, 2, 4);
+  epgdb_channels_set_name(renamed, "Dos");
+  GuideAddTitle(renamed, t + 1200, 60, "F", "F\n\n");
+  ASSERT_EQ(epgdb_save(nullptr), 1);
+  EXPECT_EQ(ChannelNames(g.root), "1:2:3 Canal Espa\xC3\xB1" "a\n1:2:4 Dos\n1:2:5 \n");
 }
 
 TEST(GuideDbStore, GuidePersistsAcrossRuns) {
