@@ -42,10 +42,17 @@ typedef void (*epgdb_progress_t)(int done, int total);
  * when open, 0 when the root or file cannot be used; the file is then untouched. */
 EPGDB_API int epgdb_open(const char *root);
 /* Writes everything added since the open in one transaction, merged with
- * the titles of earlier runs (see README.md beside this header). "progress",
+ * the titles of earlier runs (see README.md beside this header); waits for
+ * another connection's lock for minutes before giving up. "progress",
  * when not null, is called as the save advances. Returns 1 on success, 0 on
  * any failure (the file then holds what it held before). */
 EPGDB_API int epgdb_save(epgdb_progress_t progress);
+/* What the last successful epgdb_save did: titles written, stored titles
+ * of earlier runs that they replaced, and earlier titles expired. */
+EPGDB_API void epgdb_save_counts(int *written, int *replaced, int *expired);
+/* The reason of the last failure of epgdb_open or epgdb_save (the last line
+ * the library wrote to standard error), for the caller's own log. */
+EPGDB_API const char *epgdb_error(void);
 /* Closes the database file; what was added and not saved stays in memory
  * until epgdb_clean(). Returns 1. */
 EPGDB_API int epgdb_close(void);

@@ -15,8 +15,9 @@
 #include "epgdb.h"
 #include "epgdb_schema.h"
 
-/* How long a reader waits for a writer's commit to finish, in ms. */
-#define EPGDB_READ_BUSY_MS 5000
+/* How long a reader waits for a writer's commit to finish, in ms: as long
+ * as a writer waits for another (see epgdb.cpp). */
+#define EPGDB_READ_BUSY_MS (5 * 60 * 1000)
 
 struct epgdb_reader_s {
   sqlite3 *db = nullptr;
@@ -73,20 +74,35 @@ epgdb_reader_t *epgdb_reader_open(const char *root, char *why, size_t why_size) 
     snprintf(why, why_size, "no guide database at %s: %s", reader->path.c_str(), strerror(errno));
     ok = 0;
   }
-  int rc = ok ? sqlite3_open_v2(reader->path.c_str(), &reader->db, SQLITE_OPEN_READONLY, nullptr)
-              : SQLITE_OK;
-  if (ok && rc != SQLITE_OK) {
-    snprintf(why, why_size, "cannot open %s: %s", reader->path.c_str(), sqlite3_errstr(rc));
-    ok = 0;
-  }
-  if (ok) {
+  /* Opened read-only. A save that was killed leaves a hot journal that must
+   * be rolled back before anyone reads: then the file is opened again for
+   * writing, which SQLite does on the first read, and held read-only. */
+  for (int flags : {SQLITE_OPEN_READONLY, SQLITE_OPEN_READWRITE}) {
+    if (!ok) break;
+    sqlite3_close(reader->db);
+    reader->db = nullptr;
+    int rc = sqlite3_open_v2(reader->path.c_str(), &reader->db, flags, nullptr);
+    if (rc != SQLITE_OK) {
+      snprintf(why, why_size, "cannot open %s: %s", reader->path.c_str(), sqlite3_errstr(rc));
+      ok = 0;
+      break;
+    }
     sqlite3_busy_timeout(reader->db, EPGDB_READ_BUSY_MS);
+    if (flags == SQLITE_OPEN_READWRITE)
+      sqlite3_exec(reader->db, "PRAGMA query_only=1", nullptr, nullptr, nullptr);
     /* The snapshot starts with the first read of the check below. */
     sqlite3_exec(reader->db, "BEGIN", nullptr, nullptr, nullptr);
     char reason[256];
     int busy = 0;
-    ok = EpgdbSchemaCheck(reader->db, &reader->version, &busy, reason, sizeof reason);
-    if (!ok) snprintf(why, why_size, "%s: %s", reader->path.c_str(), reason);
+    if (EpgdbSchemaCheck(reader->db, &reader->version, &busy, reason, sizeof reason)) break;
+    int hot_journal = sqlite3_extended_errcode(reader->db) == SQLITE_READONLY_ROLLBACK;
+    if (!hot_journal) snprintf(why, why_size, "%s: %s", reader->path.c_str(), reason);
+    else if (flags == SQLITE_OPEN_READWRITE)
+      snprintf(why, why_size,
+               "%s: a save was interrupted, and its journal can only be rolled back by a"
+               " program allowed to write there",
+               reader->path.c_str());
+    if (!hot_journal || flags == SQLITE_OPEN_READWRITE) ok = 0;
   }
   if (!ok) {
     epgdb_reader_close(reader);

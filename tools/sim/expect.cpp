@@ -161,34 +161,12 @@ ExpectEvent ExpectDecodedEvent(const SimEvent &e, int channel, bool seven_day) {
   return m;
 }
 
-/* What the database keeps of the run's titles when it saves them: on each
- * channel, of titles whose spans overlap the one stored last wins (a span is
- * the length, at least one second); titles that ended more than a day ago
- * are dropped. */
+/* What the database keeps of the run's titles when it saves them into a new
+ * database: every one, one per channel and start (the last stored); titles of
+ * one run never replace each other and are never expired by their own save. */
 void ExpectSettle(const std::map<RowKey, std::pair<uint64_t, ExpectRow>> &stored, std::vector<ExpectRow> *rows) {
-  std::map<std::tuple<uint16_t, uint16_t, uint16_t>, std::vector<std::pair<uint64_t, const ExpectRow *>>> by_channel;
-  for (const auto &kv : stored)
-    by_channel[std::make_tuple(kv.second.second.nid, kv.second.second.tsid, kv.second.second.sid)].push_back(
-        {kv.second.first, &kv.second.second});
-  int64_t expired_before = (int64_t)time(nullptr) - 86400;
   rows->clear();
-  for (auto &ch : by_channel) {
-    std::sort(ch.second.begin(), ch.second.end());
-    std::map<int64_t, const ExpectRow *> kept;
-    auto span = [](const ExpectRow *r) { return (int64_t)(r->length > 0 ? r->length : 1); };
-    for (const auto &t : ch.second) {
-      int64_t start = t.second->start_time, end = start + span(t.second);
-      auto it = kept.lower_bound(start);
-      if (it != kept.begin()) {
-        auto before = std::prev(it);
-        if (before->first + span(before->second) > start) it = before;
-      }
-      while (it != kept.end() && it->first < end) it = kept.erase(it);
-      kept.emplace(start, t.second);
-    }
-    for (const auto &k : kept)
-      if ((int64_t)k.second->start_time + (int64_t)k.second->length >= expired_before) rows->push_back(*k.second);
-  }
+  for (const auto &kv : stored) rows->push_back(kv.second.second);
 }
 
 /* Appends "text" to "out" with the escapes of the expectation format. */
