@@ -212,11 +212,10 @@ static int XmltvGrabWait(pid_t pid) {
 }
 
 /* Ends the source command "pid" and its process group: SIGTERM, then
- * SIGKILL after XMLTV_GRAB_STOP_MS. Returns 1 with its wait status in
- * "*status" when it had already ended by itself, else 0. */
+ * SIGKILL after XMLTV_GRAB_STOP_MS. Its wait status goes to "*status".
+ * Returns 1 when it ended by itself (not by either of those signals). */
 static int XmltvGrabStopSource(pid_t pid, int *status) {
-  int ended_by_itself = waitpid(pid, status, WNOHANG) == pid;
-  int reaped = ended_by_itself;
+  int reaped = waitpid(pid, status, WNOHANG) == pid;
   if (!reaped) kill(-pid, SIGTERM);
   for (int waited = 0; !reaped && waited < XMLTV_GRAB_STOP_MS; waited += XMLTV_GRAB_POLL_MS) {
     usleep(XMLTV_GRAB_POLL_MS * 1000);
@@ -225,7 +224,8 @@ static int XmltvGrabStopSource(pid_t pid, int *status) {
   /* Whatever is left of its process group goes too. */
   kill(-pid, SIGKILL);
   if (!reaped) *status = XmltvGrabWait(pid);
-  return ended_by_itself;
+  /* A command that was already ending when it was stopped still tells how. */
+  return !(WIFSIGNALED(*status) && (WTERMSIG(*status) == SIGTERM || WTERMSIG(*status) == SIGKILL));
 }
 
 /* A wait status in words. */

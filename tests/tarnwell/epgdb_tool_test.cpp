@@ -190,7 +190,7 @@ TEST(EpgdbInfo, SummarisesTheGuide) {
   ASSERT_EQ(Epgdb("info " + GuideShellQuote(g.root), &out), 0);
   EXPECT_EQ(out, "Database: " + g.file +
                      "\n"
-                     "Schema version: 2\n"
+                     "Schema version: 3\n"
                      "Channels: 2\n"
                      "Titles: 6\n"
                      "From: 2030-01-01 00:00 UTC (MJD 62502)\n"
