@@ -7,6 +7,7 @@
 #                short fuzz smoke run of every fuzz target
 #   make check   the ordinary build's tests only (quick)
 #   make demo    a sample broadcast grabbed and shown
+#   make install the programs into PREFIX/bin, the library into PREFIX/lib
 #   make bench   benchmarks
 #   make fuzz    every fuzz target for FUZZ_SECONDS (default 60) each
 BUILD ?= build
@@ -14,12 +15,13 @@ ASAN_BUILD ?= build-asan
 JOBS ?= 2
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_RUNS ?= 3000
+PREFIX ?= /usr/local
 PACKAGES = g++ cmake make pkg-config libsqlite3-dev sqlite3 libgtest-dev libbenchmark-dev \
 	xmltv-util libxml2-utils clang-14 libclang-rt-14-dev valgrind time vdr vdr-plugin-satip
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build test check check-asan fuzz-smoke demo bench fuzz clean
+.PHONY: deps build install test check check-asan fuzz-smoke demo bench fuzz clean
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
@@ -40,6 +42,9 @@ deps:
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(BUILD) -j$(JOBS)
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 check: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
