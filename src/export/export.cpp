@@ -57,7 +57,7 @@ extern "C" int isolat1ToUTF8(unsigned char *out, int *out_len, const unsigned ch
 }
 
 /* The UTF-8 form of "text" in a new zero-filled buffer (caller frees), or
- * null when the buffer cannot be made; the caller then keeps "text". */
+ * null when the buffer cannot be made. */
 static char *ExportToUtf8(const char *text) {
   int in_len = (int)strlen(text);
   int room = (in_len + 3) * 2;
@@ -95,15 +95,46 @@ static void ExportSetChannelName(const ExportLibrary *lib, epgdb_channel_t *chan
   int room = (int)sizeof(utf8) - 1;
   int in_len = (int)strnlen(name, sizeof(ChannelEntry::name));
   if (isolat1ToUTF8((unsigned char *)utf8, &room, (const unsigned char *)name, &in_len) < 0) return;
-  lib->channels_set_name(channel, utf8);
+  if (!lib->channels_set_name(channel, utf8))
+    WriteLog("%s() - Error: no memory for the name of channel \"%s\" in the guide database",
+             "StoreEvent", name);
 }
 
-/* Sets "text" (converted to UTF-8 when "utf8") through "set" on "title". */
-static void ExportSetText(int (*set)(epgdb_title_t *, const char *), epgdb_title_t *title,
-                          const char *text, int utf8) {
-  char *converted = utf8 ? ExportToUtf8(text) : nullptr;
-  set(title, converted ? converted : text);
-  free(converted);
+/* The two descriptions of one title as the guide database gets them, each
+ * in a buffer of its own: the long description "summary title\n\nsummary
+ * text", and with UTF-8 on the converted forms of both. */
+struct ExportTexts {
+  char *long_text;
+  char *description_utf8;
+  char *long_utf8;
+};
+
+static void ExportFreeTexts(ExportTexts *texts) {
+  free(texts->long_text);
+  free(texts->description_utf8);
+  free(texts->long_utf8);
+}
+
+/* Makes the texts of "event" with its summary into "texts", before anything
+ * goes to the guide database, so that a lack of memory skips the store as a
+ * whole. Returns 1, or 0 after logging (nothing is held then). */
+static int ExportMakeTexts(const EventRecord *event, const char *summary_title,
+                           const char *summary_text, int utf8, ExportTexts *texts) {
+  *texts = ExportTexts{nullptr, nullptr, nullptr};
+  size_t long_size = strlen(summary_title) + strlen(summary_text) + 64;
+  texts->long_text = (char *)malloc(long_size);
+  if (!texts->long_text) {
+    WriteLog("%s() - Error: Not enough memory for the long description (skipped)", "StoreEvent");
+    return 0;
+  }
+  snprintf(texts->long_text, long_size, "%s\n\n%s", summary_title, summary_text);
+  if (!utf8) return 1;
+  texts->description_utf8 = ExportToUtf8(event->title);
+  texts->long_utf8 = ExportToUtf8(texts->long_text);
+  if (texts->description_utf8 && texts->long_utf8) return 1;
+  WriteLog("%s() - Error: Not enough memory for the UTF-8 texts (skipped)", "StoreEvent");
+  ExportFreeTexts(texts);
+  return 0;
 }
 
 int StoreEvent(const EventRecord *event, const char *summary_title, const char *summary_text,
@@ -122,21 +153,14 @@ int StoreEvent(const EventRecord *event, const char *summary_title, const char *
              event_id);
   DebugPrintEvent(event);
 
-  /* The long description is made before anything goes to the guide
-   * database, so that a lack of memory skips the store as a whole. */
-  size_t long_size = strlen(summary_title) + strlen(summary_text) + 64;
-  char *long_text = (char *)malloc(long_size);
-  if (!long_text) {
-    WriteLog("%s() - Error: Not enough memory for the long description (skipped)", "StoreEvent");
-    return 1;
-  }
-  snprintf(long_text, long_size, "%s\n\n%s", summary_title, summary_text);
+  ExportTexts texts;
+  if (!ExportMakeTexts(event, summary_title, summary_text, utf8, &texts)) return 1;
 
   epgdb_channel_t *channel = lib->channels_add((uint16_t)nid, (uint16_t)tsid, (uint16_t)sid);
   if (!channel) {
     WriteLog("%s() - Error: no guide database channel for %X:%X:%X (skipped)", "StoreEvent",
              (unsigned)sid, (unsigned)tsid, (unsigned)nid);
-    free(long_text);
+    ExportFreeTexts(&texts);
     return 1;
   }
   ExportSetChannelName(lib, channel,
@@ -144,7 +168,7 @@ int StoreEvent(const EventRecord *event, const char *summary_title, const char *
   epgdb_title_t *record = lib->title_alloc();
   if (!record) {
     WriteLog("%s() - Error: no title record from the guide database (skipped)", "StoreEvent");
-    free(long_text);
+    ExportFreeTexts(&texts);
     return 1;
   }
   record->event_id = event_id;
@@ -157,12 +181,17 @@ int StoreEvent(const EventRecord *event, const char *summary_title, const char *
   epgdb_title_t *title = lib->titles_add(channel, record);
   if (!title) {
     WriteLog("%s() - Error: the guide database refused the title (skipped)", "StoreEvent");
-    free(long_text);
+    ExportFreeTexts(&texts);
     return 1;
   }
-  ExportSetText(lib->set_description, title, event->title, utf8);
-  ExportSetText(lib->set_long_description, title, long_text, utf8);
-  free(long_text);
+  /* A text the guide database finds no memory for leaves the title out of
+   * its save. */
+  int described = lib->set_description(title, utf8 ? texts.description_utf8 : event->title);
+  int long_described = lib->set_long_description(title, utf8 ? texts.long_utf8 : texts.long_text);
+  if (!described || !long_described)
+    WriteLog("%s() - Error: the guide database found no memory for the texts (title left out)",
+             "StoreEvent");
+  ExportFreeTexts(&texts);
   return 1;
 }
 

@@ -47,6 +47,7 @@ struct FakeGuideDb {
   std::vector<FakeTitle> titles;
   std::vector<std::string> calls;
   bool no_channel = false, no_record = false, no_title = false;
+  bool no_text = false; /* the long description finds no memory */
 };
 inline FakeGuideDb *FakeDb = nullptr;
 
@@ -102,7 +103,7 @@ inline int FakeSetDescription(epgdb_title_t *title, const char *text) {
 inline int FakeSetLongDescription(epgdb_title_t *title, const char *text) {
   FakeDb->calls.push_back("set_long_description");
   FakeTitle *t = FakeFind(title);
-  if (!t) return 0;
+  if (!t || FakeDb->no_text) return 0;
   t->long_description = text;
   t->has_long_description = true;
   return 1;
