@@ -36,8 +36,11 @@
  * save of the largest guide takes on a slow flash disk, with room to spare
  * (a 100 000-title save takes well under a minute on a receiver). */
 #define EPGDB_BUSY_MS (5 * 60 * 1000)
-/* How many times a save that found the file busy is tried. */
+/* How many times a save that found the file busy, or memory short, is tried. */
 #define EPGDB_SAVE_ATTEMPTS 3
+/* Why a save attempt failed, when another attempt may succeed. */
+#define EPGDB_FAILED_BUSY 1  /* another connection's lock */
+#define EPGDB_FAILED_NOMEM 2 /* SQLite found no memory */
 /* The save reports progress after every this many titles. */
 #define EPGDB_PROGRESS_STEP 1024
 /* Marks in a title's lib_state: a text that was to be set found no memory.
@@ -682,7 +685,8 @@ static int EpgdbSaveTextId(EpgdbTextStatements *ts, char *bytes, int64_t *id) {
 }
 
 /* Writes the titles of "channel" ("titles", in start order) over what
- * earlier runs stored: the channel row and the ids of the titles' texts; for
+ * earlier runs stored: the channel row and the ids of the titles' texts
+ * (into "ids", room for every title); for
  * each title without a summary the stored summary of the same programme
  * (same start, flags and title), kept; the deletion of every stored title
  * that a title overlaps (found through the primary key, bounded by the
@@ -691,7 +695,8 @@ static int EpgdbSaveTextId(EpgdbTextStatements *ts, char *bytes, int64_t *id) {
  * deleted rows in "*replaced", written titles in "*done" and reports them to
  * "progress" out of "total". Returns 1, or 0 after logging. */
 static int EpgdbSaveChannel(EpgdbSaveStatements *s, const epgdb_channel_t *channel,
-                            const std::vector<epgdb_title_t *> &titles, int64_t max_length,
+                            const std::vector<epgdb_title_t *> &titles,
+                            std::vector<std::pair<int64_t, int64_t>> &ids, int64_t max_length,
                             epgdb_progress_t progress, int *done, int total, int *replaced) {
   int ok = 1;
   for (sqlite3_stmt *stmt : {s->channel_insert, s->channel_select}) {
@@ -704,14 +709,6 @@ static int EpgdbSaveChannel(EpgdbSaveStatements *s, const epgdb_channel_t *chann
   int64_t channel_id = 0;
   ok = ok && EpgdbStep(s->channel_insert, SQLITE_DONE, "adding channel") &&
        EpgdbStep(s->channel_select, SQLITE_ROW, "finding channel", &channel_id);
-  /* The ids of each title's description and long description. */
-  std::vector<std::pair<int64_t, int64_t>> ids;
-  try {
-    ids.resize(titles.size());
-  } catch (const std::bad_alloc &) {
-    EpgdbLog("out of memory saving channel %u:%u:%u", channel->nid, channel->tsid, channel->sid);
-    return 0;
-  }
   for (size_t i = 0; ok && i < titles.size(); i++) {
     const epgdb_title_t *t = titles[i];
     ok = EpgdbSaveTextId(&s->texts, t->description, &ids[i].first) &&
@@ -771,12 +768,14 @@ static int EpgdbSaveChannel(EpgdbSaveStatements *s, const epgdb_channel_t *chann
 }
 
 /* One attempt at writing the run: expiry of earlier runs' titles, then
- * every channel, in one transaction. Returns 1, or 0 after logging and
- * rolling back, with "*busy" set when another connection's lock was the
- * cause. Counts go to "*replaced", "*expired" and "*done". */
-static int EpgdbSaveOnce(const std::vector<std::vector<epgdb_title_t *>> &per_channel, int total,
+ * every channel, in one transaction; "ids" has room for the titles of the
+ * largest channel. Returns 1, or 0 after logging and rolling back, with
+ * "*failed" set to EPGDB_FAILED_BUSY or EPGDB_FAILED_NOMEM when that was
+ * the cause. Counts go to "*replaced", "*expired" and "*done". */
+static int EpgdbSaveOnce(const std::vector<std::vector<epgdb_title_t *>> &per_channel,
+                         std::vector<std::pair<int64_t, int64_t>> &ids, int total,
                          epgdb_progress_t progress, int *replaced, int *expired, int *done,
-                         int *busy) {
+                         int *failed) {
   EpgdbSaveStatements s = {};
   int64_t max_length = 0;
   *replaced = *expired = *done = 0;
@@ -812,7 +811,7 @@ static int EpgdbSaveOnce(const std::vector<std::vector<epgdb_title_t *>> &per_ch
   if (ok) *expired = sqlite3_changes(Epgdb.db);
   for (size_t i = 0; ok && i < Epgdb.channels.size(); i++) {
     if (per_channel[i].empty()) continue;
-    ok = EpgdbSaveChannel(&s, Epgdb.channels[i], per_channel[i], max_length, progress, done,
+    ok = EpgdbSaveChannel(&s, Epgdb.channels[i], per_channel[i], ids, max_length, progress, done,
                           total, replaced);
   }
   sqlite3_stmt *all[] = {s.max_length,     s.channel_insert, s.channel_select, s.summary_select,
@@ -826,8 +825,9 @@ static int EpgdbSaveOnce(const std::vector<std::vector<epgdb_title_t *>> &per_ch
                        "dropping unused texts");
   ok = ok && EpgdbExec(Epgdb.db, "COMMIT", "committing the save");
   if (!ok) {
-    int rc = sqlite3_extended_errcode(Epgdb.db);
-    *busy = (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED;
+    int rc = sqlite3_extended_errcode(Epgdb.db) & 0xFF;
+    if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) *failed = EPGDB_FAILED_BUSY;
+    if (rc == SQLITE_NOMEM) *failed = EPGDB_FAILED_NOMEM;
     if (!sqlite3_get_autocommit(Epgdb.db)) EpgdbExec(Epgdb.db, "ROLLBACK", "rolling back the save");
   }
   return ok;
@@ -839,29 +839,40 @@ int epgdb_save(epgdb_progress_t progress) {
     EpgdbLog("save without an open database");
     return 0;
   }
-  /* What this run saves, channel by channel. */
+  /* What this run saves, channel by channel, and room for the text ids of
+   * the largest channel: all the memory of the save outside SQLite, taken
+   * before its transaction. */
   std::vector<std::vector<epgdb_title_t *>> per_channel;
+  std::vector<std::pair<int64_t, int64_t>> ids;
   int total = 0, incomplete = 0;
   try {
     per_channel.resize(Epgdb.channels.size());
+    size_t largest = 0;
     for (size_t i = 0; i < Epgdb.channels.size(); i++) {
       EpgdbChannelTitles(Epgdb.channels[i], per_channel[i], &incomplete);
       total += (int)per_channel[i].size();
+      largest = std::max(largest, per_channel[i].size());
     }
+    ids.resize(largest);
   } catch (const std::bad_alloc &) {
     EpgdbLog("out of memory preparing the save");
     return 0;
   }
-  /* Another writer holding the file past the busy timeout: the whole save
-   * is tried again, a few times, before the run's guide is given up. */
-  int ok = 0, busy = 0, done = 0;
+  /* Another writer holding the file past the busy timeout, or SQLite short
+   * of memory: the whole save is tried again, a few times, before the run's
+   * guide is given up. */
+  int ok = 0, done = 0;
   for (int attempt = 1; !ok && attempt <= EPGDB_SAVE_ATTEMPTS; attempt++) {
-    busy = 0;
-    ok = EpgdbSaveOnce(per_channel, total, progress, &Epgdb.replaced, &Epgdb.expired, &done,
-                       &busy);
-    if (!ok && !busy) break;
-    if (!ok) EpgdbLog("%s is busy: another connection holds it (attempt %d of %d)",
-                      Epgdb.path.c_str(), attempt, EPGDB_SAVE_ATTEMPTS);
+    int failed = 0;
+    ok = EpgdbSaveOnce(per_channel, ids, total, progress, &Epgdb.replaced, &Epgdb.expired, &done,
+                       &failed);
+    if (!ok && !failed) break;
+    if (failed == EPGDB_FAILED_BUSY)
+      EpgdbLog("%s is busy: another connection holds it (attempt %d of %d)", Epgdb.path.c_str(),
+               attempt, EPGDB_SAVE_ATTEMPTS);
+    if (failed == EPGDB_FAILED_NOMEM)
+      EpgdbLog("%s: out of memory during the save (attempt %d of %d)", Epgdb.path.c_str(), attempt,
+               EPGDB_SAVE_ATTEMPTS);
   }
   if (!ok) {
     EpgdbLog("save of %d titles to %s failed; the file keeps its previous guide", total,
