@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <new>
@@ -149,9 +150,13 @@ __attribute__((destructor)) void NomemEnd(void) {
 }
 
 /* Counting starts here, after the dynamic loader and the libraries the
- * program needs have started: what is counted is the program's own work. */
+ * program needs have started: what is counted is the program's own work.
+ * The C library's time zone is loaded first, uncounted: a lack of memory
+ * there gives no sign (the process silently keeps UTC), so no program could
+ * take a failure path for it. */
 __attribute__((constructor)) void NomemStart(void) {
   NomemResolve();
+  tzset();
   Nomem.fail_at = NomemNumber("NOMEM_FAIL_AT");
   Nomem.fail_from = NomemNumber("NOMEM_FAIL_FROM");
   Nomem.trace = NomemNumber("NOMEM_TRACE") != 0;

@@ -48,6 +48,10 @@ GrabResult GrabDir::Run(const std::vector<std::string> &args, const std::vector<
     dup2(out_pipe[1], 1);
     close(out_pipe[0]);
     close(out_pipe[1]);
+    if (!err_path.empty()) {
+      int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+      if (err >= 0) dup2(err, 2);
+    }
     std::vector<char *> argv;
     argv.push_back(const_cast<char *>(exe.c_str()));
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));

@@ -27,6 +27,7 @@ class GrabDir {
   std::string name;     /* the program name (argv[0]'s last component) */
   std::string exe;      /* dir + "/" + name: argv[0] of the run */
   std::string root;     /* dir + "/db": the default database root argument */
+  std::string err_path; /* when set, each run's standard error goes to this file */
   std::string LogPath() const { return "/tmp/" + name + ".log"; }
   std::string DebugLogPath() const { return "/tmp/" + name + ".debug.log"; }
 
