@@ -10,6 +10,7 @@
 #   make install the programs into PREFIX/bin, the library into PREFIX/lib
 #   make bench   benchmarks
 #   make fuzz    every fuzz target for FUZZ_SECONDS (default 60) each
+#   make nomem-sweep  a whole grab with each of its allocations refused in turn
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= 2
@@ -21,7 +22,7 @@ PACKAGES = g++ cmake make pkg-config libsqlite3-dev sqlite3 libgtest-dev libbenc
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build install test check check-asan fuzz-smoke demo bench fuzz clean
+.PHONY: deps build install test check check-asan fuzz-smoke demo bench fuzz nomem-sweep clean
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
@@ -74,6 +75,15 @@ bench: build
 
 fuzz: deps
 	./scripts/fuzz.sh $(FUZZ_SECONDS)
+
+# The allocation-failure sweep of make test refuses a sample of a run's
+# allocations; this refuses every one in turn (and every one from each on),
+# under the sanitizers.
+nomem-sweep: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DMHW2_SANITIZE=ON >/dev/null
+	cmake --build $(ASAN_BUILD) -j$(JOBS) --target test_e2e
+	cd $(ASAN_BUILD) && MHW2_NOMEM_SWEEP=all ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:verify_asan_link_order=0 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure --timeout 14400 -R HardeningNomem
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz
