@@ -107,8 +107,9 @@ TEST(DemuxVirtualAdapter, AutoDetectionFindsDemux2WhileDemux1IsMissing) {
     EXPECT_EQ(CountLines(t, "open " + std::to_string(i)), 0u) << i;
     EXPECT_EQ(CountLines(t, "missing " + std::to_string(i)), 0u) << i;
   }
-  /* Probing demux2, then the run opening it again. */
-  EXPECT_EQ(CountLines(t, "open 2"), 2u);
+  /* Probing demux2, the run opening it again, and one descriptor for each
+   * of the four tables collected at once. */
+  EXPECT_EQ(CountLines(t, "open 2"), 6u);
 }
 
 TEST(DemuxVirtualAdapter, ProbesRejectDevicesWithoutPatOrChannelTable) {
@@ -180,19 +181,25 @@ TEST(DemuxVirtualAdapter, SixtySecondCollectorTimeoutRunsInVirtualTime) {
   EXPECT_TRUE(HasLine(msgs, "Processing 3 days events (tot_sections=0)"));
   EXPECT_TRUE(HasLine(msgs, "Processing 7 days events (tot_sections=0)"));
   /* One-second filter timeouts, each followed by a new filter, until more
-   * than 60 virtual seconds passed: about 60 per table. */
+   * than 60 virtual seconds passed: about 60 for each of the four tables,
+   * which wait the same minute side by side. */
   Lines t = SplitLines(ReadFileText(trace));
   size_t timeouts = CountLines(t, "timeout 0 1000");
-  EXPECT_GE(timeouts, 2u * 60u);
-  EXPECT_LE(timeouts, 2u * 62u);
+  EXPECT_GE(timeouts, 4u * 60u);
+  EXPECT_LE(timeouts, 4u * 62u);
+  ASSERT_EQ(t.back().compare(0, 6, "clock "), 0) << "no clock line at the end of the trace";
+  long clock_ms = atol(t.back().c_str() + 6);
+  EXPECT_GE(clock_ms, 60000);
+  EXPECT_LE(clock_ms, 63000) << "the tables did not wait side by side";
 }
 
 TEST(DemuxVirtualAdapter, OverflowIsHandledLikeATimeout) {
   GrabDir g("vdvb_overflow");
   std::string stream = WriteStream(g, "events.ts", true, 5);
   std::string trace = g.dir + "/trace";
-  g.WriteConfig("demux=" + kDemux0 + "\nDownload_7_Days=0\n");
-  /* Read 1 is the channel table, read 2 the first event section. */
+  /* One table at a time, on one descriptor: read 1 is the channel table,
+   * read 2 the first event section. */
+  g.WriteConfig("demux=" + kDemux0 + "\nDownload_7_Days=0\nParallelDownload=0\n");
   GrabResult r = g.Run(
       {g.root}, Adapter({"VDVB_DEMUX0=" + stream, "VDVB_OVERFLOW_AT=3", "VDVB_TRACE=" + trace}));
   EXPECT_EQ(r.exit_code, 0);
@@ -212,7 +219,7 @@ TEST(DemuxVirtualAdapter, OverflowIsHandledLikeATimeout) {
 TEST(DemuxVirtualAdapter, ReadFailureEndsTheCollectionWithWhatItHas) {
   GrabDir g("vdvb_fail");
   std::string stream = WriteStream(g, "events.ts", true, 5);
-  g.WriteConfig("demux=" + kDemux0 + "\nDownload_7_Days=0\n");
+  g.WriteConfig("demux=" + kDemux0 + "\nDownload_7_Days=0\nParallelDownload=0\n");
   GrabResult r = g.Run({g.root}, Adapter({"VDVB_DEMUX0=" + stream, "VDVB_FAIL_AT=4"}));
   EXPECT_EQ(r.exit_code, 0);
   Lines msgs = LogMessages(r.log);

@@ -46,9 +46,10 @@ TEST(SimAdapter, TableNotOnAirEndsByTheCollectorTimeout) {
   GrabResult r = g.Run({g.root}, AdapterEnv({SIM_TZ, "VDVB_DEMUX0=" + e.stream}));
   EXPECT_EQ(r.exit_code, 0);
   SimCheckStatusLines(r.out, g.name, e);
-  /* The spinner keeps turning through the minute of waiting: a line at
-   * most once a second, so between some twenty and sixty of them. */
-  int activity = SimCount(r.out, "LOGTEXT Downloading 3 days summaries (") - 1;
+  /* The spinner keeps turning through the minute of waiting, which the
+   * tables collected at once spend in the first pass: a line at most once
+   * a second, so between some twenty and sixty of them. */
+  int activity = SimCount(r.out, "LOGTEXT Downloading 3 days events (") - 1;
   EXPECT_GE(activity, 20) << r.out;
   EXPECT_LE(activity, 61) << r.out;
   SimCheckMainLog(r.log, g.name, g.exe, g.root, "/dev/dvb/adapter0/demux0", e,
