@@ -121,6 +121,12 @@ int CollectorStep(DemuxHandle *h, int n) {
     if (!CollectorStore(h, n)) return CollectorFinish(h);
     c->count++;
     c->last_progress = GetTickMs();
+    /* The section that takes everything held past the bound is the last. */
+    if (Collector.held_bytes > Collector.max_bytes) {
+      DemuxLog(h, "%s() - Table on PID 0x%X did not repeat within %lld bytes. Stopping with %d sections",
+               "DemuxGetAllSections", c->pid, (long long)Collector.max_bytes, c->count);
+      return CollectorFinish(h);
+    }
   } else {
     if ((uint32_t)(GetTickMs() - c->last_progress) > COLLECT_IDLE_MS) {
       DemuxLog(h, "%s() - Timeout reading data from sat", "DemuxGetAllSections");
@@ -132,11 +138,6 @@ int CollectorStep(DemuxHandle *h, int n) {
       DemuxLog(h, "%s() - Error calling DemuxSetFilter()", "DemuxGetAllSections");
       return CollectorFinish(h);
     }
-  }
-  if (Collector.held_bytes > Collector.max_bytes) {
-    DemuxLog(h, "%s() - Table on PID 0x%X did not repeat within %lld bytes. Stopping with %d sections",
-             "DemuxGetAllSections", c->pid, (long long)Collector.max_bytes, c->count);
-    return CollectorFinish(h);
   }
   uint32_t elapsed = GetTickMs() - c->start;
   if (elapsed > Collector.max_ms) {
