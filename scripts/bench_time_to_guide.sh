@@ -18,17 +18,8 @@
 # larger without changing a cycle.
 set -eu
 
-build=$(cd "${1:-build}" && pwd)
-for f in mhw2grab mhw2sim libtarnwell.so libvdvb.so; do
-  if [ ! -e "$build/$f" ]; then
-    echo "bench_time_to_guide: $build/$f is missing; build first" >&2
-    exit 1
-  fi
-done
-work=${WORK:-$(mktemp -d /tmp/mhw2ttg.XXXXXX)}
-keep=${WORK:+1}
-mkdir -p "$work"
-trap '[ -n "$keep" ] || rm -rf "$work"' EXIT
+. "$(dirname "$0")/bench_setup.sh"
+bench_setup bench_time_to_guide "${1:-build}" mhw2grab mhw2sim libtarnwell.so libvdvb.so
 
 mux=1000000
 "$build/mhw2sim" --random --seed 3 --start "$(date -u +%Y-%m-%d)" --channels 40 --days 7 \

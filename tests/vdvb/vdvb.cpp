@@ -56,8 +56,7 @@ struct VdvbMux {
   uint64_t passed;     /* bytes of the stream passed since then */
   uint8_t chunk[TS_PLAY_CHUNK];
   size_t chunk_len, chunk_at;
-  uint8_t packet[TS_PACKET_SIZE]; /* packet alignment of the stream */
-  int packet_fill;
+  TsFilter align;      /* no filter: the packet alignment a descriptor opened late takes over */
   VdvbDevice *users[VDVB_MAX_USERS];
   int user_count;
 };
@@ -183,17 +182,19 @@ VdvbMux *VdvbMuxFor(int index, const char *stream, uint64_t bitrate) {
   lseek(fd, 0, SEEK_SET);
   m->bitrate = bitrate;
   m->start_ns = Vdvb.clock_offset_ns;
+  TsFilterReset(&m->align);
   Vdvb.mux[index] = m;
   return m;
 }
 
-/* Queues what the filter of "d" cut from one packet, as a kernel demux
- * does: a section that does not fit the rest of the queue is dropped and
- * the next read reports the overflow; while an error waits, every new
- * section is dropped. */
-void VdvbDeliver(VdvbDevice *d, const uint8_t *packet) {
+/* Queues what the filter of "d" cuts from "length" stream bytes, as a
+ * kernel demux does: a section that does not fit the rest of the queue is
+ * dropped and the next read reports the overflow; while an error waits,
+ * every new section is dropped. Without a filter the bytes only keep the
+ * descriptor's packet alignment. */
+void VdvbDeliver(VdvbDevice *d, const uint8_t *bytes, size_t length) {
   size_t before = d->ts.ready.size();
-  TsFilterFeed(&d->ts, packet, TS_PACKET_SIZE);
+  TsFilterFeed(&d->ts, bytes, length);
   while (d->ts.ready.size() > before) {
     size_t length = d->ts.ready[before].size();
     if (d->error == 0 && d->queued + length <= d->buffer_size) {
@@ -210,7 +211,7 @@ void VdvbDeliver(VdvbDevice *d, const uint8_t *packet) {
 void VdvbMuxRewind(VdvbMux *m) {
   lseek(m->stream_fd, 0, SEEK_SET);
   m->chunk_len = m->chunk_at = 0;
-  m->packet_fill = 0;
+  TsFilterDiscontinuity(&m->align);
   for (int i = 0; i < m->user_count; i++) TsFilterDiscontinuity(&m->users[i]->ts);
 }
 
@@ -235,28 +236,8 @@ void VdvbMuxPass(VdvbMux *m, uint64_t want) {
     size_t take = m->chunk_len - m->chunk_at;
     if (take > want) take = (size_t)want;
     const uint8_t *at = m->chunk + m->chunk_at;
-    size_t used = 0;
-    while (used < take) {
-      if (m->packet_fill == 0) {
-        /* A packet starts only at a sync byte. */
-        const void *sync = memchr(at + used, TS_SYNC_BYTE, take - used);
-        if (!sync) {
-          used = take;
-          break;
-        }
-        used = (size_t)((const uint8_t *)sync - at);
-      }
-      size_t n = (size_t)(TS_PACKET_SIZE - m->packet_fill);
-      if (n > take - used) n = take - used;
-      memcpy(m->packet + m->packet_fill, at + used, n);
-      m->packet_fill += (int)n;
-      used += n;
-      if (m->packet_fill == TS_PACKET_SIZE) {
-        m->packet_fill = 0;
-        for (int i = 0; i < m->user_count; i++)
-          if (m->users[i]->ts.running) VdvbDeliver(m->users[i], m->packet);
-      }
-    }
+    TsFilterFeed(&m->align, at, take);
+    for (int i = 0; i < m->user_count; i++) VdvbDeliver(m->users[i], at, take);
     m->chunk_at += take;
     m->passed += take;
     want -= take;
@@ -371,6 +352,9 @@ int VdvbOpenDevice(int index, int flags) {
   TsFilterReset(&d->ts);
   if (mux) {
     VdvbMuxCatchUp(mux);
+    /* Joining the stream mid-packet, it takes over where packets start. */
+    d->ts.packet_fill = mux->align.packet_fill;
+    memcpy(d->ts.packet, mux->align.packet, (size_t)mux->align.packet_fill);
     d->mux = mux;
     mux->users[mux->user_count++] = d;
   }
