@@ -196,9 +196,9 @@ void VdvbDeliver(VdvbDevice *d, const uint8_t *bytes, size_t length) {
   size_t before = d->ts.ready.size();
   TsFilterFeed(&d->ts, bytes, length);
   while (d->ts.ready.size() > before) {
-    size_t length = d->ts.ready[before].size();
-    if (d->error == 0 && d->queued + length <= d->buffer_size) {
-      d->queued += length;
+    size_t size = d->ts.ready[before].size();
+    if (d->error == 0 && d->queued + size <= d->buffer_size) {
+      d->queued += size;
       before++;
       continue;
     }
@@ -559,7 +559,7 @@ void VdvbPollWait(struct pollfd *fds, nfds_t count, int timeout) {
     if (!d->mux && d->timeout_ms > 0 && (shortest == 0 || d->timeout_ms < shortest))
       shortest = d->timeout_ms;
   }
-  int64_t limit = timeout < 0 ? INT64_MAX : Vdvb.clock_offset_ns + (int64_t)timeout * 1000000;
+  int64_t limit = Vdvb.clock_offset_ns + (timeout < 0 ? VDVB_BLOCK_NS : (int64_t)timeout * 1000000);
   if (m) {
     VdvbMuxRun(m, limit, [&] {
       for (nfds_t i = 0; i < count; i++) {
