@@ -43,8 +43,9 @@ static void ConcurrentFailAll(void) {
     if (Concurrent.handles[i].collect.running) ConcurrentStep(&Concurrent.handles[i], -1);
 }
 
-/* The longest a table on a device may still wait for a section, ms, and
- * whether its wait has run out (see DEMUX_WAIT_MARGIN_MS). */
+/* How much longer, in ms, the table on "h" may wait for a section: its
+ * filter's timeout plus "margin" (see DEMUX_WAIT_MARGIN_MS) since its wait
+ * began; 0 when the wait has run out. */
 static uint32_t ConcurrentWaitLeft(const DemuxHandle *h, uint32_t now, int margin) {
   uint64_t bound = (uint64_t)h->timeout + (uint64_t)margin;
   uint64_t waited = (uint32_t)(now - h->wait_start);
