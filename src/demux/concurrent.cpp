@@ -86,12 +86,15 @@ static void ConcurrentRoundDevices(void) {
   }
 }
 
-/* Hands every section waiting in the filters of the shared stream to its table. */
+/* Hands every section waiting in the filters of the shared stream to its
+ * table; sections that found no memory in a filter are a failed read of it. */
 static void ConcurrentTakeWaiting(void) {
   for (int i = 0; i < Concurrent.count; i++) {
     DemuxHandle *h = &Concurrent.handles[i];
+    if (h->collect.running && TsFilterTakeLost(&h->ts)) ConcurrentStep(h, DemuxHandleReadLost(h));
     int n;
     while (h->collect.running && (n = TsFilterTake(&h->ts, h->buffer, DEMUX_READ_SIZE)) > 0) {
+      h->lost_again = 0;
       h->wait_start = GetTickMs();
       ConcurrentStep(h, n);
     }
@@ -216,6 +219,7 @@ static int ConcurrentSetUp(DemuxHandle *h, DemuxHandle *base, const DemuxTable *
     h->fd = -1;
     h->shares_stream = 1;
     h->lap_logged = 0;
+    h->lost_again = 0;
     TsFilterReset(&h->ts);
     snprintf(h->path, sizeof(h->path), "%s", base->path);
   }

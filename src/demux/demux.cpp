@@ -14,6 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <new>
+
 #include "log/log.h"
 #include "run/status.h"
 
@@ -39,6 +41,7 @@ void DemuxHandleReset(DemuxHandle *h) {
   h->timeout = 0;
   h->filter_set = 0;
   h->lap_logged = 0;
+  h->lost_again = 0;
   h->wait_start = 0;
   h->path[0] = 0;
   TsFilterReset(&h->ts);
@@ -56,8 +59,15 @@ void DemuxLog(DemuxHandle *h, const char *format, ...) {
   va_start(ap, format);
   vsnprintf(text, sizeof(text), format, ap);
   va_end(ap);
-  if (h->hold_log) h->held_log.emplace_back(text);
-  else WriteLog("%s", text);
+  if (h->hold_log) {
+    try {
+      h->held_log.emplace_back(text);
+      return;
+    } catch (const std::bad_alloc &) {
+      /* No memory to hold it: written now, out of its table's turn, rather than lost. */
+    }
+  }
+  WriteLog("%s", text);
 }
 
 void DemuxWriteHeldLog(DemuxHandle *h) {
@@ -89,6 +99,7 @@ int DemuxHandleOpen(DemuxHandle *h, const char *path, int quiet) {
   h->shares_stream = 0;
   h->filter_set = 0;
   h->lap_logged = 0;
+  h->lost_again = 0;
   TsFilterReset(&h->ts);
   if (h->kind == DEMUX_DEVICE &&
       ioctl(h->fd, DMX_SET_BUFFER_SIZE, (unsigned long)DEMUX_DRIVER_BUFFER) < 0 && !quiet)
@@ -161,6 +172,21 @@ int DemuxHandleReadFailed(DemuxHandle *h, int error) {
   return -1;
 }
 
+int DemuxHandleReadLost(DemuxHandle *h) {
+  if (!h->lost_again) {
+    h->lost_again = 1;
+    return DemuxHandleReadFailed(h, EOVERFLOW);
+  }
+  DemuxLog(h, "%s() - No memory for the sections of PID 0x%X", "DemuxGetSection", h->ts.pid);
+  return -1;
+}
+
+/* Hands over a section of our filter: one got through. Returns "n". */
+static int DemuxHandleDelivered(DemuxHandle *h, int n) {
+  if (n > 0) h->lost_again = 0;
+  return n;
+}
+
 int DemuxHandleReadReady(DemuxHandle *h) {
   h->wait_start = GetTickMs();
   ssize_t n = read(h->fd, h->buffer, DEMUX_READ_SIZE);
@@ -185,7 +211,9 @@ static int DemuxReadDevice(DemuxHandle *h) {
 static int DemuxReadFile(DemuxHandle *h) {
   if (!h->filter_set) return 0;
   int played = TsFilterPlayFile(&h->ts, h->fd, 0, nullptr);
-  if (played == TS_PLAY_SECTION) return TsFilterTake(&h->ts, h->buffer, DEMUX_READ_SIZE);
+  if (played == TS_PLAY_SECTION)
+    return DemuxHandleDelivered(h, TsFilterTake(&h->ts, h->buffer, DEMUX_READ_SIZE));
+  if (played == TS_PLAY_LOST && TsFilterTakeLost(&h->ts)) return DemuxHandleReadLost(h);
   if (played == TS_PLAY_NONE && !h->lap_logged) {
     DemuxLog(h, "%s() - No section for PID 0x%X in a whole pass of %s", "DemuxGetSection",
              h->ts.pid, h->path);
@@ -199,8 +227,9 @@ static int DemuxReadFifo(DemuxHandle *h) {
   uint8_t chunk[TS_PLAY_CHUNK];
   uint32_t start = GetTickMs();
   for (;;) {
+    if (TsFilterTakeLost(&h->ts)) return DemuxHandleReadLost(h);
     int n = TsFilterTake(&h->ts, h->buffer, DEMUX_READ_SIZE);
-    if (n > 0) return n;
+    if (n > 0) return DemuxHandleDelivered(h, n);
     if (!h->filter_set) return 0;
     uint32_t spent = GetTickMs() - start;
     if (spent >= h->timeout) return DemuxHandleReadFailed(h, ETIMEDOUT);

@@ -58,6 +58,8 @@ struct DemuxHandle {
   uint32_t timeout;       /* the running filter's timeout, ms */
   int filter_set;
   int lap_logged;         /* "No section ... in a whole pass" written for this filter */
+  int lost_again;         /* recordings and pipes: sections found no memory in our
+                           * filter, and none got through since */
   uint32_t wait_start;    /* GetTickMs() when the current wait for a section began */
   char path[DEMUX_PATH_SIZE];
   TsFilter ts;            /* recordings and pipes: our own section filter */
@@ -98,6 +100,11 @@ int DemuxHandleReadReady(DemuxHandle *h);
 /* The failed read "error" (an errno value) as DemuxGetSection reports it:
  * 0 for a timeout or an overflow (logged on "h"), -1 for anything else. */
 int DemuxHandleReadFailed(DemuxHandle *h, int error);
+/* A read of a recording or pipe that met sections lost for lack of memory
+ * in our filter, as DemuxGetSection reports it: the first loss is an
+ * overflow (0), as from a full driver buffer; another before any section
+ * got through means memory stays short: -1, logged on "h". */
+int DemuxHandleReadLost(DemuxHandle *h);
 /* printf-style demux message: to the main log, or held with the handle's
  * table while "hold_log" is set. */
 void DemuxLog(DemuxHandle *h, const char *format, ...) __attribute__((format(printf, 2, 3)));

@@ -14,6 +14,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <iterator>
+
 #include "demux/tsfilter.h"
 
 namespace {
@@ -188,22 +190,23 @@ VdvbMux *VdvbMuxFor(int index, const char *stream, uint64_t bitrate) {
 }
 
 /* Queues what the filter of "d" cuts from "length" stream bytes, as a
- * kernel demux does: a section that does not fit the rest of the queue is
- * dropped and the next read reports the overflow; while an error waits,
- * every new section is dropped. Without a filter the bytes only keep the
- * descriptor's packet alignment. */
+ * kernel demux does: a section that does not fit the rest of the queue (or
+ * that the filter found no memory for) is dropped and the next read reports
+ * the overflow; while an error waits, every new section is dropped. Without
+ * a filter the bytes only keep the descriptor's packet alignment. */
 void VdvbDeliver(VdvbDevice *d, const uint8_t *bytes, size_t length) {
   size_t before = d->ts.ready.size();
   TsFilterFeed(&d->ts, bytes, length);
-  while (d->ts.ready.size() > before) {
-    size_t size = d->ts.ready[before].size();
-    if (d->error == 0 && d->queued + size <= d->buffer_size) {
-      d->queued += size;
-      before++;
+  if (TsFilterTakeLost(&d->ts) && d->error == 0) d->error = EOVERFLOW;
+  auto section = std::next(d->ts.ready.begin(), (long)before);
+  while (section != d->ts.ready.end()) {
+    if (d->error == 0 && d->queued + section->size() <= d->buffer_size) {
+      d->queued += section->size();
+      ++section;
       continue;
     }
     if (d->error == 0) d->error = EOVERFLOW;
-    d->ts.ready.erase(d->ts.ready.begin() + (long)before);
+    section = d->ts.ready.erase(section);
   }
 }
 
@@ -454,6 +457,10 @@ ssize_t VdvbReadPlay(VdvbDevice *d, void *buf, size_t size) {
   if (d->error) return VdvbReadError(d); /* poll has waited out the timeout */
   int played = TsFilterPlayFile(&d->ts, d->stream_fd, 0, nullptr);
   if (played == TS_PLAY_SECTION) return VdvbTake(d, buf, size);
+  if (played == TS_PLAY_LOST && TsFilterTakeLost(&d->ts)) {
+    errno = EOVERFLOW; /* the section found no memory in the filter */
+    return -1;
+  }
   if (played == TS_PLAY_ERROR) {
     errno = EIO;
     return -1;
