@@ -44,6 +44,7 @@ struct SimStreamOptions {
   bool garbage = false;      /* bytes without a sync byte between some packets */
   bool noise = false;        /* null packets and packets of other PIDs */
   uint32_t seed = 1;         /* for mid_cycle, garbage and noise */
+  bool events7_descending = false; /* 7-day entries of a channel latest first (hostile guides) */
 };
 
 /* The 3-day summary sections of "s": the lines of each, the first section
