@@ -132,6 +132,98 @@ TEST_F(StoreTest, IndexesAgreeWithAWalkOfTheList) {
   EXPECT_EQ((int32_t)keys.size(), StoreCounters()->total_events);
 }
 
+/* The shapes of stream that once made the store's cost grow faster than
+ * the guide. Each counts the record steps of the summary walks: a fixed
+ * number per event, whatever the order and repetition of ids; a walk of a
+ * whole chain per event would take n * n / 2. */
+
+/* Adds "n" 7-day events on 4 channels, one a minute, all with "summary_id". */
+void AddSharingEvents(int n, uint32_t summary_id) {
+  for (int i = 0; i < n; i++) {
+    EventRecord r = TestRecord((uint16_t)(i % 4), i * 60, (uint32_t)i, "e");
+    r.summary_id = summary_id;
+    ASSERT_EQ(AddEvent(&r), 1);
+  }
+}
+
+/* The titles stored so far, as the start times of their events. */
+std::vector<int32_t> StoredStarts(const FakeGuideDb &db) {
+  std::vector<int32_t> v;
+  for (const FakeTitle &t : db.titles) v.push_back((int32_t)t.record->start_time);
+  return v;
+}
+
+TEST_F(StoreTest, SevenDayMergesIntoOneSummaryIdCostStepsLinearInTheEvents) {
+  const int n = 3000;
+  const uint32_t shared = 0x77;
+  std::vector<int> backwards(n), shuffled(n);
+  for (int i = 0; i < n; i++) backwards[i] = shuffled[i] = n - 1 - i;
+  uint32_t seed = 99;
+  for (int i = n - 1; i > 0; i--) {
+    seed = seed * 1103515245u + 12345u;
+    std::swap(shuffled[i], shuffled[(seed >> 8) % (uint32_t)(i + 1)]);
+  }
+  for (const std::vector<int> *order : {&backwards, &shuffled}) {
+    FreeGuide();
+    db_.titles.clear();
+    MakeChannels(4);
+    /* 3-day events with an id each; every third also carries the shared
+     * id as its 3-day id, and every fifth keeps its own id. */
+    for (int i = 0; i < n; i++) {
+      EventRecord r = TestRecord((uint16_t)(i % 4), i * 60, (uint32_t)i, "e");
+      r.summary_id = 0x100000u + (uint32_t)i;
+      r.summary_id_3d = i % 3 == 0 ? shared : 0x4000u;
+      r.flags = EVENT_HAS_SUMMARY_ID_3D;
+      ASSERT_EQ(AddEvent3days(&r), 1);
+    }
+    uint64_t before = StoreWalkSteps();
+    for (int i : *order) {
+      if (i % 5 == 0) continue;
+      EventRecord r = TestRecord((uint16_t)(i % 4), i * 60, (uint32_t)i, "e");
+      r.summary_id = shared;
+      ASSERT_EQ(AddEvent(&r), 1);
+    }
+    std::vector<int32_t> expected;
+    for (EventRecord *e = StoreEventList(); e; e = e->next)
+      if (e->summary_id == shared || e->summary_id_3d == shared) expected.push_back(e->start_time);
+    EXPECT_EQ(StoreSummaryMatchCount(shared), (int32_t)expected.size());
+    ASSERT_EQ(AddSummary(shared, "S", "x"), 1);
+    /* Every match stored once, newest first, as a walk of the list finds
+     * them; the merges and the attachment together a few steps a record. */
+    EXPECT_EQ(StoredStarts(db_), expected);
+    EXPECT_LE(StoreWalkSteps() - before, 8u * n);
+  }
+}
+
+TEST_F(StoreTest, RepeatedCopiesOfASharedSummaryTakeNoSteps) {
+  MakeChannels(4);
+  const int n = 2000;
+  AddSharingEvents(n, 0x55AA);
+  ASSERT_EQ(AddSummary(0x55AA, "First", "wins"), 1);
+  uint64_t steps = StoreWalkSteps();
+  EXPECT_LE(steps, 4u * n);
+  for (int k = 1; k < n; k++) ASSERT_EQ(AddSummary(0x55AA, "Later", "copy"), 1);
+  EXPECT_EQ(StoreWalkSteps(), steps);
+  ASSERT_EQ(db_.titles.size(), (size_t)n);
+  for (const FakeTitle &t : db_.titles) ASSERT_EQ(t.long_description, "First\n\nwins");
+  EXPECT_EQ(StoreCounters()->summaries_attached, n);
+  EXPECT_EQ(StoreCounters()->summaries_without_event, 0);
+  std::string debug = DebugLog();
+  const std::string repeated = "AddSummary() - summary_id: 55AA - found 0 time(s) - repeated 2000 times\n";
+  size_t copies = 0;
+  for (size_t p = debug.find(repeated); p != std::string::npos; p = debug.find(repeated, p + 1)) copies++;
+  EXPECT_EQ(copies, (size_t)n - 1);
+
+  /* An event that comes after the summary gets the next copy, alone. */
+  EventRecord late = TestRecord(0, n * 60, 0, "late");
+  late.summary_id = 0x55AA;
+  ASSERT_EQ(AddEvent(&late), 1);
+  ASSERT_EQ(AddSummary(0x55AA, "Late", "copy"), 1);
+  ASSERT_EQ(db_.titles.size(), (size_t)n + 1);
+  EXPECT_EQ(db_.titles.back().long_description, "Late\n\ncopy");
+  EXPECT_NE(DebugLog().find("found 1 time(s) - repeated 2000 times\n", debug.size()), std::string::npos);
+}
+
 TEST_F(StoreTest, DebugPrintShowsTheRecord) {
   MakeChannels(2);
   EventRecord r = TestRecord(1, 0, 0x1234ABCD, "Film");
