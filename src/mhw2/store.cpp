@@ -422,14 +422,15 @@ void DebugPrintEvent(const EventRecord *record) {
   const char *name = "";
   if (Store.channels && record->channel < Store.counters.channel_count)
     name = Store.channels[record->channel].name;
-  WriteDebug("Channel: %d - %s\n", record->channel, name);
-  WriteDebug("Name: %s\n", record->title);
-  WriteDebug("EventId: 0x%08X - StartDate: %02d/%02d/%04d - StartTime: %02d:%02d:%02d - Duration: %d min\n",
-             record->mhw_event_id, record->day, record->month, record->year, record->hour,
-             record->minute, record->second, record->duration);
-  WriteDebug("SummaryId: 0x%04X - SummaryId2: %04X - SummaryId3d: 0x%04X - newbyte: %02X\n",
+  /* The five lines in one write. */
+  WriteDebug("Channel: %d - %s\n"
+             "Name: %s\n"
+             "EventId: 0x%08X - StartDate: %02d/%02d/%04d - StartTime: %02d:%02d:%02d - Duration: %d min\n"
+             "SummaryId: 0x%04X - SummaryId2: %04X - SummaryId3d: 0x%04X - newbyte: %02X\n"
+             "-------------------------\n",
+             record->channel, name, record->title, record->mhw_event_id, record->day, record->month,
+             record->year, record->hour, record->minute, record->second, record->duration,
              record->summary_id, record->summary_id2, record->summary_id_3d, record->newbyte);
-  WriteDebug("-------------------------\n");
 }
 
 void FreeGuide(void) {
