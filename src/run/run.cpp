@@ -111,6 +111,8 @@ static void RunDownload(void) {
   WriteLog("%d channels - %d events - %d summaries", counters->channel_count,
            counters->total_events, counters->summaries_attached);
   WriteLog("%d events with summary - %d events without summary", with_summary, without_summary);
+  if (ExportEventsLeftOut() > 0)
+    WriteLog("%d events left out by the limit of decoded text", ExportEventsLeftOut());
   WriteDebug("%d summaries without event\n", counters->summaries_without_event);
 }
 
@@ -182,6 +184,7 @@ int RunMain(int argc, char **argv) {
     WriteLog("Nothing added to database");
   } else if (epgdb_save(nullptr)) {
     WriteLog("Data saved");
+    if (ExportEventsLeftOut() > 0) WriteLog("The saved guide is partial");
   } else {
     WriteLog("Error saving data");
   }
