@@ -5,7 +5,7 @@
 #                short fuzz smoke run of every fuzz target
 #   make check   the ordinary build's tests only (quick)
 #   make demo    a sample broadcast grabbed and shown
-#   make bench   benchmarks
+#   make bench   benchmarks (decoding, whole runs, hostile streams)
 #   make fuzz    every fuzz target for FUZZ_SECONDS (default 60) each
 BUILD ?= build
 ASAN_BUILD ?= build-asan
@@ -57,6 +57,7 @@ demo: deps
 bench: build
 	@./scripts/bench.sh $(BUILD)
 	@./scripts/bench_run.sh $(BUILD)
+	@./scripts/bench_hostile.sh $(BUILD)
 
 fuzz: deps
 	./scripts/fuzz.sh $(FUZZ_SECONDS)
