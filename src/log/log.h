@@ -30,8 +30,9 @@ int LogDebugOn(void);
 int OpenDebugLog(void);
 void CloseDebugLog(void);
 /* Every writer below and WriteLog flush what they wrote before they
- * return, one write per call (per block of rows for a hex dump): a line
- * never reaches a file in pieces. */
+ * return, in one write per call (per block of rows for a hex dump) when it
+ * holds at most LOG_FILE_BUFFER_SIZE bytes, as every line of the program
+ * does: a line never reaches a file in pieces. */
 /* printf-style text to the debug log only; nothing is added. */
 void WriteDebug(const char *format, ...) __attribute__((format(printf, 1, 2)));
 /* Hex dump of the first "length" bytes of "data" under an optional "label". */

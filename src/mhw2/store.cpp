@@ -56,6 +56,8 @@ struct StoreTable {
 };
 
 static const uint64_t STORE_NO_KEY = ~0ull; /* no channel+start or summary id is this */
+/* Insertion numbers end here: no run holds that many events, and one more
+ * is refused like an allocation that failed. */
 static const uint32_t STORE_SEQ_MAX = 0xFFFFFFFFu;
 /* Below this many records a walk is sorted by insertion; from it on by
  * radix, 8 bits of seq a round. */
