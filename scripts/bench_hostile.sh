@@ -57,7 +57,8 @@ for row in "shared-summary 8000 32000" "reverse-merge 40000 160000" "repeated-su
     "$build/mhw2sim" --hostile "$shape" --events "$n" --start "$today" -o "$stream" 2>/dev/null
     bytes=$(stat -c %s "$stream")
     grab "$stream"
-    stored=$(sqlite3 "$work/db/guide.db" 'SELECT count(*) FROM titles' 2>/dev/null || echo "?")
+    stored=$("$build/epgdb" info "$work/db" 2>/dev/null | sed -n 's/^Titles: //p')
+    [ -n "$stored" ] || stored="?"
     ns=$(calc "$cpu * 1000000000 / $bytes" 1)
     mem=$(calc "$kib * 1024 / $bytes" 2)
     printf '%-17s %7s %6s %6s %6s %8s %8s %9s %7s %7s\n' "$shape" "$n" "$(calc "$bytes / 1048576")" \

@@ -293,23 +293,40 @@ int AddEvent(EventRecord *record) {
   return 1;
 }
 
-/* Sorts the walk list "list" of "count" nodes newest first (by seq, larger
- * first) and returns its new head. A list already in order costs one step a
- * node, one in the reverse order two; any other order at most 16 steps a
- * node: insertion for a short list, a radix round per byte of the largest
- * seq for a long one. */
-static StoreNode *StoreSortWalk(StoreNode *list, uint32_t count) {
-  int newest_first = 1, oldest_first = 1;
-  uint32_t largest = 0;
-  for (StoreNode *n = list; n; n = n->walk_next) {
-    Store.walk_steps++;
-    if (n->seq > largest) largest = n->seq;
-    if (!n->walk_next) break;
-    if (n->seq < n->walk_next->seq) newest_first = 0;
-    else oldest_first = 0;
+/* A walk list being collected: its nodes linked through walk_next in the
+ * order they came, their count, the largest seq and what order they are in. */
+struct StoreWalk {
+  StoreNode *head;
+  StoreNode *last;
+  uint32_t count;
+  uint32_t largest;
+  int newest_first; /* seq falls along the list */
+  int oldest_first; /* seq rises along the list */
+};
+
+static void StoreWalkAppend(StoreWalk *walk, StoreNode *node) {
+  Store.walk_steps++;
+  node->walk_next = nullptr;
+  if (walk->last) {
+    walk->last->walk_next = node;
+    if (walk->last->seq < node->seq) walk->newest_first = 0;
+    else walk->oldest_first = 0;
+  } else {
+    walk->head = node;
   }
-  if (newest_first) return list;
-  if (oldest_first) {
+  walk->last = node;
+  walk->count++;
+  if (node->seq > walk->largest) walk->largest = node->seq;
+}
+
+/* Orders "walk" newest first (by seq, larger first) and returns its head.
+ * A list already in order costs nothing more, one in the reverse order a
+ * step a node; any other order at most 16 steps a node: insertion for a
+ * short list, a radix round per byte of the largest seq for a long one. */
+static StoreNode *StoreSortWalk(const StoreWalk *walk) {
+  StoreNode *list = walk->head;
+  if (walk->newest_first) return list;
+  if (walk->oldest_first) {
     StoreNode *reversed = nullptr;
     while (list) {
       Store.walk_steps++;
@@ -320,7 +337,7 @@ static StoreNode *StoreSortWalk(StoreNode *list, uint32_t count) {
     }
     return reversed;
   }
-  if (count < STORE_RADIX_FROM) {
+  if (walk->count < STORE_RADIX_FROM) {
     StoreNode *sorted = nullptr;
     while (list) {
       StoreNode *next = list->walk_next;
@@ -338,7 +355,7 @@ static StoreNode *StoreSortWalk(StoreNode *list, uint32_t count) {
   /* Least significant byte first, up to the highest byte in use; each
    * round keeps the order of the last within a bucket and takes the
    * buckets largest first. */
-  for (int shift = 0; shift < 32 && (largest >> shift) != 0; shift += 8) {
+  for (int shift = 0; shift < 32 && (walk->largest >> shift) != 0; shift += 8) {
     StoreNode *head[256] = {nullptr}, *tail[256] = {nullptr};
     for (StoreNode *n = list; n;) {
       Store.walk_steps++;
@@ -368,28 +385,17 @@ static StoreNode *StoreCollectWaiting(uint32_t summary_id) {
   if (!ids) return nullptr;
   /* Both bags in their own order, which is newest first unless 7-day
    * merges moved older records in. */
-  StoreNode *a = nullptr, *b = nullptr, **a_end = &a, **b_end = &b;
-  uint32_t count_a = 0, count_b = 0;
-  for (StoreNode *n = ids->waiting[STORE_BAG_ID]; n; n = n->bag_next[STORE_BAG_ID], count_a++) {
-    Store.walk_steps++;
-    *a_end = n;
-    a_end = &n->walk_next;
-  }
-  *a_end = nullptr;
+  StoreWalk bag = {nullptr, nullptr, 0, 0, 1, 1}, bag_3d = bag;
+  for (StoreNode *n = ids->waiting[STORE_BAG_ID]; n; n = n->bag_next[STORE_BAG_ID])
+    StoreWalkAppend(&bag, n);
   /* 3-day summary ids have 16 bits: a larger id has no 3-day bag. A record
    * whose summary_id is this id too is in the first bag already. */
   if (summary_id <= 0xFFFF) {
-    for (StoreNode *n = ids->waiting[STORE_BAG_ID_3D]; n; n = n->bag_next[STORE_BAG_ID_3D]) {
-      Store.walk_steps++;
-      if (n->record.summary_id == summary_id) continue;
-      *b_end = n;
-      b_end = &n->walk_next;
-      count_b++;
-    }
+    for (StoreNode *n = ids->waiting[STORE_BAG_ID_3D]; n; n = n->bag_next[STORE_BAG_ID_3D])
+      if (n->record.summary_id != summary_id) StoreWalkAppend(&bag_3d, n);
   }
-  *b_end = nullptr;
-  a = StoreSortWalk(a, count_a);
-  b = StoreSortWalk(b, count_b);
+  StoreNode *a = StoreSortWalk(&bag), *b = StoreSortWalk(&bag_3d);
+  if (!a || !b) return a ? a : b;
   StoreNode *merged = nullptr, **end = &merged;
   while (a || b) {
     Store.walk_steps++;
