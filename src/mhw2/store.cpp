@@ -18,10 +18,12 @@ enum StoreBagKind { STORE_BAG_ID, STORE_BAG_ID_3D, STORE_BAG_KINDS };
  * comes first, so the list's EventRecord pointers are StoreNode pointers.
  * A record without a summary waits in the bag of its summary_id and, when
  * it carries one, in the bag of its summary_id_3d: doubly linked and in no
- * particular order, so that joining, leaving and moving cost one step. */
+ * particular order, so that joining, leaving and moving cost one step. A
+ * record that got its summary leaves a bag when that bag is next walked. */
 struct StoreNode {
   EventRecord record;
   uint32_t seq;                        /* insertion number: larger is nearer the list head */
+  uint8_t in_bag[STORE_BAG_KINDS];     /* 1 while in the bag of that kind */
   StoreNode *bag_prev[STORE_BAG_KINDS];
   StoreNode *bag_next[STORE_BAG_KINDS];
   StoreNode *walk_next;                /* the attachment walk, newest first */
@@ -159,6 +161,7 @@ static int StoreCarries3d(const StoreNode *node) {
 
 /* Puts "node" into the bag "kind" of "ids". */
 static void StoreBagJoin(StoreSummaryIds *ids, StoreBagKind kind, StoreNode *node) {
+  node->in_bag[kind] = 1;
   node->bag_prev[kind] = nullptr;
   node->bag_next[kind] = ids->waiting[kind];
   if (ids->waiting[kind]) ids->waiting[kind]->bag_prev[kind] = node;
@@ -171,6 +174,7 @@ static void StoreBagLeave(StoreSummaryIds *ids, StoreBagKind kind, StoreNode *no
   else ids->waiting[kind] = node->bag_next[kind];
   if (node->bag_next[kind]) node->bag_next[kind]->bag_prev[kind] = node->bag_prev[kind];
   node->bag_prev[kind] = node->bag_next[kind] = nullptr;
+  node->in_bag[kind] = 0;
 }
 
 /* Enters "node" in the summary id index under its summary ids. The index
@@ -196,10 +200,8 @@ static void StoreMoveSummaryUnchecked(StoreNode *node, uint32_t summary_id) {
   StoreSummaryIds *to = StoreTablePlaceUnchecked(&Store.by_summary, summary_id);
   from->matches--;
   to->matches++;
-  if (!(r->flags & EVENT_HAS_SUMMARY)) {
-    StoreBagLeave(from, STORE_BAG_ID, node);
-    StoreBagJoin(to, STORE_BAG_ID, node);
-  }
+  if (node->in_bag[STORE_BAG_ID]) StoreBagLeave(from, STORE_BAG_ID, node);
+  if (!(r->flags & EVENT_HAS_SUMMARY)) StoreBagJoin(to, STORE_BAG_ID, node);
   /* Whether the 3-day id counts apart from the summary_id may change. */
   if (StoreCarries3d(node)) {
     StoreSummaryIds *ids_3d = StoreTableFind(&Store.by_summary, r->summary_id_3d);
@@ -207,14 +209,6 @@ static void StoreMoveSummaryUnchecked(StoreNode *node, uint32_t summary_id) {
     if (r->summary_id_3d == summary_id) ids_3d->matches_3d--;
   }
   r->summary_id = summary_id;
-}
-
-/* Takes "node", which has just got its summary, out of both bags. */
-static void StoreLeaveBags(StoreNode *node) {
-  StoreBagLeave(StoreTableFind(&Store.by_summary, node->record.summary_id), STORE_BAG_ID, node);
-  if (StoreCarries3d(node))
-    StoreBagLeave(StoreTableFind(&Store.by_summary, node->record.summary_id_3d), STORE_BAG_ID_3D,
-                  node);
 }
 
 /* The stored record with this channel and start time, or null. */
@@ -384,15 +378,30 @@ static StoreNode *StoreCollectWaiting(uint32_t summary_id) {
   StoreSummaryIds *ids = StoreTableFind(&Store.by_summary, summary_id);
   if (!ids) return nullptr;
   /* Both bags in their own order, which is newest first unless 7-day
-   * merges moved older records in. */
+   * merges moved older records in; records that got a summary since the
+   * bag was last walked leave it now, each once. */
   StoreWalk bag = {nullptr, nullptr, 0, 0, 1, 1}, bag_3d = bag;
-  for (StoreNode *n = ids->waiting[STORE_BAG_ID]; n; n = n->bag_next[STORE_BAG_ID])
-    StoreWalkAppend(&bag, n);
+  for (StoreNode *n = ids->waiting[STORE_BAG_ID], *next; n; n = next) {
+    next = n->bag_next[STORE_BAG_ID];
+    if (n->record.flags & EVENT_HAS_SUMMARY) {
+      Store.walk_steps++;
+      StoreBagLeave(ids, STORE_BAG_ID, n);
+    } else {
+      StoreWalkAppend(&bag, n);
+    }
+  }
   /* 3-day summary ids have 16 bits: a larger id has no 3-day bag. A record
    * whose summary_id is this id too is in the first bag already. */
   if (summary_id <= 0xFFFF) {
-    for (StoreNode *n = ids->waiting[STORE_BAG_ID_3D]; n; n = n->bag_next[STORE_BAG_ID_3D])
-      if (n->record.summary_id != summary_id) StoreWalkAppend(&bag_3d, n);
+    for (StoreNode *n = ids->waiting[STORE_BAG_ID_3D], *next; n; n = next) {
+      next = n->bag_next[STORE_BAG_ID_3D];
+      if (n->record.flags & EVENT_HAS_SUMMARY) {
+        Store.walk_steps++;
+        StoreBagLeave(ids, STORE_BAG_ID_3D, n);
+      } else if (n->record.summary_id != summary_id) {
+        StoreWalkAppend(&bag_3d, n);
+      }
+    }
   }
   StoreNode *a = StoreSortWalk(&bag), *b = StoreSortWalk(&bag_3d);
   if (!a || !b) return a ? a : b;
@@ -412,9 +421,7 @@ int StoreVisitSummaryMatches(uint32_t summary_id, int (*visit)(EventRecord *, vo
                              void *context) {
   for (StoreNode *node = StoreCollectWaiting(summary_id); node;) {
     StoreNode *next = node->walk_next;
-    int ok = visit(&node->record, context);
-    if (node->record.flags & EVENT_HAS_SUMMARY) StoreLeaveBags(node);
-    if (!ok) return 0;
+    if (!visit(&node->record, context)) return 0;
     node = next;
   }
   return 1;

@@ -197,7 +197,7 @@ TEST_F(StoreTest, SevenDayMergesIntoOneSummaryIdCostStepsLinearInTheEvents) {
   }
 }
 
-TEST_F(StoreTest, RepeatedCopiesOfASharedSummaryTakeNoSteps) {
+TEST_F(StoreTest, RepeatedCopiesOfASharedSummaryWalkItsEventsOnce) {
   MakeChannels(4);
   const int n = 2000;
   AddSharingEvents(n, 0x55AA);
@@ -205,7 +205,9 @@ TEST_F(StoreTest, RepeatedCopiesOfASharedSummaryTakeNoSteps) {
   uint64_t steps = StoreWalkSteps();
   EXPECT_LE(steps, 4u * n);
   for (int k = 1; k < n; k++) ASSERT_EQ(AddSummary(0x55AA, "Later", "copy"), 1);
-  EXPECT_EQ(StoreWalkSteps(), steps);
+  /* The attached events leave the summary id's bag once, at the next copy;
+   * no copy walks them again. */
+  EXPECT_LE(StoreWalkSteps(), steps + n);
   ASSERT_EQ(db_.titles.size(), (size_t)n);
   for (const FakeTitle &t : db_.titles) ASSERT_EQ(t.long_description, "First\n\nwins");
   EXPECT_EQ(StoreCounters()->summaries_attached, n);
