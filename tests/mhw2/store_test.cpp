@@ -134,6 +134,54 @@ TEST_F(StoreTest, IndexesAgreeWithAWalkOfTheList) {
   EXPECT_EQ((int32_t)keys.size(), StoreCounters()->total_events);
 }
 
+/* Events, 7-day merges and summaries interleaved at random, summaries
+ * arriving again and events after their summaries: every summary stores
+ * exactly the matching events without a summary, in list order, and
+ * reports the others as repeated, as a walk of the list finds them. */
+TEST_F(StoreTest, AttachmentAgreesWithAWalkOfTheListInAnyInterleaving) {
+  MakeChannels(5);
+  uint32_t seed = 4242;
+  auto next = [&seed](uint32_t n) {
+    seed = seed * 1103515245u + 12345u;
+    return ((seed >> 8) & 0xFFFF) % n;
+  };
+  /* Ids of both kinds share a small pool, one above 16 bits. */
+  const uint32_t ids[] = {0x10, 0x11, 0x12, 0x13, 0x10012};
+  for (int op = 0; op < 6000; op++) {
+    EventRecord r = TestRecord((uint16_t)next(5), (int32_t)next(200) * 60, next(2), "e");
+    r.summary_id = ids[next(5)];
+    uint32_t kind = next(10);
+    if (kind < 4) {
+      r.summary_id_3d = ids[next(4)];
+      r.flags = EVENT_HAS_SUMMARY_ID_3D;
+      ASSERT_EQ(AddEvent3days(&r), 1);
+    } else if (kind < 8) {
+      ASSERT_EQ(AddEvent(&r), 1);
+    } else {
+      uint32_t id = ids[next(5)];
+      std::vector<int32_t> expected;
+      int32_t repeated = 0;
+      for (EventRecord *e = StoreEventList(); e; e = e->next) {
+        if (e->summary_id != id && !((e->flags & EVENT_HAS_SUMMARY_ID_3D) && e->summary_id_3d == id))
+          continue;
+        if (e->flags & EVENT_HAS_SUMMARY) repeated++;
+        else expected.push_back(e->channel * 100000 + e->start_time);
+      }
+      /* What the summary's debug line reports as found and repeated. */
+      ASSERT_EQ(StoreSummaryMatchCount(id), (int32_t)expected.size() + repeated) << "at step " << op;
+      size_t first = db_.titles.size();
+      int32_t without_event = StoreCounters()->summaries_without_event;
+      ASSERT_EQ(AddSummary(id, "S", "x"), 1);
+      std::vector<int32_t> stored;
+      for (size_t t = first; t < db_.titles.size(); t++)
+        stored.push_back((db_.titles[t].sid - 0x300) * 100000 + (int32_t)db_.titles[t].record->start_time);
+      ASSERT_EQ(stored, expected) << "summary " << id << " at step " << op;
+      EXPECT_EQ(StoreCounters()->summaries_without_event - without_event,
+                expected.empty() && repeated == 0 ? 1 : 0);
+    }
+  }
+}
+
 /* The shapes of stream that once made the store's cost grow faster than
  * the guide. Each counts the record steps of the summary walks: a fixed
  * number per event, whatever the order and repetition of ids; a walk of a
