@@ -288,6 +288,7 @@ epgdb_channel_t *KeepNothingChannel(uint16_t, uint16_t, uint16_t) {
   static uint16_t channel[3];
   return (epgdb_channel_t *)channel;
 }
+int KeepNothingName(epgdb_channel_t *, const char *) { return 1; }
 epgdb_title_t *KeepNothingTitle(void) {
   static epgdb_title_t title;
   return &title;
@@ -300,8 +301,9 @@ TEST_F(StoreTest, ASummarySharedByEveryEventIsNotCopiedPerEvent) {
   MakeChannels(4);
   const int n = 2000;
   AddSharingEvents(n, 0xABCDE);
-  const ExportLibrary keep_nothing = {KeepNothingChannel, KeepNothingTitle, KeepNothingMjd,
-                                      KeepNothingAdd,     KeepNothingText,  KeepNothingText};
+  const ExportLibrary keep_nothing = {KeepNothingChannel, KeepNothingName, KeepNothingTitle,
+                                      KeepNothingMjd,     KeepNothingAdd,  KeepNothingText,
+                                      KeepNothingText};
   ExportSetLibrary(&keep_nothing);
   const std::string text(4052, 'x');
   struct mallinfo2 before = mallinfo2();
