@@ -8,7 +8,7 @@
 #   make check   the ordinary build's tests only (quick)
 #   make demo    a sample broadcast grabbed and shown
 #   make install the programs into PREFIX/bin, the library into PREFIX/lib
-#   make bench   benchmarks (decoding, whole runs, hostile streams)
+#   make bench   benchmarks (decoders, whole runs, time to guide on air, hostile streams)
 #   make fuzz    every fuzz target for FUZZ_SECONDS (default 60) each
 BUILD ?= build
 ASAN_BUILD ?= build-asan
@@ -71,6 +71,7 @@ demo: deps
 bench: build
 	@./scripts/bench.sh $(BUILD)
 	@./scripts/bench_run.sh $(BUILD)
+	@./scripts/bench_time_to_guide.sh $(BUILD)
 	@./scripts/bench_hostile.sh $(BUILD)
 
 fuzz: deps

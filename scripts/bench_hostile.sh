@@ -11,9 +11,8 @@
 # Usage: scripts/bench_hostile.sh [BUILD_DIR]   (WORK=dir keeps the files there)
 set -eu
 
-build=$(cd "${1:-build}" && pwd)
-. "$(dirname "$0")/bench_common.sh"
-bench_setup bench_hostile mhw2grab mhw2sim libtarnwell.so
+. "$(dirname "$0")/bench_setup.sh"
+bench_setup bench_hostile "${1:-build}" mhw2grab mhw2sim libtarnwell.so
 if [ ! -x /usr/bin/time ]; then
   echo "bench_hostile: /usr/bin/time is missing (Debian package time)" >&2
   exit 1

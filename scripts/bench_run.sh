@@ -7,9 +7,8 @@
 # Usage: scripts/bench_run.sh [BUILD_DIR]   (WORK=dir keeps the files there)
 set -eu
 
-build=$(cd "${1:-build}" && pwd)
-. "$(dirname "$0")/bench_common.sh"
-bench_setup bench_run mhw2grab mhw2sim libtarnwell.so
+. "$(dirname "$0")/bench_setup.sh"
+bench_setup bench_run "${1:-build}" mhw2grab mhw2sim libtarnwell.so
 today=$(date -u +%Y-%m-%d)
 
 # Runs "$@" and prints "seconds peak_kib": /usr/bin/time when it is there,

@@ -13,6 +13,7 @@ struct RunSettings {
   int32_t download_7_days;           /* 1 */
   int32_t download_3_days;           /* 1 */
   int32_t convert_to_utf8;           /* 0 */
+  int32_t parallel_download;         /* 1: every table collected at once */
 };
 
 /* One channel alias: events of the source triple are stored again under the

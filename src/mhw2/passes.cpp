@@ -69,7 +69,10 @@ static int32_t PassRun(const PassValues *values) {
   StatusSetActivity(values->activity);
   const uint8_t filter[1] = {values->table_id};
   const uint8_t mask[1] = {0xFF};
-  int32_t tot_sections = DemuxGetAllSections(values->pid, filter, mask, 1);
+  /* A table collected at once with the others is waiting for its pass. */
+  int32_t tot_sections = DemuxCollectHolds(values->pid)
+                             ? DemuxCollectTake(values->pid)
+                             : DemuxGetAllSections(values->pid, filter, mask, 1);
   StatusSetActivity(nullptr);
 
   WriteLog(values->processing_log, tot_sections);
@@ -83,6 +86,23 @@ static int32_t PassRun(const PassValues *values) {
     DemuxStopFilter();
   }
   return counters->*values->count;
+}
+
+int DownloadTablesAtOnce(int three_days, int seven_days) {
+  const PassValues *passes[DEMUX_TABLES_MAX] = {&PASS_EVENTS_3DAYS, &PASS_EVENTS_7DAYS,
+                                                &PASS_SUMMARIES_3DAYS, &PASS_SUMMARIES_7DAYS};
+  const int enabled[DEMUX_TABLES_MAX] = {three_days, seven_days, three_days, seven_days};
+  DemuxTable tables[DEMUX_TABLES_MAX] = {};
+  int count = 0;
+  for (int i = 0; i < DEMUX_TABLES_MAX; i++) {
+    if (!enabled[i]) continue;
+    tables[count].pid = passes[i]->pid;
+    tables[count].filter[0] = passes[i]->table_id;
+    tables[count].mask[0] = 0xFF;
+    tables[count].length = 1;
+    count++;
+  }
+  return count > 0 && DemuxCollectStart(tables, count);
 }
 
 int32_t DownloadEvents3days(void) { return PassRun(&PASS_EVENTS_3DAYS); }

@@ -93,12 +93,18 @@ static void RunDownload(void) {
   int32_t channels = DownloadChannelList();
   if (channels <= 0) return;
   StatusSend("LOGTEXT Downloading channels (%d)\n", channels);
+  /* Every enabled table at once; the passes below take them in their order. */
+  if (settings->parallel_download)
+    DownloadTablesAtOnce(settings->download_3_days, settings->download_7_days);
 
   if (settings->download_3_days)
     RunPass("Downloading 3 days events", DownloadEvents3days, &counters->new_3day_events);
   if (settings->download_7_days)
     RunPass("Downloading 7 days events", DownloadEvents7days, &counters->new_7day_events);
-  if (counters->total_events <= 0) return;
+  if (counters->total_events <= 0) {
+    DemuxCollectRelease(); /* summaries collected at once go unused */
+    return;
+  }
 
   if (settings->download_3_days)
     RunPass("Downloading 3 days summaries", DownloadSummaries3days, &counters->summaries_3days);
