@@ -6,6 +6,8 @@
 #ifndef MHW2_DEMUX_H
 #define MHW2_DEMUX_H
 
+#include "config/path.h"
+
 #include <stdint.h>
 
 #include <string>
@@ -15,7 +17,6 @@
 
 constexpr int DEMUX_READ_SIZE = 4098;   /* bytes asked of every read */
 constexpr int DEMUX_BUFFER_SIZE = 4100; /* the section buffer; last two bytes stay 0 */
-constexpr int DEMUX_PATH_SIZE = 256;
 /* A DVB driver ends a read without a section by its filter's timeout only
  * while no section has come since the filter was set; after that a read on
  * a PID that falls silent would wait for ever. Each wait for a section on a
@@ -61,7 +62,7 @@ struct DemuxHandle {
   int lost_again;         /* recordings and pipes: sections found no memory in our
                            * filter, and none got through since */
   uint32_t wait_start;    /* GetTickMs() when the current wait for a section began */
-  char path[DEMUX_PATH_SIZE];
+  char path[PATH_SIZE];
   TsFilter ts;            /* recordings and pipes: our own section filter */
   uint8_t buffer[DEMUX_BUFFER_SIZE];
   /* The section list of the table collected on this handle and its cost
@@ -124,7 +125,9 @@ int DemuxClose(void);
 int DemuxStartFilter(uint16_t pid, const uint8_t *filter, const uint8_t *mask,
                      int length, uint32_t timeout);
 /* Reads one section into the section buffer. Returns its size (> 0),
- * 0 when none came (timeout, overflow, no device), -1 on a read failure. */
+ * 0 when none came (timeout, overflow, no device), -1 on a read failure or
+ * when a recording or pipe has nothing more for the filter: its writer has
+ * gone, or a whole pass of the recording never carried the PID. */
 int DemuxGetSection(void);
 /* Stops the running filter. Returns 1, or 0 when no device is open. */
 int DemuxStopFilter(void);

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "demux/wire.h"
+
 void TsFilterReset(TsFilter *f) {
   f->running = 0;
   f->pid = 0;
@@ -78,9 +80,7 @@ int TsFilterMatch(const TsFilter *f, const uint8_t *section, int length) {
 }
 
 /* The section_length field announces how many bytes follow the 3-byte header. */
-static int TsSectionTotal(const uint8_t *section) {
-  return 3 + (((section[1] & 0x0F) << 8) | section[2]);
-}
+static int TsSectionTotal(const uint8_t *section) { return WireSectionTotal(section); }
 
 /* Queues the whole section being assembled. Returns 1, or 0 when no memory
  * could be had for it: the section is then lost and counted. */

@@ -1,6 +1,7 @@
 /* Table download passes: each collects one whole MHW2 table from the demux
  * and feeds its sections to the table's decoder, with progress lines. */
 #include "demux/demux.h"
+#include "demux/wire.h"
 #include "log/log.h"
 #include "mhw2/mhw2.h"
 #include "run/status.h"
@@ -22,23 +23,23 @@ struct PassValues {
 };
 
 static const PassValues PASS_EVENTS_3DAYS = {
-    0x234, 0xE6, "Downloading 3 days events", "Processing 3 days events (tot_sections=%d)",
+    WIRE_PID_EVENTS_3DAYS, WIRE_TABLE_EVENTS_3DAYS, "Downloading 3 days events", "Processing 3 days events (tot_sections=%d)",
     "Processing 3 days events\n", ProcessMHW2Events3days, &GuideCounters::new_3day_events,
     nullptr, "Received %d NEW unique 3 days events"};
 
 static const PassValues PASS_EVENTS_7DAYS = {
-    0x284, 0xDC, "Downloading 7 days events", "Processing 7 days events (tot_sections=%d)",
+    WIRE_PID_EVENTS_7DAYS, WIRE_TABLE_EVENTS_7DAYS, "Downloading 7 days events", "Processing 7 days events (tot_sections=%d)",
     "Processing 7 days events\n", ProcessMHW2Events, &GuideCounters::new_7day_events, nullptr,
     "Received %d NEW unique 7 days events"};
 
 static const PassValues PASS_SUMMARIES_3DAYS = {
-    0x236, 0x96, "Downloading 3 days summaries", "Processing 3 days summaries (tot_sections=%d)",
+    WIRE_PID_SUMMARIES_3DAYS, WIRE_TABLE_SUMMARIES, "Downloading 3 days summaries", "Processing 3 days summaries (tot_sections=%d)",
     "Processing 3 days summaries\n", ProcessMHW2Summaries3days,
     &GuideCounters::summaries_attached, &GuideCounters::summaries_3days,
     "Received %d NEW 3 days summaries"};
 
 static const PassValues PASS_SUMMARIES_7DAYS = {
-    0x282, 0x96, "Downloading 7 days summaries", "Processing 7 days summaries (tot_sections=%d)",
+    WIRE_PID_SUMMARIES_7DAYS, WIRE_TABLE_SUMMARIES, "Downloading 7 days summaries", "Processing 7 days summaries (tot_sections=%d)",
     "Processing 7 days summaries\n", ProcessMHW2Summaries7days,
     &GuideCounters::summaries_attached, &GuideCounters::summaries_7days,
     "Received %d NEW 7 days summaries"};

@@ -17,16 +17,16 @@
 #include "run/status.h"
 
 static struct {
-  char program_name[RUN_PATH_SIZE];
-  char config_path[RUN_PATH_SIZE];
-  char log_path[RUN_PATH_SIZE];
-  char debug_log_path[RUN_PATH_SIZE];
-  char db_root[RUN_PATH_SIZE];
+  char program_name[PATH_SIZE];
+  char config_path[PATH_SIZE];
+  char log_path[PATH_SIZE];
+  char debug_log_path[PATH_SIZE];
+  char db_root[PATH_SIZE];
 } Run;
 
 int RunBuildPath(char *buffer, const char *format, const char *value) {
-  int n = snprintf(buffer, RUN_PATH_SIZE, format, value);
-  if (n < 0 || n >= RUN_PATH_SIZE) {
+  int n = snprintf(buffer, PATH_SIZE, format, value);
+  if (n < 0 || n >= PATH_SIZE) {
     buffer[0] = 0;
     return 0;
   }
@@ -45,9 +45,9 @@ static void RunProgramName(const char *path, char *out) {
   size_t start = end;
   while (start > 0 && path[start - 1] != '/') start--;
   if (start == end) start = end - 1; /* the path is "/" */
-  char piece[RUN_PATH_SIZE];
+  char piece[PATH_SIZE];
   size_t n = end - start;
-  if (n >= RUN_PATH_SIZE) {
+  if (n >= PATH_SIZE) {
     out[0] = 0;
     return;
   }
@@ -120,6 +120,8 @@ static void RunDownload(void) {
   WriteLog("%d channels - %d events - %d summaries", counters->channel_count,
            counters->total_events, counters->summaries_attached);
   WriteLog("%d events with summary - %d events without summary", with_summary, without_summary);
+  if (ExportEventsLeftOut() > 0)
+    WriteLog("%d events left out by the limit of decoded text", ExportEventsLeftOut());
   WriteDebug("%d summaries without event\n", counters->summaries_without_event);
 }
 
@@ -175,7 +177,7 @@ int RunMain(int argc, char **argv) {
   /* 4. Configuration (and auto-detection when it asks for it). */
   if (!config_fits) {
     WriteLog("Config file path too long (more than %d characters). Using default config values",
-             RUN_PATH_SIZE - 1);
+             PATH_SIZE - 1);
   } else if (ReadConfig(Run.config_path) != 0) {
     FreeGuide();
     CloseLog();
@@ -197,7 +199,7 @@ int RunMain(int argc, char **argv) {
 
   /* 6. Open the guide database. */
   if (root_empty) WriteLog("db_root is empty (the database root argument is an empty text)");
-  else if (!root_fits) WriteLog("db_root too long (more than %d characters)", RUN_PATH_SIZE - 1);
+  else if (!root_fits) WriteLog("db_root too long (more than %d characters)", PATH_SIZE - 1);
   else WriteLog("db_root = %s", Run.db_root);
   if (root_empty || !root_fits || !epgdb_open(Run.db_root)) {
     WriteLog("Error opening EPGDB");
@@ -228,6 +230,7 @@ int RunMain(int argc, char **argv) {
     WriteLog("Data saved");
     WriteLog("%d titles saved - %d stored titles replaced - %d expired", written, replaced,
              expired);
+    if (ExportEventsLeftOut() > 0) WriteLog("The saved guide is partial");
   } else {
     WriteLog("Error saving data");
     RunLogDatabaseReason();

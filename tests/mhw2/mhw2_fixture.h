@@ -140,12 +140,14 @@ class GuideTest : public ::testing::Test {
     OpenLog((dir_ + "/main.log").c_str());
     FakeDb = &db_;
     ExportSetLibrary(&FAKE_LIBRARY);
+    ExportSetTextLimit(0);
   }
   void TearDown() override {
     FreeGuide();
     memset(StoreCounters(), 0, sizeof(GuideCounters));
     ConfigReset();
     ExportSetLibrary(nullptr);
+    ExportSetTextLimit(0);
     FakeDb = nullptr;
     CloseLog();
     CloseDebugLog();
