@@ -3,6 +3,7 @@
 #ifndef MHW2_MHW2_H
 #define MHW2_MHW2_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 struct ChannelEntry {
@@ -77,6 +78,9 @@ int32_t StoreSummaryMatchCount(uint32_t summary_id);
 /* Record steps taken by the summary walks (collecting, ordering, merging)
  * since the store was last freed: a measure of their cost for tests. */
 uint64_t StoreWalkSteps(void);
+/* Slots of the summary id index (tests): it grows only when events are
+ * added, never in a 7-day merge. */
+size_t StoreSummaryIndexSlots(void);
 
 /* Channel table. */
 int32_t DownloadChannelList(void);

@@ -50,7 +50,9 @@ struct StoreStartEntry {
 };
 
 /* Open-addressing hash table from a 64-bit key to an entry: the
- * channel+start index and the summary id index. Keys are never removed. */
+ * channel+start index and the summary id index. A summary id that no record
+ * carries any more (a 7-day merge moved its last one) is removed, so the
+ * index never holds more ids than the records have. */
 template <typename Entry>
 struct StoreTable {
   std::vector<Entry> slots; /* key and value side by side: one cache line a probe */
@@ -69,6 +71,7 @@ static struct {
   ChannelEntry *channels;
   EventRecord *events;
   uint32_t next_seq;
+  size_t id_slots; /* summary ids the records carry: one each, two with a 3-day id */
   uint64_t walk_steps;
   GuideCounters counters;
   StoreTable<StoreStartEntry> by_start;   /* channel << 32 | start_time -> the one record */
@@ -79,6 +82,7 @@ GuideCounters *StoreCounters(void) { return &Store.counters; }
 ChannelEntry *StoreChannels(void) { return Store.channels; }
 EventRecord *StoreEventList(void) { return Store.events; }
 uint64_t StoreWalkSteps(void) { return Store.walk_steps; }
+size_t StoreSummaryIndexSlots(void) { return Store.by_summary.slots.size(); }
 
 void StoreSetChannels(ChannelEntry *table, int32_t count) {
   if (Store.channels && Store.channels != table) free(Store.channels);
@@ -125,16 +129,18 @@ static Entry *StoreTablePlaceUnchecked(StoreTable<Entry> *table, uint64_t key) {
   return &table->slots[i];
 }
 
-/* Makes room for "more" new keys, doubling the table at half load; entry
- * pointers taken before are invalid afterwards. Returns 1, or 0 when memory
- * ran out (the table is then unchanged). Container growth reports
- * exhaustion by throwing; it becomes the store's 0 result here. */
+/* Makes room for "keys" keys in all at half load at most, doubling the
+ * table as often as needed; entry pointers taken before are invalid
+ * afterwards. Returns 1, or 0 when memory ran out (the table is then
+ * unchanged). Container growth reports exhaustion by throwing; it becomes
+ * the store's 0 result here. */
 template <typename Entry>
-static int StoreTableReserve(StoreTable<Entry> *table, size_t more) {
-  if ((table->used + more) * 2 <= table->slots.size()) return 1;
+static int StoreTableReserve(StoreTable<Entry> *table, size_t keys) {
+  if (keys * 2 <= table->slots.size()) return 1;
   StoreTable<Entry> grown;
   try {
     size_t size = table->slots.empty() ? 1024 : table->slots.size() * 2;
+    while (keys * 2 > size) size *= 2;
     Entry empty{};
     empty.key = STORE_NO_KEY;
     grown.slots.assign(size, empty);
@@ -147,6 +153,28 @@ static int StoreTableReserve(StoreTable<Entry> *table, size_t more) {
   table->slots.swap(grown.slots);
   table->used = grown.used;
   return 1;
+}
+
+/* Takes "key", which "table" holds, out of it; the entries behind it in its
+ * probe run move up (no tombstones). Takes no memory; entry pointers taken
+ * before are invalid afterwards. */
+template <typename Entry>
+static void StoreTableRemoveUnchecked(StoreTable<Entry> *table, uint64_t key) {
+  size_t mask = table->slots.size() - 1;
+  size_t hole = StoreHash(key, mask);
+  while (table->slots[hole].key != key) hole = (hole + 1) & mask;
+  for (size_t j = (hole + 1) & mask; table->slots[j].key != STORE_NO_KEY; j = (j + 1) & mask) {
+    /* An entry may fill the hole when the hole lies between its home slot
+     * and where it sits. */
+    size_t home = StoreHash(table->slots[j].key, mask);
+    if (((j - home) & mask) >= ((j - hole) & mask)) {
+      table->slots[hole] = table->slots[j];
+      hole = j;
+    }
+  }
+  table->slots[hole] = Entry{};
+  table->slots[hole].key = STORE_NO_KEY;
+  table->used--;
 }
 
 template <typename Entry>
@@ -193,21 +221,25 @@ static void StoreIndexSummaryUnchecked(StoreNode *node) {
 }
 
 /* Moves "node" from the index entries of its summary_id to those of
- * "summary_id". The index has room for one new id. */
+ * "summary_id", another id. Takes no memory: the id left behind goes when
+ * no record carries it any more, before the new one is placed, so the
+ * index holds at most one id per summary id the records carry, for which
+ * it has room (StoreInsertHead). */
 static void StoreMoveSummaryUnchecked(StoreNode *node, uint32_t summary_id) {
   EventRecord *r = &node->record;
+  int carries_3d = StoreCarries3d(node);
   StoreSummaryIds *from = StoreTableFind(&Store.by_summary, r->summary_id);
-  StoreSummaryIds *to = StoreTablePlaceUnchecked(&Store.by_summary, summary_id);
   from->matches--;
-  to->matches++;
   if (node->in_bag[STORE_BAG_ID]) StoreBagLeave(from, STORE_BAG_ID, node);
+  /* A 3-day id equal to the old summary_id now counts apart from it. */
+  if (carries_3d && r->summary_id_3d == r->summary_id) from->matches_3d++;
+  if (from->matches == 0 && from->matches_3d == 0)
+    StoreTableRemoveUnchecked(&Store.by_summary, r->summary_id);
+  StoreSummaryIds *to = StoreTablePlaceUnchecked(&Store.by_summary, summary_id);
+  to->matches++;
   if (!(r->flags & EVENT_HAS_SUMMARY)) StoreBagJoin(to, STORE_BAG_ID, node);
-  /* Whether the 3-day id counts apart from the summary_id may change. */
-  if (StoreCarries3d(node)) {
-    StoreSummaryIds *ids_3d = StoreTableFind(&Store.by_summary, r->summary_id_3d);
-    if (r->summary_id_3d == r->summary_id) ids_3d->matches_3d++;
-    if (r->summary_id_3d == summary_id) ids_3d->matches_3d--;
-  }
+  /* A 3-day id equal to the new summary_id counts with it from now on. */
+  if (carries_3d && r->summary_id_3d == summary_id) to->matches_3d--;
   r->summary_id = summary_id;
 }
 
@@ -220,13 +252,18 @@ static StoreNode *StoreFindByStart(uint16_t channel, int32_t start_time) {
 /* Copies "record" into a new node at the head of the event list and puts
  * it into the indexes. Returns the node, or null when memory ran out. */
 static StoreNode *StoreInsertHead(const EventRecord *record) {
-  if (Store.next_seq == STORE_SEQ_MAX || !StoreTableReserve(&Store.by_start, 1) ||
-      !StoreTableReserve(&Store.by_summary, 2))
+  /* Room for every summary id the records will carry, this one's too: a
+   * 7-day merge then never needs more. */
+  size_t id_slots = Store.id_slots + ((record->flags & EVENT_HAS_SUMMARY_ID_3D) ? 2 : 1);
+  if (Store.next_seq == STORE_SEQ_MAX ||
+      !StoreTableReserve(&Store.by_start, Store.by_start.used + 1) ||
+      !StoreTableReserve(&Store.by_summary, id_slots))
     return nullptr;
   StoreNode *node = (StoreNode *)calloc(1, sizeof(StoreNode));
   if (!node) return nullptr;
   memcpy(&node->record, record, sizeof(EventRecord));
   node->seq = Store.next_seq++;
+  Store.id_slots = id_slots;
   StoreTablePlaceUnchecked(&Store.by_start, StoreStartKey(record->channel, record->start_time))
       ->node = node;
   StoreIndexSummaryUnchecked(node);
@@ -251,18 +288,14 @@ int AddEvent3days(EventRecord *record) {
 
 /* The 7-day merge: the stored record takes the 7-day summary ids (moving
  * to the index entries of its new summary id); the caller's record gets the
- * stored 3-day summary id. Returns 1, or 0 when memory ran out. */
-static int StoreMerge7days(StoreNode *node, EventRecord *record) {
+ * stored 3-day summary id. Takes no memory, so it cannot fail. */
+static void StoreMerge7days(StoreNode *node, EventRecord *record) {
   EventRecord *stored = &node->record;
-  if (stored->summary_id != record->summary_id) {
-    if (!StoreTableReserve(&Store.by_summary, 1)) return 0;
-    StoreMoveSummaryUnchecked(node, record->summary_id);
-  }
+  if (stored->summary_id != record->summary_id) StoreMoveSummaryUnchecked(node, record->summary_id);
   stored->summary_id2 = record->summary_id2;
   record->summary_id_3d = stored->summary_id_3d;
   record->flags = (uint8_t)((record->flags & ~EVENT_HAS_SUMMARY_ID_3D) |
                             (stored->flags & EVENT_HAS_SUMMARY_ID_3D));
-  return 1;
 }
 
 int AddEvent(EventRecord *record) {
@@ -272,10 +305,7 @@ int AddEvent(EventRecord *record) {
       WriteDebug("%s() - WARNING: SAME EVENT WITH DIFFERENT EVENTID. IGNORING.\n", "AddEvent");
       return 1;
     }
-    if (!StoreMerge7days(node, record)) {
-      WriteLog("%s() - memory error", "AddEvent");
-      return 0;
-    }
+    StoreMerge7days(node, record);
     return 1;
   }
   if (!StoreInsertHead(record)) {
@@ -457,6 +487,7 @@ void FreeGuide(void) {
   StoreTableFree(&Store.by_start);
   StoreTableFree(&Store.by_summary);
   Store.next_seq = 0;
+  Store.id_slots = 0;
   Store.walk_steps = 0;
   free(Store.channels);
   Store.channels = nullptr;

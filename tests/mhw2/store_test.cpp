@@ -64,6 +64,41 @@ TEST_F(StoreTest, SevenDayMergeTakesSummaryIdsAndHandsBackThe3DayId) {
   EXPECT_EQ(db_.titles.size(), 1u);
 }
 
+/* A 7-day merge takes no memory, so it never fails for it: merges that
+ * move events through ever new summary ids, and back onto their 3-day ids,
+ * leave the summary index at its size, and lookups follow every move. */
+TEST_F(StoreTest, SevenDayMergesNeverGrowTheSummaryIndex) {
+  MakeChannels(4);
+  const int n = 600;
+  for (int i = 0; i < n; i++) {
+    EventRecord r = TestRecord((uint16_t)(i % 4), i * 60, (uint32_t)i, "e");
+    r.summary_id = (uint32_t)i;
+    r.summary_id_3d = 0x8000u + (uint32_t)(i % 50);
+    r.flags = EVENT_HAS_SUMMARY_ID_3D;
+    ASSERT_EQ(AddEvent3days(&r), 1);
+  }
+  const size_t slots = StoreSummaryIndexSlots();
+  auto id_of = [](int round, int i) {
+    return round % 5 == 0 ? 0x8000u + (uint32_t)(i % 50) : 0x100000u + (uint32_t)(round * 1000 + i);
+  };
+  for (int round = 1; round <= 41; round++) {
+    for (int i = 0; i < n; i++) {
+      EventRecord r = TestRecord((uint16_t)(i % 4), i * 60, (uint32_t)i, "e");
+      r.summary_id = id_of(round, i);
+      ASSERT_EQ(AddEvent(&r), 1);
+    }
+    ASSERT_EQ(StoreSummaryIndexSlots(), slots) << "round " << round;
+  }
+  for (int i = 0; i < n; i += 37) {
+    EXPECT_EQ(StoreSummaryMatchCount(id_of(41, i)), 1) << i;
+    EXPECT_EQ(StoreSummaryMatchCount(id_of(39, i)), 0) << i;
+    EXPECT_EQ(StoreSummaryMatchCount(0x8000u + (uint32_t)(i % 50)), n / 50) << i;
+  }
+  ASSERT_EQ(AddSummary(id_of(41, 5), "S", "x"), 1);
+  ASSERT_EQ(db_.titles.size(), 1u);
+  EXPECT_EQ(db_.titles[0].record->start_time, 5u * 60u);
+}
+
 TEST_F(StoreTest, SevenDayWithOtherEventIdIsIgnored) {
   EventRecord three = TestRecord(3, 5000, 0x11, "Three");
   three.summary_id = 0xAAAA;
