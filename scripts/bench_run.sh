@@ -59,7 +59,8 @@ for size in "60 7 24" "120 7 65" "160 7 175"; do
   set -- $(measure "$work/mhw2grab" "$work/db")
   grab_s=$1
   peak=$2
-  stored=$(sqlite3 "$work/db/guide.db" 'SELECT count(*) FROM titles' 2>/dev/null || echo "?")
+  stored=$("$build/epgdb" info "$work/db" 2>/dev/null | sed -n 's/^Titles: //p')
+  [ -n "$stored" ] || stored="?"
   peak_mib=-
   [ "$peak" = "-" ] || peak_mib=$(calc "$peak / 1024")
   per_event=$(calc "$grab_s * 1000000 / $events")

@@ -51,34 +51,14 @@ fi
 
 echo
 echo "== 4. What the guide database holds"
-if [ -x "$build/epgdb" ]; then
-  "$build/epgdb" info "$demo/db" | sed -n '1,6p'
-  for channel in 0x1:0x400:0x1F41 0x1:0x400:0x1F4A 0x1:0x401:0x1F65; do
-    sid=${channel##*:}
-    name=$(LC_ALL=C sed -n "s/^channel \"\(.*\)\" .* sid=$sid\b.*/\1/p" "$demo/broadcast.guide")
-    echo
-    echo "$name" | iconv -f ISO-8859-1 -t UTF-8 2>/dev/null || echo "$name"
-    "$build/epgdb" list "$demo/db" --channel "$channel" | sed -n '1,6p'
-  done
-else
-  db="$demo/db/guide.db"
-  echo "Channels: $(sqlite3 "$db" 'SELECT count(*) FROM channels')"
-  echo "Titles: $(sqlite3 "$db" 'SELECT count(*) FROM titles')"
-  # The first five programmes of the first three channels, the summary
-  # text (after the empty line of the long description) cut to 100 characters.
-  sqlite3 -separator '  ' "$db" "
-    WITH t AS (
-      SELECT c.nid, c.tsid, c.sid, t.start_time, t.length, CAST(t.description AS TEXT) AS title,
-             CAST(t.long_description AS TEXT) AS longd,
-             ROW_NUMBER() OVER (PARTITION BY c.id ORDER BY t.start_time) AS n
-      FROM titles t JOIN channels c ON c.id = t.channel_id
-      WHERE c.id IN (SELECT id FROM channels ORDER BY nid, tsid, sid LIMIT 3))
-    SELECT printf('%d:%d:%d', nid, tsid, sid), strftime('%Y-%m-%d %H:%M', start_time, 'unixepoch'),
-           printf('%d:%02d', length / 3600, length / 60 % 60),
-           title || CASE WHEN instr(longd, char(10, 10)) > 0 AND length(longd) > instr(longd, char(10, 10)) + 1
-                         THEN ' - ' || substr(longd, instr(longd, char(10, 10)) + 2, 100) ELSE '' END
-    FROM t WHERE n <= 5 ORDER BY nid, tsid, sid, start_time"
-fi
+"$build/epgdb" info "$demo/db" | sed -n '1,6p'
+for channel in 0x1:0x400:0x1F41 0x1:0x400:0x1F4A 0x1:0x401:0x1F65; do
+  sid=${channel##*:}
+  name=$(LC_ALL=C sed -n "s/^channel \"\(.*\)\" .* sid=$sid\b.*/\1/p" "$demo/broadcast.guide")
+  echo
+  echo "$name" | iconv -f ISO-8859-1 -t UTF-8 2>/dev/null || echo "$name"
+  "$build/epgdb" list "$demo/db" --channel "$channel" | sed -n '1,6p'
+done
 echo
 echo "Everything is in $demo: broadcast.ts (the recording), broadcast.guide (its guide"
 echo "in readable form), mhw2grab.conf and db/guide.db."

@@ -7,7 +7,7 @@ set -eu
 cd "$(dirname "$0")/.."
 BUILD=${FUZZ_BUILD:-build-fuzz}
 SECONDS_PER_TARGET=${1:-60}
-TARGETS="channels events3days events7days summaries3days summaries7days config utf8 tsfilter"
+TARGETS=$(cat fuzz/targets.list)
 
 cmake -S . -B "$BUILD" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
   -DMHW2_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -25,8 +25,17 @@
 
 #include "epgdb_schema.h"
 
+#define EPGDB_STRING_OF(x) #x
+#define EPGDB_STRING(x) EPGDB_STRING_OF(x)
+
 /* Titles that ended this many seconds before a save are dropped by it. */
 #define EPGDB_EXPIRY_SECONDS 86400
+/* How long a connection waits for another one's lock, in ms: as long as a
+ * save of the largest guide takes on a slow flash disk, with room to spare
+ * (a 100 000-title save takes well under a minute on a receiver). */
+#define EPGDB_BUSY_MS (5 * 60 * 1000)
+/* How many times a save that found the file busy is tried. */
+#define EPGDB_SAVE_ATTEMPTS 3
 /* The save reports progress after every this many titles. */
 #define EPGDB_PROGRESS_STEP 1024
 
@@ -45,6 +54,8 @@ static struct {
   std::unordered_map<uint64_t, epgdb_channel_t *> channel_index; /* by triple */
   std::vector<epgdb_channel_t *> channels;                        /* first added first */
   uint64_t next_order;
+  int written, replaced, expired; /* counts of the last successful save */
+  char error[512];                /* the last line logged, the reason of a failure */
 } Epgdb;
 
 /* The prepared statements of one save. */
@@ -52,14 +63,29 @@ struct EpgdbSaveStatements {
   sqlite3_stmt *max_length;
   sqlite3_stmt *channel_insert;
   sqlite3_stmt *channel_select;
+  sqlite3_stmt *summary_select;
   sqlite3_stmt *overlap_delete;
   sqlite3_stmt *title_insert;
   sqlite3_stmt *expire;
 };
 
-/* Writes one "epgdb: " line to standard error (the library has no log of its own). */
+/* Writes one "epgdb: " line to standard error (the library has no log of its
+ * own) and keeps it as the reason that epgdb_error() gives. */
 static void EpgdbLog(const char *format, ...) __attribute__((format(printf, 1, 2)));
 static void EpgdbLog(const char *format, ...) {
+  char line[sizeof Epgdb.error];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  fprintf(stderr, "epgdb: %s\n", line);
+  /* The first line of a failing call is its reason; later ones follow from it. */
+  if (!Epgdb.error[0]) memcpy(Epgdb.error, line, sizeof line);
+}
+
+/* Writes one "epgdb: " line to standard error that is news, not a failure. */
+static void EpgdbNote(const char *format, ...) __attribute__((format(printf, 1, 2)));
+static void EpgdbNote(const char *format, ...) {
   va_list args;
   va_start(args, format);
   fputs("epgdb: ", stderr);
@@ -122,7 +148,7 @@ static int EpgdbCreateFile(const std::string &dir, const std::string &path) {
   if (!ok) EpgdbLog("cannot create %s: %s (%d)", temp.c_str(), sqlite3_errstr(rc), rc);
   ok = ok && EpgdbExec(db,
                        "PRAGMA synchronous=FULL; BEGIN;" EPGDB_SCHEMA_SQL
-                       "PRAGMA user_version=1; COMMIT;",
+                       "PRAGMA user_version=" EPGDB_STRING(EPGDB_SCHEMA_VERSION) "; COMMIT;",
                        "creating the schema");
   rc = sqlite3_close(db);
   if (ok && rc != SQLITE_OK) {
@@ -141,6 +167,38 @@ static int EpgdbCreateFile(const std::string &dir, const std::string &path) {
   unlink((temp + "-journal").c_str());
   if (ok) EpgdbSyncDir(dir);
   return ok;
+}
+
+/* The upgrade steps of the file format, in order: step i turns a file of
+ * version i + 1 into one of version i + 2 inside the transaction its caller
+ * holds, and returns 1, or 0 after logging (the caller then rolls back).
+ * A new version adds one step here and bumps EPGDB_SCHEMA_VERSION. */
+typedef int (*EpgdbUpgradeStep)(sqlite3 *db);
+static const EpgdbUpgradeStep EpgdbUpgrades[] = {
+    nullptr, /* end of the list */
+};
+static_assert(sizeof EpgdbUpgrades / sizeof EpgdbUpgrades[0] == EPGDB_SCHEMA_VERSION,
+              "one upgrade step per schema version after the first");
+
+/* Brings the file "path" open in "db" from schema "version" to the current
+ * one, all steps in one transaction. Returns 1, or 0 after logging (the file
+ * then keeps its version). */
+static int EpgdbUpgrade(sqlite3 *db, const std::string &path, int version) {
+  if (version == EPGDB_SCHEMA_VERSION) return 1;
+  int ok = EpgdbExec(db, "BEGIN IMMEDIATE", "starting the upgrade");
+  for (int v = version; ok && v < EPGDB_SCHEMA_VERSION; v++) ok = EpgdbUpgrades[v - 1](db);
+  ok = ok && EpgdbExec(db, "PRAGMA user_version=" EPGDB_STRING(EPGDB_SCHEMA_VERSION),
+                       "setting the schema version") &&
+       EpgdbExec(db, "COMMIT", "committing the upgrade");
+  if (!ok) {
+    if (!sqlite3_get_autocommit(db)) EpgdbExec(db, "ROLLBACK", "rolling back the upgrade");
+    EpgdbLog("%s: upgrade from schema version %d failed; the file is unchanged", path.c_str(),
+             version);
+    return 0;
+  }
+  EpgdbNote("%s: upgraded from schema version %d to %d", path.c_str(), version,
+            EPGDB_SCHEMA_VERSION);
+  return 1;
 }
 
 /* Frees a title record with its texts. */
@@ -164,8 +222,26 @@ static int EpgdbSetText(char **slot, const char *text) {
   return 1;
 }
 
+/* Makes the empty file open in "db" a new database with the schema, unless
+ * another process has done so meanwhile. Returns 1, or 0 after logging. */
+static int EpgdbFillEmptyFile(sqlite3 *db, const std::string &path) {
+  int ok = EpgdbExec(db, "BEGIN IMMEDIATE", path.c_str());
+  sqlite3_stmt *stmt = nullptr;
+  int empty = ok && sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_master", -1, &stmt,
+                                       nullptr) == SQLITE_OK &&
+              sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_int(stmt, 0) == 0;
+  sqlite3_finalize(stmt);
+  if (ok && empty)
+    ok = EpgdbExec(db, EPGDB_SCHEMA_SQL "PRAGMA user_version=" EPGDB_STRING(EPGDB_SCHEMA_VERSION),
+                   "creating the schema in an empty file");
+  ok = ok && EpgdbExec(db, "COMMIT", path.c_str());
+  if (!ok && !sqlite3_get_autocommit(db)) EpgdbExec(db, "ROLLBACK", path.c_str());
+  return ok;
+}
+
 int epgdb_open(const char *root) {
   if (!root) return 0;
+  Epgdb.error[0] = 0;
   if (Epgdb.db) {
     EpgdbLog("%s is already open", Epgdb.path.c_str());
     return 0;
@@ -174,6 +250,13 @@ int epgdb_open(const char *root) {
   std::string path = dir + "/" EPGDB_FILE_NAME;
   if (!dir.empty() && !EpgdbMakeRoot(dir)) return 0;
 
+  /* A save writes its journal beside the file: a root it cannot write in
+   * would lose the whole download at the end of the run. */
+  if (access(dir.empty() ? "/" : dir.c_str(), W_OK | X_OK) != 0) {
+    EpgdbLog("root %s is not writable, a save could not make its journal: %s",
+             dir.empty() ? "/" : dir.c_str(), strerror(errno));
+    return 0;
+  }
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
     if (errno != ENOENT) {
@@ -181,6 +264,8 @@ int epgdb_open(const char *root) {
       return 0;
     }
     if (!EpgdbCreateFile(dir, path)) return 0;
+    st.st_mode = S_IFREG;
+    st.st_size = -1;
   }
 
   /* Opened without the create flag and checked by reading only, so that a
@@ -192,19 +277,24 @@ int epgdb_open(const char *root) {
     sqlite3_close(db);
     return 0;
   }
-  char why[256];
-  int ok = EpgdbSchemaCheck(db, why, sizeof why);
-  if (!ok) EpgdbLog("%s: %s", path.c_str(), why);
+  sqlite3_busy_timeout(db, EPGDB_BUSY_MS);
+  char why[256] = "";
+  int version = 0, busy = 0;
+  /* An empty file (a crash right after it was made, or a user's touch) is
+   * a new database. */
+  int ok = S_ISREG(st.st_mode) && st.st_size == 0 ? EpgdbFillEmptyFile(db, path) : 1;
+  ok = ok && EpgdbSchemaCheck(db, &version, &busy, why, sizeof why);
+  if (!ok && why[0]) EpgdbLog("%s: %s", path.c_str(), why);
   if (ok && sqlite3_db_readonly(db, "main") != 0) {
     EpgdbLog("%s is read-only", path.c_str());
     ok = 0;
   }
-  ok = ok && EpgdbExec(db, "PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;", path.c_str());
+  ok = ok && EpgdbExec(db, "PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;", path.c_str()) &&
+       EpgdbUpgrade(db, path, version);
   if (!ok) {
     sqlite3_close(db);
     return 0;
   }
-  sqlite3_busy_timeout(db, 5000);
   Epgdb.db = db;
   Epgdb.path = path;
   return 1;
@@ -315,29 +405,15 @@ static int64_t EpgdbSpan(const epgdb_title_t *title) {
   return title->length > 0 ? title->length : 1;
 }
 
-/* The titles of "channel" that this run saves, in start order: of titles
- * that overlap, the one added last wins, as a later run's title wins over a
- * stored one. Appends them to "out". */
+/* The titles of "channel" that this run saves, in start order. Titles of
+ * one run never replace each other: only the same start time does, when the
+ * title is added (epgdb_titles_add). Appends them to "out". */
 static void EpgdbChannelTitles(const epgdb_channel_t *channel, std::vector<epgdb_title_t *> &out) {
-  std::vector<epgdb_title_t *> by_order;
-  by_order.reserve(channel->titles.size());
-  for (const auto &entry : channel->titles) by_order.push_back(entry.second);
-  std::sort(by_order.begin(), by_order.end(),
-            [](const epgdb_title_t *a, const epgdb_title_t *b) { return a->lib_order < b->lib_order; });
-  /* Kept titles never overlap, so by start they are also in end order. */
-  std::map<int64_t, epgdb_title_t *> kept;
-  for (epgdb_title_t *title : by_order) {
-    int64_t start = title->start_time;
-    int64_t end = start + EpgdbSpan(title);
-    auto it = kept.lower_bound(start);
-    if (it != kept.begin()) {
-      auto before = std::prev(it);
-      if (before->first + EpgdbSpan(before->second) > start) it = before;
-    }
-    while (it != kept.end() && it->first < end) it = kept.erase(it);
-    kept.emplace(start, title);
-  }
-  for (const auto &entry : kept) out.push_back(entry.second);
+  size_t first = out.size();
+  for (const auto &entry : channel->titles) out.push_back(entry.second);
+  std::sort(out.begin() + first, out.end(), [](const epgdb_title_t *a, const epgdb_title_t *b) {
+    return a->start_time < b->start_time;
+  });
 }
 
 /* Prepares "sql" into "*stmt". Returns 1, or 0 after logging. */
@@ -363,14 +439,29 @@ static int EpgdbStep(sqlite3_stmt *stmt, int want, const char *what, int64_t *ro
   return ok;
 }
 
-/* Writes the titles of "channel" ("titles", in start order): the channel
- * row, then for each title the deletion of the stored titles it overlaps
- * (found through the primary key, bounded by the longest stored length
- * "max_length") and its own row. Counts written titles in "*done" and
- * reports them to "progress" out of "total". Returns 1, or 0 after logging. */
+/* The texts of a title as the save writes them. */
+static const char *EpgdbText(const char *text) { return text ? text : ""; }
+
+/* True when "title" came without a summary: its long description is only
+ * its own title followed by two line feeds. */
+static int EpgdbLacksSummary(const epgdb_title_t *title) {
+  const char *d = EpgdbText(title->description), *l = EpgdbText(title->long_description);
+  size_t n = strlen(d);
+  return strncmp(d, l, n) == 0 && strcmp(l + n, "\n\n") == 0;
+}
+
+/* Writes the titles of "channel" ("titles", in start order) over what
+ * earlier runs stored: the channel row; for each title without a summary the
+ * stored summary of the same programme (same start, flags and title), kept;
+ * the deletion of every stored title that a title overlaps (found through
+ * the primary key, bounded by the longest stored length "max_length"), all
+ * before the first insert, so that titles of this run never delete each
+ * other; then the titles' rows. Counts deleted rows in "*replaced", written
+ * titles in "*done" and reports them to "progress" out of "total". Returns
+ * 1, or 0 after logging. */
 static int EpgdbSaveChannel(EpgdbSaveStatements *s, const epgdb_channel_t *channel,
                             const std::vector<epgdb_title_t *> &titles, int64_t max_length,
-                            epgdb_progress_t progress, int *done, int total) {
+                            epgdb_progress_t progress, int *done, int total, int *replaced) {
   int ok = 1;
   for (sqlite3_stmt *stmt : {s->channel_insert, s->channel_select}) {
     ok = ok && sqlite3_bind_int(stmt, 1, channel->nid) == SQLITE_OK &&
@@ -380,19 +471,55 @@ static int EpgdbSaveChannel(EpgdbSaveStatements *s, const epgdb_channel_t *chann
   int64_t channel_id = 0;
   ok = ok && EpgdbStep(s->channel_insert, SQLITE_DONE, "adding channel") &&
        EpgdbStep(s->channel_select, SQLITE_ROW, "finding channel", &channel_id);
+  /* Summaries kept from the stored guide, by index into "titles". */
+  std::vector<std::pair<size_t, std::string>> kept;
   for (size_t i = 0; ok && i < titles.size(); i++) {
     const epgdb_title_t *t = titles[i];
-    int64_t start = t->start_time;
+    if (!EpgdbLacksSummary(t)) continue;
+    sqlite3_stmt *find = s->summary_select;
+    const char *description = EpgdbText(t->description);
+    ok = sqlite3_bind_int64(find, 1, channel_id) == SQLITE_OK &&
+         sqlite3_bind_int64(find, 2, t->start_time) == SQLITE_OK &&
+         sqlite3_bind_int(find, 3, t->flags) == SQLITE_OK &&
+         sqlite3_bind_blob(find, 4, description, (int)strlen(description), SQLITE_STATIC) ==
+             SQLITE_OK &&
+         sqlite3_bind_blob(find, 5, EpgdbText(t->long_description),
+                           (int)strlen(EpgdbText(t->long_description)), SQLITE_STATIC) == SQLITE_OK;
+    int rc = ok ? sqlite3_step(find) : SQLITE_ERROR;
+    if (rc == SQLITE_ROW) {
+      const char *stored = (const char *)sqlite3_column_blob(find, 0);
+      kept.emplace_back(i, std::string(stored ? stored : "", (size_t)sqlite3_column_bytes(find, 0)));
+    } else if (rc != SQLITE_DONE) {
+      EpgdbLog("finding a stored summary: %s (%d)", sqlite3_errmsg(Epgdb.db), rc);
+      ok = 0;
+    }
+    sqlite3_reset(find);
+    sqlite3_clear_bindings(find);
+  }
+  for (size_t i = 0; ok && i < titles.size(); i++) {
+    int64_t start = titles[i]->start_time;
     sqlite3_stmt *del = s->overlap_delete;
     ok = sqlite3_bind_int64(del, 1, channel_id) == SQLITE_OK &&
          sqlite3_bind_int64(del, 2, start - max_length) == SQLITE_OK &&
-         sqlite3_bind_int64(del, 3, start + EpgdbSpan(t)) == SQLITE_OK &&
+         sqlite3_bind_int64(del, 3, start + EpgdbSpan(titles[i])) == SQLITE_OK &&
          sqlite3_bind_int64(del, 4, start) == SQLITE_OK &&
          EpgdbStep(del, SQLITE_DONE, "removing overlapped titles");
-    const char *description = t->description ? t->description : "";
-    const char *long_description = t->long_description ? t->long_description : "";
+    if (ok) *replaced += sqlite3_changes(Epgdb.db);
+  }
+  size_t next_kept = 0;
+  for (size_t i = 0; ok && i < titles.size(); i++) {
+    const epgdb_title_t *t = titles[i];
+    int64_t start = t->start_time;
+    const char *description = EpgdbText(t->description);
+    const char *long_description = EpgdbText(t->long_description);
+    size_t long_size = strlen(long_description);
+    if (next_kept < kept.size() && kept[next_kept].first == i) {
+      long_description = kept[next_kept].second.data();
+      long_size = kept[next_kept].second.size();
+      next_kept++;
+    }
     sqlite3_stmt *ins = s->title_insert;
-    ok = ok && sqlite3_bind_int64(ins, 1, channel_id) == SQLITE_OK &&
+    ok = sqlite3_bind_int64(ins, 1, channel_id) == SQLITE_OK &&
          sqlite3_bind_int64(ins, 2, start) == SQLITE_OK &&
          sqlite3_bind_int(ins, 3, t->length) == SQLITE_OK &&
          sqlite3_bind_int(ins, 4, t->event_id) == SQLITE_OK &&
@@ -402,8 +529,8 @@ static int EpgdbSaveChannel(EpgdbSaveStatements *s, const epgdb_channel_t *chann
                            SQLITE_STATIC) == SQLITE_OK &&
          sqlite3_bind_blob(ins, 8, description, (int)strlen(description), SQLITE_STATIC) ==
              SQLITE_OK &&
-         sqlite3_bind_blob(ins, 9, long_description, (int)strlen(long_description),
-                           SQLITE_STATIC) == SQLITE_OK &&
+         sqlite3_bind_blob(ins, 9, long_description, (int)long_size, SQLITE_STATIC) ==
+             SQLITE_OK &&
          EpgdbStep(ins, SQLITE_DONE, "adding title");
     if (!ok) {
       EpgdbLog("title at %lld of channel %u:%u:%u not written", (long long)start, channel->nid,
@@ -416,7 +543,62 @@ static int EpgdbSaveChannel(EpgdbSaveStatements *s, const epgdb_channel_t *chann
   return ok;
 }
 
+/* One attempt at writing the run: expiry of earlier runs' titles, then
+ * every channel, in one transaction. Returns 1, or 0 after logging and
+ * rolling back, with "*busy" set when another connection's lock was the
+ * cause. Counts go to "*replaced", "*expired" and "*done". */
+static int EpgdbSaveOnce(const std::vector<std::vector<epgdb_title_t *>> &per_channel, int total,
+                         epgdb_progress_t progress, int *replaced, int *expired, int *done,
+                         int *busy) {
+  EpgdbSaveStatements s = {};
+  int64_t max_length = 0;
+  *replaced = *expired = *done = 0;
+  if (progress) progress(0, total);
+  int ok = EpgdbExec(Epgdb.db, "BEGIN IMMEDIATE", "starting the save") &&
+           EpgdbPrepare("SELECT IFNULL(MAX(MAX(length), 1), 1) FROM titles", &s.max_length) &&
+           EpgdbPrepare("INSERT INTO channels(nid, tsid, sid) VALUES(?1, ?2, ?3)"
+                        " ON CONFLICT DO NOTHING",
+                        &s.channel_insert) &&
+           EpgdbPrepare("SELECT id FROM channels WHERE nid = ?1 AND tsid = ?2 AND sid = ?3",
+                        &s.channel_select) &&
+           EpgdbPrepare("SELECT long_description FROM titles WHERE channel_id = ?1"
+                        " AND start_time = ?2 AND flags = ?3 AND description = ?4"
+                        " AND long_description <> ?5",
+                        &s.summary_select) &&
+           EpgdbPrepare("DELETE FROM titles WHERE channel_id = ?1 AND start_time >= ?2"
+                        " AND start_time < ?3 AND start_time + MAX(length, 1) > ?4",
+                        &s.overlap_delete) &&
+           EpgdbPrepare("INSERT INTO titles(channel_id, start_time, length, event_id, mjd, flags,"
+                        " language, description, long_description)"
+                        " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
+                        &s.title_insert) &&
+           EpgdbPrepare("DELETE FROM titles WHERE start_time + length < ?1", &s.expire) &&
+           EpgdbStep(s.max_length, SQLITE_ROW, "finding the longest title", &max_length);
+  /* Expiry first, while the file holds only earlier runs' titles: a title
+   * handed over in this run is never expired, whatever the clock says. */
+  ok = ok && sqlite3_bind_int64(s.expire, 1, (int64_t)time(nullptr) - EPGDB_EXPIRY_SECONDS) ==
+                 SQLITE_OK &&
+       EpgdbStep(s.expire, SQLITE_DONE, "dropping expired titles");
+  if (ok) *expired = sqlite3_changes(Epgdb.db);
+  for (size_t i = 0; ok && i < Epgdb.channels.size(); i++) {
+    if (per_channel[i].empty()) continue;
+    ok = EpgdbSaveChannel(&s, Epgdb.channels[i], per_channel[i], max_length, progress, done,
+                          total, replaced);
+  }
+  sqlite3_stmt *all[] = {s.max_length,     s.channel_insert, s.channel_select, s.summary_select,
+                         s.overlap_delete, s.title_insert,   s.expire};
+  for (sqlite3_stmt *stmt : all) sqlite3_finalize(stmt);
+  ok = ok && EpgdbExec(Epgdb.db, "COMMIT", "committing the save");
+  if (!ok) {
+    int rc = sqlite3_extended_errcode(Epgdb.db);
+    *busy = (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED;
+    if (!sqlite3_get_autocommit(Epgdb.db)) EpgdbExec(Epgdb.db, "ROLLBACK", "rolling back the save");
+  }
+  return ok;
+}
+
 int epgdb_save(epgdb_progress_t progress) {
+  Epgdb.error[0] = 0;
   if (!Epgdb.db) {
     EpgdbLog("save without an open database");
     return 0;
@@ -434,45 +616,31 @@ int epgdb_save(epgdb_progress_t progress) {
     EpgdbLog("out of memory preparing the save");
     return 0;
   }
-
-  EpgdbSaveStatements s = {};
-  int64_t max_length = 0;
-  int done = 0;
-  if (progress) progress(0, total);
-  int ok = EpgdbExec(Epgdb.db, "BEGIN IMMEDIATE", "starting the save") &&
-           EpgdbPrepare("SELECT IFNULL(MAX(MAX(length), 1), 1) FROM titles", &s.max_length) &&
-           EpgdbPrepare("INSERT INTO channels(nid, tsid, sid) VALUES(?1, ?2, ?3)"
-                        " ON CONFLICT DO NOTHING",
-                        &s.channel_insert) &&
-           EpgdbPrepare("SELECT id FROM channels WHERE nid = ?1 AND tsid = ?2 AND sid = ?3",
-                        &s.channel_select) &&
-           EpgdbPrepare("DELETE FROM titles WHERE channel_id = ?1 AND start_time >= ?2"
-                        " AND start_time < ?3 AND start_time + MAX(length, 1) > ?4",
-                        &s.overlap_delete) &&
-           EpgdbPrepare("INSERT INTO titles(channel_id, start_time, length, event_id, mjd, flags,"
-                        " language, description, long_description)"
-                        " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
-                        &s.title_insert) &&
-           EpgdbPrepare("DELETE FROM titles WHERE start_time + length < ?1", &s.expire) &&
-           EpgdbStep(s.max_length, SQLITE_ROW, "finding the longest title", &max_length);
-  for (size_t i = 0; ok && i < Epgdb.channels.size(); i++) {
-    if (per_channel[i].empty()) continue;
-    ok = EpgdbSaveChannel(&s, Epgdb.channels[i], per_channel[i], max_length, progress, &done,
-                          total);
+  /* Another writer holding the file past the busy timeout: the whole save
+   * is tried again, a few times, before the run's guide is given up. */
+  int ok = 0, busy = 0, done = 0;
+  for (int attempt = 1; !ok && attempt <= EPGDB_SAVE_ATTEMPTS; attempt++) {
+    busy = 0;
+    ok = EpgdbSaveOnce(per_channel, total, progress, &Epgdb.replaced, &Epgdb.expired, &done,
+                       &busy);
+    if (!ok && !busy) break;
+    if (!ok) EpgdbLog("%s is busy: another connection holds it (attempt %d of %d)",
+                      Epgdb.path.c_str(), attempt, EPGDB_SAVE_ATTEMPTS);
   }
-  ok = ok && sqlite3_bind_int64(s.expire, 1, (int64_t)time(nullptr) - EPGDB_EXPIRY_SECONDS) ==
-                 SQLITE_OK &&
-       EpgdbStep(s.expire, SQLITE_DONE, "dropping expired titles");
-  sqlite3_stmt *all[] = {s.max_length,     s.channel_insert, s.channel_select,
-                         s.overlap_delete, s.title_insert,   s.expire};
-  for (sqlite3_stmt *stmt : all) sqlite3_finalize(stmt);
-  ok = ok && EpgdbExec(Epgdb.db, "COMMIT", "committing the save");
   if (!ok) {
-    if (!sqlite3_get_autocommit(Epgdb.db)) EpgdbExec(Epgdb.db, "ROLLBACK", "rolling back the save");
     EpgdbLog("save of %d titles to %s failed; the file keeps its previous guide", total,
              Epgdb.path.c_str());
     return 0;
   }
+  Epgdb.written = done;
   if (progress && done % EPGDB_PROGRESS_STEP != 0) progress(done, total);
   return 1;
 }
+
+void epgdb_save_counts(int *written, int *replaced, int *expired) {
+  if (written) *written = Epgdb.written;
+  if (replaced) *replaced = Epgdb.replaced;
+  if (expired) *expired = Epgdb.expired;
+}
+
+const char *epgdb_error(void) { return Epgdb.error; }

@@ -42,10 +42,17 @@ typedef void (*epgdb_progress_t)(int done, int total);
  * when open, 0 when the root or file cannot be used; the file is then untouched. */
 EPGDB_API int epgdb_open(const char *root);
 /* Writes everything added since the open in one transaction, merged with
- * the titles of earlier runs (see README.md beside this header). "progress",
+ * the titles of earlier runs (see README.md beside this header); waits for
+ * another connection's lock for minutes before giving up. "progress",
  * when not null, is called as the save advances. Returns 1 on success, 0 on
  * any failure (the file then holds what it held before). */
 EPGDB_API int epgdb_save(epgdb_progress_t progress);
+/* What the last successful epgdb_save did: titles written, stored titles
+ * of earlier runs that they replaced, and earlier titles expired. */
+EPGDB_API void epgdb_save_counts(int *written, int *replaced, int *expired);
+/* The reason of the last failure of epgdb_open or epgdb_save (the last line
+ * the library wrote to standard error), for the caller's own log. */
+EPGDB_API const char *epgdb_error(void);
 /* Closes the database file; what was added and not saved stays in memory
  * until epgdb_clean(). Returns 1. */
 EPGDB_API int epgdb_close(void);
@@ -68,6 +75,81 @@ EPGDB_API epgdb_title_t *epgdb_titles_add(epgdb_channel_t *channel, epgdb_title_
  * Return 1, or 0 when an argument is null or memory runs out. */
 EPGDB_API int epgdb_titles_set_description(epgdb_title_t *title, const char *text);
 EPGDB_API int epgdb_titles_set_long_description(epgdb_title_t *title, const char *text);
+
+/* Reading the guide. A reader sees the guide of the last committed save as
+ * one snapshot, from its open to its close, and never writes to the file;
+ * it reads files of every schema version the library knows. Rows are
+ * streamed: memory does not grow with the guide. Text pointers in a row
+ * stay valid until the next call on the same reader. */
+typedef struct epgdb_reader_s epgdb_reader_t;
+
+/* One stored channel, with the number and time span of its titles. */
+typedef struct epgdb_channel_row_s {
+  uint16_t nid;
+  uint16_t tsid;
+  uint16_t sid;
+  const char *name;    /* broadcast name in UTF-8, "" when none is stored */
+  int64_t titles;      /* number of stored titles */
+  int64_t first_start; /* earliest start, when titles > 0 */
+  int64_t last_end;    /* latest start + length, when titles > 0 */
+} epgdb_channel_row_t;
+
+/* One stored title. The texts are the stored bytes, not terminated by the
+ * library's contract (a terminator follows them for convenience): ISO-8859-1,
+ * or UTF-8 when bit 0 of "flags" is set. */
+typedef struct epgdb_title_row_s {
+  uint16_t nid;
+  uint16_t tsid;
+  uint16_t sid;
+  uint16_t event_id;
+  uint16_t mjd;
+  uint8_t flags;
+  char language[4]; /* terminated */
+  int64_t start_time;
+  int64_t length;
+  const char *description;
+  size_t description_size;
+  const char *long_description;
+  size_t long_description_size;
+} epgdb_title_row_t;
+
+/* Which titles epgdb_reader_titles gives: all when zero-filled. */
+typedef struct epgdb_title_filter_s {
+  int by_channel;     /* only the channel nid:tsid:sid */
+  uint16_t nid, tsid, sid;
+  int has_from;       /* only titles that end after "from" */
+  int64_t from;
+  int has_to;         /* only titles that start before "to" */
+  int64_t to;
+} epgdb_title_filter_t;
+
+/* Opens "<root>/guide.db" ("root" may also name the file) for reading.
+ * Returns the reader, or null with the reason in "why" (of "why_size"
+ * bytes): no file, not a guide database, an unknown schema version, busy. */
+EPGDB_API epgdb_reader_t *epgdb_reader_open(const char *root, char *why, size_t why_size);
+/* Ends the reader's snapshot and frees it. Null is ignored. */
+EPGDB_API void epgdb_reader_close(epgdb_reader_t *reader);
+/* The path of the file and its schema version. */
+EPGDB_API const char *epgdb_reader_path(const epgdb_reader_t *reader);
+EPGDB_API int epgdb_reader_version(const epgdb_reader_t *reader);
+/* The reason of the last failed call on "reader". */
+EPGDB_API const char *epgdb_reader_error(const epgdb_reader_t *reader);
+/* Starts a walk over the channels by nid, tsid, sid; with "with_titles"
+ * only those that hold titles. Returns 1, or 0 on failure. */
+EPGDB_API int epgdb_reader_channels(epgdb_reader_t *reader, int with_titles);
+/* The next channel of the walk into "row": 1, 0 at the end, -1 on failure. */
+EPGDB_API int epgdb_reader_next_channel(epgdb_reader_t *reader, epgdb_channel_row_t *row);
+/* Starts a walk over the titles that pass "filter" (null: all), channel by
+ * channel (nid, tsid, sid) in start order. Returns 1, or 0 on failure. */
+EPGDB_API int epgdb_reader_titles(epgdb_reader_t *reader, const epgdb_title_filter_t *filter);
+/* The next title of the walk into "row": 1, 0 at the end, -1 on failure. */
+EPGDB_API int epgdb_reader_next_title(epgdb_reader_t *reader, epgdb_title_row_t *row);
+/* The "size" stored bytes at "text" as UTF-8 whatever "flags" say: UTF-8
+ * texts are kept (a byte that starts no valid sequence is read as
+ * ISO-8859-1), ISO-8859-1 texts converted. Returns a terminated copy the
+ * caller frees with free(), its length in "*out_size" when not null; null
+ * when memory runs out. */
+EPGDB_API char *epgdb_text_utf8(const char *text, size_t size, uint8_t flags, size_t *out_size);
 
 #ifdef __cplusplus
 }

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "epgdb.h"
-#include "epgdb_schema.h"
 #include "epgdb_text.h"
 
 /* Exit codes: done; the database could not be read or the output not
@@ -44,25 +43,10 @@ static const char EPGDB_USAGE[] =
     "written; 2 bad arguments, no database at ROOT, or a database of another\n"
     "schema version.\n";
 
-/* A channel filter and a time window for the listing. */
-struct EpgdbListFilter {
-  bool by_channel = false;
-  unsigned nid = 0, tsid = 0, sid = 0;
-  bool has_from = false, has_to = false;
-  int64_t from = 0, to = 0;
-};
-
-/* The read-only connection; closed when it goes. */
+/* A reader of the guide; closed when it goes. */
 struct EpgdbGuide {
-  sqlite3 *db = nullptr;
-  std::string path;
-  ~EpgdbGuide() { sqlite3_close(db); }
-};
-
-/* One prepared statement; finalized when it goes. */
-struct EpgdbQuery {
-  sqlite3_stmt *stmt = nullptr;
-  ~EpgdbQuery() { sqlite3_finalize(stmt); }
+  epgdb_reader_t *reader = nullptr;
+  ~EpgdbGuide() { epgdb_reader_close(reader); }
 };
 
 /* Reports a usage error on standard error. Returns the usage exit code. */
@@ -73,52 +57,27 @@ static int EpgdbUsageError(const char *format, const char *value) {
   return EPGDB_EXIT_USAGE;
 }
 
-/* Opens the database of "root" read-only into "guide" and checks its
- * schema. Returns 0 when usable, else the exit code after the message. */
+/* Opens the guide of "root" for reading into "guide". Returns 0 when
+ * usable, else the exit code after the message. */
 static int EpgdbOpenGuide(const char *root, EpgdbGuide *guide) {
-  struct stat st;
-  guide->path = root;
-  if (stat(root, &st) == 0 && S_ISDIR(st.st_mode)) guide->path += "/" EPGDB_FILE_NAME;
-  if (stat(guide->path.c_str(), &st) != 0) {
-    fprintf(stderr, "epgdb: no guide database at %s: %s\n", guide->path.c_str(), strerror(errno));
-    return EPGDB_EXIT_USAGE;
-  }
-  int rc = sqlite3_open_v2(guide->path.c_str(), &guide->db, SQLITE_OPEN_READONLY, nullptr);
-  if (rc != SQLITE_OK) {
-    fprintf(stderr, "epgdb: cannot open %s: %s\n", guide->path.c_str(), sqlite3_errstr(rc));
-    return EPGDB_EXIT_USAGE;
-  }
-  sqlite3_busy_timeout(guide->db, 5000);
-  char why[256];
-  if (!EpgdbSchemaCheck(guide->db, why, sizeof why)) {
-    fprintf(stderr, "epgdb: %s: %s\n", guide->path.c_str(), why);
-    return EPGDB_EXIT_USAGE;
-  }
-  return 0;
+  char why[512];
+  guide->reader = epgdb_reader_open(root, why, sizeof why);
+  if (guide->reader) return 0;
+  fprintf(stderr, "epgdb: %s\n", why);
+  return EPGDB_EXIT_USAGE;
 }
 
-/* Prepares "sql" on "guide". Returns 1, or 0 after the message. */
-static int EpgdbPrepare(const EpgdbGuide &guide, const char *sql, EpgdbQuery *query) {
-  if (sqlite3_prepare_v2(guide.db, sql, -1, &query->stmt, nullptr) == SQLITE_OK) return 1;
-  fprintf(stderr, "epgdb: %s: %s\n", guide.path.c_str(), sqlite3_errmsg(guide.db));
-  return 0;
+/* Reports the reader's last error. Returns the failure exit code. */
+static int EpgdbReadError(const EpgdbGuide &guide) {
+  fprintf(stderr, "epgdb: %s\n", epgdb_reader_error(guide.reader));
+  return EPGDB_EXIT_FAILED;
 }
 
-/* Steps "query": 1 for a row, 0 at the end, -1 after the message on error. */
-static int EpgdbNextRow(const EpgdbGuide &guide, EpgdbQuery *query) {
-  int rc = sqlite3_step(query->stmt);
-  if (rc == SQLITE_ROW) return 1;
-  if (rc == SQLITE_DONE) return 0;
-  fprintf(stderr, "epgdb: %s: %s\n", guide.path.c_str(), sqlite3_errmsg(guide.db));
-  return -1;
-}
-
-/* Column "col" of the current row, decoded as guide text (see
- * EpgdbTextDecode) with the UTF-8 bit "is_utf8". */
-static std::string EpgdbColumnText(sqlite3_stmt *stmt, int col, int is_utf8, EpgdbTextLines lines) {
-  const unsigned char *bytes = (const unsigned char *)sqlite3_column_blob(stmt, col);
-  int size = sqlite3_column_bytes(stmt, col);
-  return bytes ? EpgdbTextDecode(bytes, (size_t)size, is_utf8, lines) : std::string();
+/* "size" stored bytes at "text" decoded as guide text (see EpgdbTextDecode)
+ * with the flags "flags". */
+static std::string EpgdbRowText(const char *text, size_t size, uint8_t flags,
+                                EpgdbTextLines lines) {
+  return EpgdbTextDecode((const unsigned char *)text, size, flags & 1, lines);
 }
 
 /* "seconds" (since 1970) formatted with "format", in UTC when "utc". */
@@ -154,15 +113,20 @@ static int EpgdbParseId(const std::string &text, unsigned *value) {
 }
 
 /* Parses "NID:TSID:SID" into "filter". Returns 1, or 0 when malformed. */
-static int EpgdbParseChannel(const char *text, EpgdbListFilter *filter) {
+static int EpgdbParseChannel(const char *text, epgdb_title_filter_t *filter) {
   std::string s = text;
   size_t a = s.find(':');
   size_t b = a == std::string::npos ? a : s.find(':', a + 1);
   if (b == std::string::npos || s.find(':', b + 1) != std::string::npos) return 0;
-  filter->by_channel = true;
-  return EpgdbParseId(s.substr(0, a), &filter->nid) &&
-         EpgdbParseId(s.substr(a + 1, b - a - 1), &filter->tsid) &&
-         EpgdbParseId(s.substr(b + 1), &filter->sid);
+  unsigned nid = 0, tsid = 0, sid = 0;
+  if (!EpgdbParseId(s.substr(0, a), &nid) || !EpgdbParseId(s.substr(a + 1, b - a - 1), &tsid) ||
+      !EpgdbParseId(s.substr(b + 1), &sid))
+    return 0;
+  filter->by_channel = 1;
+  filter->nid = (uint16_t)nid;
+  filter->tsid = (uint16_t)tsid;
+  filter->sid = (uint16_t)sid;
+  return 1;
 }
 
 /* Parses a TIME argument (see the usage text) into seconds since 1970.
@@ -211,54 +175,52 @@ static int EpgdbParseTime(const char *text, int64_t *seconds) {
   return 1;
 }
 
-/* The channel triple in columns 0 to 2 of the current row of "s", as
- * "NID<sep>TSID<sep>SID" in decimal. */
-static std::string EpgdbChannelText(sqlite3_stmt *s, const char *sep) {
-  return std::to_string(sqlite3_column_int(s, 0)) + sep + std::to_string(sqlite3_column_int(s, 1)) +
-         sep + std::to_string(sqlite3_column_int(s, 2));
+/* The channel triple of a row as "NID<sep>TSID<sep>SID" in decimal. */
+template <typename Row>
+static std::string EpgdbChannelText(const Row &row, const char *sep) {
+  return std::to_string(row.nid) + sep + std::to_string(row.tsid) + sep + std::to_string(row.sid);
 }
 
 /* Writes the summary of the guide: schema, counts, time range, and the
  * titles of every channel. Returns the exit code. */
 static int EpgdbCommandInfo(const EpgdbGuide &guide) {
-  EpgdbQuery totals, per_channel;
-  if (!EpgdbPrepare(guide,
-                    "SELECT (SELECT count(*) FROM channels), count(*), min(start_time),"
-                    " max(start_time + length) FROM titles",
-                    &totals) ||
-      !EpgdbPrepare(guide,
-                    "SELECT c.nid, c.tsid, c.sid, count(t.start_time), min(t.start_time),"
-                    " max(t.start_time + t.length) FROM channels c LEFT JOIN titles t"
-                    " ON t.channel_id = c.id GROUP BY c.id ORDER BY c.nid, c.tsid, c.sid",
-                    &per_channel))
-    return EPGDB_EXIT_FAILED;
-  if (EpgdbNextRow(guide, &totals) != 1) return EPGDB_EXIT_FAILED;
+  epgdb_reader_t *r = guide.reader;
+  if (!epgdb_reader_channels(r, 0)) return EpgdbReadError(guide);
+  /* One walk gives the totals, a second the lines per channel. */
+  long long channels = 0, titles = 0;
+  int64_t first = 0, last = 0;
+  epgdb_channel_row_t c;
+  int row;
+  while ((row = epgdb_reader_next_channel(r, &c)) == 1) {
+    channels++;
+    if (c.titles == 0) continue;
+    first = titles == 0 ? c.first_start : std::min(first, c.first_start);
+    last = titles == 0 ? c.last_end : std::max(last, c.last_end);
+    titles += c.titles;
+  }
+  if (row < 0 || !epgdb_reader_channels(r, 0)) return EpgdbReadError(guide);
   const char *when = "%Y-%m-%d %H:%M %Z";
-  printf("Database: %s\n", guide.path.c_str());
-  printf("Schema version: %d\n", EPGDB_SCHEMA_VERSION);
-  printf("Channels: %lld\n", (long long)sqlite3_column_int64(totals.stmt, 0));
-  printf("Titles: %lld\n", (long long)sqlite3_column_int64(totals.stmt, 1));
-  if (sqlite3_column_type(totals.stmt, 2) != SQLITE_NULL) {
+  printf("Database: %s\n", epgdb_reader_path(r));
+  printf("Schema version: %d\n", epgdb_reader_version(r));
+  printf("Channels: %lld\n", channels);
+  printf("Titles: %lld\n", titles);
+  if (titles > 0) {
     /* The receiver counts guide days by their MJD, as the library does. */
-    int64_t first = sqlite3_column_int64(totals.stmt, 2);
-    int64_t last = sqlite3_column_int64(totals.stmt, 3);
     printf("From: %s (MJD %u)\n", EpgdbFormatTime(first, when, false).c_str(),
            epgdb_calculate_mjd((uint32_t)first));
     printf("To: %s (MJD %u)\n", EpgdbFormatTime(last, when, false).c_str(),
            epgdb_calculate_mjd((uint32_t)last));
   }
   printf("Titles per channel (NID:TSID:SID titles from to):\n");
-  int row;
-  while ((row = EpgdbNextRow(guide, &per_channel)) == 1) {
-    sqlite3_stmt *s = per_channel.stmt;
-    printf("  %s %lld", EpgdbChannelText(s, ":").c_str(), (long long)sqlite3_column_int64(s, 3));
-    if (sqlite3_column_type(s, 4) != SQLITE_NULL) {
-      printf(" %s %s", EpgdbFormatTime(sqlite3_column_int64(s, 4), when, false).c_str(),
-             EpgdbFormatTime(sqlite3_column_int64(s, 5), when, false).c_str());
+  while ((row = epgdb_reader_next_channel(r, &c)) == 1) {
+    printf("  %s %lld", EpgdbChannelText(c, ":").c_str(), (long long)c.titles);
+    if (c.titles > 0) {
+      printf(" %s %s", EpgdbFormatTime(c.first_start, when, false).c_str(),
+             EpgdbFormatTime(c.last_end, when, false).c_str());
     }
     printf("\n");
   }
-  return row < 0 ? EPGDB_EXIT_FAILED : EPGDB_EXIT_OK;
+  return row < 0 ? EpgdbReadError(guide) : EPGDB_EXIT_OK;
 }
 
 /* The line of the long description "summary" (summary title, an empty line,
@@ -276,109 +238,79 @@ static std::string EpgdbSummaryLine(const std::string &summary, const std::strin
 
 /* Writes the titles that pass "filter", channel by channel, in local time.
  * Returns the exit code. */
-static int EpgdbCommandList(const EpgdbGuide &guide, const EpgdbListFilter &filter) {
-  EpgdbQuery q;
-  if (!EpgdbPrepare(guide,
-                    "SELECT c.nid, c.tsid, c.sid, t.start_time, t.length, t.flags,"
-                    " t.description, t.long_description FROM titles t JOIN channels c"
-                    " ON c.id = t.channel_id WHERE (?1 = 0 OR (c.nid = ?2 AND c.tsid = ?3"
-                    " AND c.sid = ?4)) AND (?5 = 0 OR t.start_time + t.length > ?6)"
-                    " AND (?7 = 0 OR t.start_time < ?8)"
-                    " ORDER BY c.nid, c.tsid, c.sid, t.start_time",
-                    &q))
-    return EPGDB_EXIT_FAILED;
-  sqlite3_bind_int(q.stmt, 1, filter.by_channel);
-  sqlite3_bind_int(q.stmt, 2, (int)filter.nid);
-  sqlite3_bind_int(q.stmt, 3, (int)filter.tsid);
-  sqlite3_bind_int(q.stmt, 4, (int)filter.sid);
-  sqlite3_bind_int(q.stmt, 5, filter.has_from);
-  sqlite3_bind_int64(q.stmt, 6, filter.from);
-  sqlite3_bind_int(q.stmt, 7, filter.has_to);
-  sqlite3_bind_int64(q.stmt, 8, filter.to);
+static int EpgdbCommandList(const EpgdbGuide &guide, const epgdb_title_filter_t &filter) {
+  if (!epgdb_reader_titles(guide.reader, &filter)) return EpgdbReadError(guide);
   std::string channel;
+  epgdb_title_row_t t;
   int row;
-  while ((row = EpgdbNextRow(guide, &q)) == 1) {
-    sqlite3_stmt *s = q.stmt;
-    std::string this_channel = EpgdbChannelText(s, ":");
+  while ((row = epgdb_reader_next_title(guide.reader, &t)) == 1) {
+    std::string this_channel = EpgdbChannelText(t, ":");
     if (this_channel != channel) {
       printf("%sChannel %s\n", channel.empty() ? "" : "\n", this_channel.c_str());
       channel = this_channel;
     }
-    int is_utf8 = sqlite3_column_int(s, 5) & 1;
-    std::string title = EpgdbColumnText(s, 6, is_utf8, EPGDB_TEXT_ONE_LINE);
-    std::string summary = EpgdbColumnText(s, 7, is_utf8, EPGDB_TEXT_KEEP_LINES);
+    std::string title = EpgdbRowText(t.description, t.description_size, t.flags,
+                                     EPGDB_TEXT_ONE_LINE);
+    std::string summary = EpgdbRowText(t.long_description, t.long_description_size, t.flags,
+                                       EPGDB_TEXT_KEEP_LINES);
     std::string line = EpgdbSummaryLine(summary, title);
-    int64_t length = sqlite3_column_int64(s, 4);
     printf("  %s %3lld:%02lld  %s%s%s\n",
-           EpgdbFormatTime(sqlite3_column_int64(s, 3), "%Y-%m-%d %H:%M", false).c_str(),
-           (long long)(length / 3600), (long long)(length / 60 % 60), title.c_str(),
+           EpgdbFormatTime(t.start_time, "%Y-%m-%d %H:%M", false).c_str(),
+           (long long)(t.length / 3600), (long long)(t.length / 60 % 60), title.c_str(),
            line.empty() ? "" : " - ", line.c_str());
   }
-  return row < 0 ? EPGDB_EXIT_FAILED : EPGDB_EXIT_OK;
+  return row < 0 ? EpgdbReadError(guide) : EPGDB_EXIT_OK;
 }
 
 /* The XMLTV id of a channel: stable, made from its triple only. */
-static std::string EpgdbXmltvId(sqlite3_stmt *s) { return EpgdbChannelText(s, "-") + ".mhw2.dvb"; }
+template <typename Row>
+static std::string EpgdbXmltvId(const Row &row) {
+  return EpgdbChannelText(row, "-") + ".mhw2.dvb";
+}
 
 /* Writes the guide as an XMLTV document: every channel that has titles, then
  * every title by channel and start. Returns the exit code. */
 static int EpgdbCommandXmltv(const EpgdbGuide &guide) {
-  EpgdbQuery channels, titles;
-  if (!EpgdbPrepare(guide,
-                    "SELECT nid, tsid, sid FROM channels c WHERE EXISTS"
-                    " (SELECT 1 FROM titles t WHERE t.channel_id = c.id) ORDER BY nid, tsid, sid",
-                    &channels) ||
-      !EpgdbPrepare(guide,
-                    "SELECT c.nid, c.tsid, c.sid, t.start_time, t.length, t.flags, t.language,"
-                    " t.description, t.long_description FROM titles t JOIN channels c"
-                    " ON c.id = t.channel_id ORDER BY c.nid, c.tsid, c.sid, t.start_time",
-                    &titles))
-    return EPGDB_EXIT_FAILED;
-  /* Read in one transaction, so that channels and titles agree. */
-  if (sqlite3_exec(guide.db, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) {
-    fprintf(stderr, "epgdb: %s: %s\n", guide.path.c_str(), sqlite3_errmsg(guide.db));
-    return EPGDB_EXIT_FAILED;
-  }
+  epgdb_reader_t *r = guide.reader;
+  if (!epgdb_reader_channels(r, 1)) return EpgdbReadError(guide);
   printf("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
          "<!DOCTYPE tv SYSTEM \"xmltv.dtd\">\n"
          "<tv generator-info-name=\"epgdb\">\n");
+  epgdb_channel_row_t c;
   int row;
-  while ((row = EpgdbNextRow(guide, &channels)) == 1) {
-    sqlite3_stmt *s = channels.stmt;
+  while ((row = epgdb_reader_next_channel(r, &c)) == 1) {
     printf("  <channel id=\"%s\">\n    <display-name>%s</display-name>\n  </channel>\n",
-           EpgdbXmltvId(s).c_str(), EpgdbChannelText(s, ":").c_str());
+           EpgdbXmltvId(c).c_str(), EpgdbChannelText(c, ":").c_str());
   }
-  if (row < 0) return EPGDB_EXIT_FAILED;
+  if (row < 0 || !epgdb_reader_titles(r, nullptr)) return EpgdbReadError(guide);
   const char *stamp = "%Y%m%d%H%M%S +0000";
-  while ((row = EpgdbNextRow(guide, &titles)) == 1) {
-    sqlite3_stmt *s = titles.stmt;
-    int64_t start = sqlite3_column_int64(s, 3);
-    int is_utf8 = sqlite3_column_int(s, 5) & 1;
-    const unsigned char *code = sqlite3_column_text(s, 6);
-    std::string lang = EpgdbTextLanguageTag(code ? (const char *)code : "");
+  epgdb_title_row_t t;
+  while ((row = epgdb_reader_next_title(r, &t)) == 1) {
+    std::string lang = EpgdbTextLanguageTag(t.language);
     std::string lang_attr = lang.empty() ? "" : " lang=\"" + lang + "\"";
-    std::string title = EpgdbColumnText(s, 7, is_utf8, EPGDB_TEXT_ONE_LINE);
-    std::string desc = EpgdbColumnText(s, 8, is_utf8, EPGDB_TEXT_KEEP_LINES);
+    std::string title = EpgdbRowText(t.description, t.description_size, t.flags,
+                                     EPGDB_TEXT_ONE_LINE);
+    std::string desc = EpgdbRowText(t.long_description, t.long_description_size, t.flags,
+                                    EPGDB_TEXT_KEEP_LINES);
     /* XMLTV wants a title: an empty one borrows the summary's first line. */
     if (title.empty()) title = EpgdbSummaryLine(desc, "");
     if (title.empty()) title = "?";
     printf("  <programme start=\"%s\" stop=\"%s\" channel=\"%s\">\n",
-           EpgdbFormatTime(start, stamp, true).c_str(),
-           EpgdbFormatTime(start + sqlite3_column_int64(s, 4), stamp, true).c_str(),
-           EpgdbXmltvId(s).c_str());
+           EpgdbFormatTime(t.start_time, stamp, true).c_str(),
+           EpgdbFormatTime(t.start_time + t.length, stamp, true).c_str(), EpgdbXmltvId(t).c_str());
     printf("    <title%s>%s</title>\n", lang_attr.c_str(), EpgdbTextXmlEscape(title).c_str());
     if (!desc.empty())
       printf("    <desc%s>%s</desc>\n", lang_attr.c_str(), EpgdbTextXmlEscape(desc).c_str());
     printf("  </programme>\n");
   }
-  if (row < 0) return EPGDB_EXIT_FAILED;
+  if (row < 0) return EpgdbReadError(guide);
   printf("</tv>\n");
   return EPGDB_EXIT_OK;
 }
 
 /* Reads the options of "list" from "argv[from..argc)" into "filter".
  * Returns 0, or the usage exit code after the message. */
-static int EpgdbListOptions(int argc, char **argv, int from, EpgdbListFilter *filter) {
+static int EpgdbListOptions(int argc, char **argv, int from, epgdb_title_filter_t *filter) {
   for (int i = from; i < argc; i++) {
     const char *option = argv[i];
     if (strcmp(option, "--channel") != 0 && strcmp(option, "--from") != 0 &&
@@ -390,10 +322,10 @@ static int EpgdbListOptions(int argc, char **argv, int from, EpgdbListFilter *fi
       if (!EpgdbParseChannel(value, filter))
         return EpgdbUsageError("bad channel '%s' (want NID:TSID:SID, each 0 to 65535)", value);
     } else if (strcmp(option, "--from") == 0) {
-      filter->has_from = true;
+      filter->has_from = 1;
       if (!EpgdbParseTime(value, &filter->from)) return EpgdbUsageError("bad time '%s'", value);
     } else {
-      filter->has_to = true;
+      filter->has_to = 1;
       if (!EpgdbParseTime(value, &filter->to)) return EpgdbUsageError("bad time '%s'", value);
     }
   }
@@ -415,7 +347,7 @@ int main(int argc, char **argv) {
   if (command != "info" && command != "list" && command != "xmltv")
     return EpgdbUsageError("unknown command '%s'", argv[1]);
   if (argc < 3) return EpgdbUsageError("%s needs the database ROOT", argv[1]);
-  EpgdbListFilter filter;
+  epgdb_title_filter_t filter = {};
   if (command == "list") {
     int bad = EpgdbListOptions(argc, argv, 3, &filter);
     if (bad) return bad;

@@ -114,6 +114,13 @@ static void RunDownload(void) {
   WriteDebug("%d summaries without event\n", counters->summaries_without_event);
 }
 
+/* Logs the guide database library's reason for its last failure, after the
+ * run's own message, so that the main log says why and not only what. */
+static void RunLogDatabaseReason(void) {
+  const char *why = epgdb_error();
+  if (why && why[0]) WriteLog("EPGDB: %s", why);
+}
+
 int RunMain(int argc, char **argv) {
   const char *argv0 = (argc > 0 && argv[0]) ? argv[0] : "mhw2grab";
   /* A file-size limit must fail the database write (and so the save, which
@@ -160,6 +167,7 @@ int RunMain(int argc, char **argv) {
   else WriteLog("db_root = %s", Run.db_root);
   if (!root_fits || !epgdb_open(Run.db_root)) {
     WriteLog("Error opening EPGDB");
+    if (root_fits) RunLogDatabaseReason();
     epgdb_close();
     FreeGuide();
     CloseLog();
@@ -181,9 +189,14 @@ int RunMain(int argc, char **argv) {
   if (counters->total_events <= 0) {
     WriteLog("Nothing added to database");
   } else if (epgdb_save(nullptr)) {
+    int written = 0, replaced = 0, expired = 0;
+    epgdb_save_counts(&written, &replaced, &expired);
     WriteLog("Data saved");
+    WriteLog("%d titles saved - %d stored titles replaced - %d expired", written, replaced,
+             expired);
   } else {
     WriteLog("Error saving data");
+    RunLogDatabaseReason();
   }
   epgdb_close();
   epgdb_clean();

@@ -11,7 +11,7 @@
 
 #include "demux/demux_fixture.h"
 #include "run/status.h"
-#include "support/tswriter.h"
+#include "tswriter.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "demux/demux_fixture.h"
-#include "support/tswriter.h"
+#include "tswriter.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 /* The transport stream section filter on hand-made packets. */
 #include "demux/tsfilter.h"
-#include "support/tswriter.h"
+#include "tswriter.h"
 
 #include <gtest/gtest.h>
 #include <stdio.h>

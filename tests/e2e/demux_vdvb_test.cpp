@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "support/run_helper.h"
-#include "support/tswriter.h"
+#include "tswriter.h"
 
 namespace {
 

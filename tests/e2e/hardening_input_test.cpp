@@ -11,9 +11,10 @@
 
 #include "demux/demux.h"
 #include "e2e/sim_helpers.h"
+#include "support/guide_dump.h"
 #include "support/hardening_helpers.h"
 #include "support/run_helper.h"
-#include "support/tswriter.h"
+#include "tswriter.h"
 
 namespace {
 
@@ -428,7 +429,6 @@ TEST(HardeningInput, DatabaseFileThatIsNotAGuideIsRefusedAndLeftAsItWas) {
   } cases[] = {
       {"random", RandomBytes(&rng, 65536)},
       {"text", "channels and titles\n"},
-      {"empty", ""},
       {"sqlite_header_only", std::string("SQLite format 3\0", 16) + RandomBytes(&rng, 4080)},
   };
   for (const auto &k : cases) {
@@ -441,8 +441,9 @@ TEST(HardeningInput, DatabaseFileThatIsNotAGuideIsRefusedAndLeftAsItWas) {
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, "TYPE RUNNING CSCRIPT " + g.name + " v1.0\n");
     Lines msgs = LogMessages(r.log);
-    ASSERT_FALSE(msgs.empty());
-    EXPECT_EQ(msgs.back(), "Error opening EPGDB") << r.log;
+    ASSERT_GE(msgs.size(), 2u);
+    EXPECT_EQ(msgs[msgs.size() - 2], "Error opening EPGDB") << r.log;
+    EXPECT_EQ(msgs.back(), "EPGDB: " + db + ": not a guide database (file is not a database)");
     EXPECT_TRUE(ReadFileText(db) == k.bytes) << "the file was changed";
     EXPECT_EQ(ShellOutput("ls -A '" + g.root + "'"), "guide.db\n");
   }
@@ -455,8 +456,17 @@ TEST(HardeningInput, DatabaseFileThatIsNotAGuideIsRefusedAndLeftAsItWas) {
   ASSERT_FALSE(bytes.empty());
   GrabResult r = g.Run({g.root}, AdapterEnv());
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(LogMessages(r.log).back(), "Error opening EPGDB") << r.log;
+  EXPECT_EQ(LogMessages(r.log).back(), "EPGDB: " + db + ": schema version 0, expected 1") << r.log;
   EXPECT_TRUE(ReadFileText(db) == bytes);
+
+  /* An empty file (left by a crash right after it was made) is a new
+   * database, not a foreign file. */
+  GrabDir e("empty_db");
+  ASSERT_EQ(mkdir(e.root.c_str(), 0755), 0);
+  WriteFileText(e.root + "/guide.db", "");
+  r = e.Run({e.root}, AdapterEnv());
+  EXPECT_EQ(r.exit_code, 0) << r.log;
+  EXPECT_EQ(GuideTitleCount(e.root), 0);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e/sim_helpers.h"
+#include "support/guide_dump.h"
 #include "support/run_helper.h"
 
 TEST(Regrab, ChangedScheduleLeavesNoOverlapAndExportsValidXmltv) {
@@ -18,9 +19,7 @@ TEST(Regrab, ChangedScheduleLeavesNoOverlapAndExportsValidXmltv) {
 
   g.WriteConfig("demux=" + first.stream + "\n");
   ASSERT_EQ(g.Run({g.root}, {SIM_TZ}).exit_code, 0);
-  const std::string db = g.root + "/guide.db";
-  int after_first = std::stoi(ShellOutput("sqlite3 " + db + " 'SELECT count(*) FROM titles'"));
-  ASSERT_GT(after_first, 100);
+  ASSERT_GT(GuideTitleCount(g.root), 100);
 
   g.WriteConfig("demux=" + second.stream + "\n");
   GrabResult r = g.Run({g.root}, {SIM_TZ});
@@ -34,13 +33,55 @@ TEST(Regrab, ChangedScheduleLeavesNoOverlapAndExportsValidXmltv) {
   for (const auto &row : SplitLines(second.rows))
     if (stored.find(row + "\n") == std::string::npos && ++missing < 5) ADD_FAILURE() << "missing: " << row;
   EXPECT_EQ(missing, 0);
-  EXPECT_EQ(ShellOutput("sqlite3 " + db +
-                        " 'SELECT count(*) FROM titles a JOIN titles b ON a.channel_id = b.channel_id"
-                        " AND a.start_time < b.start_time AND b.start_time < a.start_time + a.length'"),
-            "0\n");
+  EXPECT_EQ(GuideOverlaps(g.root), 0);
 
   std::string xml = g.dir + "/guide.xml";
   ASSERT_EQ(SimShell(std::string(MHW2_BUILD_DIR) + "/epgdb xmltv " + g.root + " > " + xml), 0);
   std::string out = ShellOutput("tv_validate_file --dtd-file /usr/share/xmltv/xmltv.dtd " + xml + " 2>&1");
   EXPECT_NE(out.find("Validated ok."), std::string::npos) << out;
+}
+
+/* A poorer run never wipes a richer guide: a title with a garbage duration
+ * erases nothing of its own run; titles that look past (a clock days ahead
+ * of the broadcast) are stored all the same; a second grab that misses the
+ * summary tables keeps every stored summary, and its log counts what it
+ * replaced and expired. */
+TEST(Regrab, PoorerRunKeepsARicherGuide) {
+  GrabDir g("poorer");
+  const std::string day = SimToday();
+  time_t past = time(nullptr) - 10 * 86400;
+  char past_day[16];
+  strftime(past_day, sizeof past_day, "%Y-%m-%d", gmtime(&past));
+  WriteFileText(g.dir + "/week.guide",
+                "channel \"Uno\" nid=1 tsid=0x400 sid=0x1F41\n"
+                "summary news id3=0x10 id7=0x010010 title=\"Telediario\"\n"
+                "line \"La actualidad.\"\n"
+                "summary film id3=0x11 id7=0x010011 title=\"El verdugo\"\n"
+                "line \"Cine espa\\xF1ol.\"\n"
+                "event ch=0 start=" + std::string(past_day) + "T20:00 dur=60 title=\"Viejo\"\n"
+                "event ch=0 start=" + day + "T21:00 dur=45 title=\"Telediario\" summary=news\n"
+                "event ch=0 start=" + day + "T21:45 dur=1092 title=\"Basura\"\n"
+                "event ch=0 start=" + day + "T22:00 dur=110 title=\"Cine\" summary=film\n"
+                "event ch=0 start=" + day + "T23:50 dur=30 title=\"Noche\"\n");
+  SimExpectation full, poor;
+  ASSERT_EQ(SimShell("mkdir -p " + g.dir + "/a " + g.dir + "/b"), 0);
+  ASSERT_TRUE(SimGenerate(g.dir + "/a", "--guide " + g.dir + "/week.guide", "", &full));
+  ASSERT_TRUE(SimGenerate(g.dir + "/b", "--guide " + g.dir + "/week.guide --omit summaries3 --omit summaries7",
+                          "", &poor));
+  ASSERT_EQ(SplitLines(full.rows).size(), 5u);
+  ASSERT_NE(full.rows, poor.rows) << "the poorer broadcast must lack summaries";
+
+  g.WriteConfig("demux=" + full.stream + "\n");
+  GrabResult r = g.Run({g.root}, {SIM_TZ});
+  ASSERT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(HasLine(LogMessages(r.log), "5 titles saved - 0 stored titles replaced - 0 expired")) << r.log;
+  SimCheckRows(full.rows, SimDumpDatabase(g.root));
+
+  g.WriteConfig("demux=" + poor.stream + "\n");
+  r = g.Run({g.root}, {SIM_TZ});
+  ASSERT_EQ(r.exit_code, 0);
+  /* The past title of the first grab expired; the four others were replaced
+   * by the same programmes, which keep their stored summaries. */
+  EXPECT_TRUE(HasLine(LogMessages(r.log), "5 titles saved - 4 stored titles replaced - 1 expired")) << r.log;
+  SimCheckRows(full.rows, SimDumpDatabase(g.root));
 }

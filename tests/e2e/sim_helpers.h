@@ -237,6 +237,9 @@ inline void SimCheckMainLog(const std::string &log, const std::string &name, con
     want.push_back(std::to_string(e.Stat("with_summary")) + " events with summary - " +
                    std::to_string(e.Stat("without_summary")) + " events without summary");
     want.push_back("Data saved");
+    /* Every grab here starts on a new database: nothing to replace or expire. */
+    want.push_back(std::to_string(SplitLines(e.rows).size()) +
+                   " titles saved - 0 stored titles replaced - 0 expired");
   } else {
     want.push_back("Nothing added to database");
   }

@@ -20,7 +20,7 @@
 #include "log/log.h"
 #include "mhw2/mhw2.h"
 #include "support/run_helper.h"
-#include "support/tswriter.h"
+#include "tswriter.h"
 
 typedef std::vector<uint8_t> Bytes;
 

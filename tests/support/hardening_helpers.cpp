@@ -119,15 +119,6 @@ int HardFinish(HardChild *child, int timeout_s) {
   return child->status;
 }
 
-std::string HardGuideDump(const std::string &db) {
-  return ShellOutput("sqlite3 -bail '" + db +
-                     "' \"SELECT 'channel', id, nid, tsid, sid FROM channels ORDER BY id;"
-                     " SELECT c.nid, c.tsid, c.sid, t.start_time, t.length, t.event_id, t.mjd,"
-                     " t.flags, t.language, hex(t.description), hex(t.long_description)"
-                     " FROM titles t JOIN channels c ON c.id = t.channel_id"
-                     " ORDER BY c.nid, c.tsid, c.sid, t.start_time;\" 2>&1");
-}
-
 std::string HardIntegrity(const std::string &db) {
   return ShellOutput("sqlite3 -bail '" + db + "' 'PRAGMA integrity_check;' 2>&1");
 }

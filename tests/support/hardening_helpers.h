@@ -45,10 +45,6 @@ int HardFinish(HardChild *child, int timeout_s = 120);
 /* True when the child has already exited (it is reaped then). */
 bool HardExited(HardChild *child);
 
-/* The channels and titles of "db" in a canonical text: every channel by id,
- * every title by channel triple and start, texts in hexadecimal. "" when the
- * file cannot be read. */
-std::string HardGuideDump(const std::string &db);
 /* The answer of PRAGMA integrity_check on "db" ("ok\n" for a sound file). */
 std::string HardIntegrity(const std::string &db);
 /* The sections on "pid" of the recording "path" whose first byte is

@@ -1,6 +1,7 @@
 /* The guide database across runs: a later run's titles replace the stored
- * titles they overlap, titles of one run that overlap each other leave the
- * one added last, and titles that ended more than a day ago are dropped. */
+ * titles they overlap, titles of one run never replace each other, a title
+ * without summary keeps the stored summary of the same programme, and
+ * titles of earlier runs that ended more than a day ago are dropped. */
 #include <gtest/gtest.h>
 
 #include <time.h>
@@ -38,8 +39,7 @@ TEST(GuideDbMerge, MergeAndExpiryAcrossThreeSaves) {
   auto S = [](uint32_t v) { return std::to_string(v); };
 
   /* Run 1: a schedule on two channels, a very long title on a third, and
-   * two past titles of which the one that ended more than a day ago is
-   * dropped by the same save. */
+   * two past titles, both kept: a save never expires its own titles. */
   ASSERT_EQ(GuideRun(g,
                      [&] {
                        epgdb_channel_t *a = epgdb_channels_add(1, 1, 1);
@@ -54,15 +54,16 @@ TEST(GuideDbMerge, MergeAndExpiryAcrossThreeSaves) {
                        GuideAddTitle(c, t, 65535, "C1", "");
                      }),
             1);
-  EXPECT_EQ(GuideTitleRows(g.file), "1:1:1|" + S(ended_23h) + "|3600|Ayer\n" +
+  EXPECT_EQ(GuideTitleRows(g.file), "1:1:1|" + S(ended_25h) + "|3600|Anteayer\n" +
+                                        "1:1:1|" + S(ended_23h) + "|3600|Ayer\n" +
                                         "1:1:1|" + S(t) + "|3600|A1\n" +
                                         "1:1:1|" + S(t + 3600) + "|3600|A2\n" +
                                         "1:1:1|" + S(t + 7200) + "|3600|A3\n" +
                                         "1:1:2|" + S(t) + "|7200|B1\n" +
                                         "1:1:3|" + S(t) + "|65535|C1\n");
 
-  /* A title stored long ago (ended 25 h 50 min before now) goes with the
-   * next save, although that save does not touch its channel. */
+  /* Titles of earlier runs stored long ago go with the next save, although
+   * that save does not touch their channel. */
   GuideSql(g.file,
            "INSERT INTO titles VALUES((SELECT id FROM channels WHERE sid = 2), " +
                S(now - 26 * 3600) + ", 600, 0, 0, 0, 'spa', CAST('Viejo' AS BLOB), X'')");
@@ -71,6 +72,11 @@ TEST(GuideDbMerge, MergeAndExpiryAcrossThreeSaves) {
    * replaces both titles it overlaps; the rest stays. */
   ASSERT_EQ(GuideRun(g, [&] { GuideAddTitle(epgdb_channels_add(1, 1, 1), t + 1800, 3600, "A2new", ""); }),
             1);
+  int written = 0, replaced = 0, expired = 0;
+  epgdb_save_counts(&written, &replaced, &expired);
+  EXPECT_EQ(written, 1);
+  EXPECT_EQ(replaced, 2);
+  EXPECT_EQ(expired, 2);
   EXPECT_EQ(GuideTitleRows(g.file), "1:1:1|" + S(ended_23h) + "|3600|Ayer\n" +
                                         "1:1:1|" + S(t + 1800) + "|3600|A2new\n" +
                                         "1:1:1|" + S(t + 7200) + "|3600|A3\n" +
@@ -107,29 +113,59 @@ TEST(GuideDbMerge, MergeAndExpiryAcrossThreeSaves) {
   EXPECT_EQ(GuideSql(g.file, "SELECT count(*) FROM channels"), "3\n");
 }
 
-/* Titles of one run that overlap each other: walking them in the order they
- * were added, each replaces the earlier ones it overlaps; a title added again
- * with the same start counts as added at that moment. */
-TEST(GuideDbMerge, OverlapsWithinOneRunLeaveTheLastAdded) {
+/* Titles of one run that overlap each other are all kept (a garbage
+ * duration must not erase a channel's day); only the same start replaces,
+ * and a later run's title replaces every one it overlaps. */
+TEST(GuideDbMerge, TitlesOfOneRunNeverReplaceEachOther) {
   GuideRoot g;
   const uint32_t t = (uint32_t)((time(nullptr) / 3600 + 3) * 3600);
   auto S = [](uint32_t v) { return std::to_string(v); };
   ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
   epgdb_channel_t *ch = epgdb_channels_add(5, 6, 7);
-  GuideAddTitle(ch, t, 3600, "A", "");
-  GuideAddTitle(ch, t + 1800, 3600, "B", "");    /* replaces A */
-  GuideAddTitle(ch, t + 3000, 1000, "C", "");    /* replaces B */
-  GuideAddTitle(ch, t + 6000, 1000, "D", "");    /* overlaps nothing */
+  GuideAddTitle(ch, t, 65535, "Garbage", "");
+  GuideAddTitle(ch, t + 1800, 3600, "B", "");
+  GuideAddTitle(ch, t + 3000, 1000, "C", "");
+  GuideAddTitle(ch, t + 3000, 1000, "C again", "");
   ASSERT_EQ(epgdb_save(nullptr), 1);
-  EXPECT_EQ(GuideTitleRows(g.file), "5:6:7|" + S(t + 3000) + "|1000|C\n" +
-                                        "5:6:7|" + S(t + 6000) + "|1000|D\n");
+  const std::string all = "5:6:7|" + S(t) + "|65535|Garbage\n" + "5:6:7|" + S(t + 1800) +
+                          "|3600|B\n" + "5:6:7|" + S(t + 3000) + "|1000|C again\n";
+  EXPECT_EQ(GuideTitleRows(g.file), all);
+  /* Saved again in the same run: nothing of it is lost. */
+  ASSERT_EQ(epgdb_save(nullptr), 1);
+  EXPECT_EQ(GuideTitleRows(g.file), all);
+  epgdb_close();
+  epgdb_clean();
+  ASSERT_EQ(GuideRun(g, [&] { GuideAddTitle(epgdb_channels_add(5, 6, 7), t + 600, 600, "D", ""); }),
+            1);
+  EXPECT_EQ(GuideTitleRows(g.file), "5:6:7|" + S(t + 600) + "|600|D\n" + all.substr(all.find('\n') + 1));
+}
 
-  /* A again: now the last added; it replaces C, also in the file. */
-  GuideAddTitle(ch, t, 3600, "A again", "");
-  ASSERT_EQ(epgdb_save(nullptr), 1);
-  EXPECT_EQ(GuideTitleRows(g.file), "5:6:7|" + S(t) + "|3600|A again\n" +
-                                        "5:6:7|" + S(t + 6000) + "|1000|D\n");
-  EXPECT_EQ(GuideOverlaps(g.file), "");
+/* A run that missed the summary tables stores titles whose long description
+ * is their own title and two line feeds: the stored summary of the same
+ * programme (channel, start and title) stays; a changed programme at that
+ * start does not inherit it. */
+TEST(GuideDbMerge, PoorerRunKeepsStoredSummaries) {
+  GuideRoot g;
+  const uint32_t t = (uint32_t)((time(nullptr) / 3600 + 3) * 3600);
+  auto run = [&](const char *second_title, const char *second_long) {
+    return GuideRun(g, [&] {
+      epgdb_channel_t *ch = epgdb_channels_add(1, 2, 3);
+      GuideAddTitle(ch, t, 3600, "Cine", "Cine\n\n");
+      GuideAddTitle(ch, t + 3600, 3600, second_title, second_long);
+    });
+  };
+  ASSERT_EQ(run("Noticias", "Noticias\n\nHoy"), 1);
+  auto longs = [&] {
+    return GuideSql(g.file, "SELECT CAST(long_description AS TEXT) FROM titles ORDER BY start_time");
+  };
+  /* "Cine" came without summary twice, "Noticias" lost its summary. */
+  ASSERT_EQ(run("Noticias", "Noticias\n\n"), 1);
+  EXPECT_EQ(longs(), "Cine\n\n\nNoticias\n\nHoy\n");
+  /* A new summary replaces the kept one; another title does not inherit it. */
+  ASSERT_EQ(run("Noticias", "Noticias\n\nMa\xF1" "ana"), 1);
+  EXPECT_EQ(longs(), "Cine\n\n\nNoticias\n\nMa\xF1" "ana\n");
+  ASSERT_EQ(run("Deportes", "Deportes\n\n"), 1);
+  EXPECT_EQ(longs(), "Cine\n\n\nDeportes\n\n\n");
 }
 
 /* Many titles in one run, laid over a stored guide shifted by a quarter of

@@ -54,6 +54,24 @@ TEST(GuideDbOpen, RefusesRootsItCannotUse) {
   GuideAddTitle(epgdb_channels_add(1, 2, 3), FutureHour(), 60, "t", "t\n\n");
   EXPECT_EQ(epgdb_save(nullptr), 1);
   EXPECT_EQ(GuideSql(g.file, "SELECT count(*) FROM titles"), "1\n");
+  epgdb_close();
+
+  /* A writable guide.db in a root the user cannot write in: a save could
+   * not make its journal, so the open refuses it and says why (run as an
+   * unprivileged user, since root may write anywhere). */
+  ASSERT_EQ(chmod(g.dir.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(g.file.c_str(), 0666), 0);
+  ASSERT_EQ(chmod(g.root.c_str(), 0555), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+    int opened = epgdb_open(g.root.c_str());
+    _exit(opened == 0 && strstr(epgdb_error(), "is not writable") ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 /* Files that are not a guide database of this schema: each one is refused
@@ -75,7 +93,6 @@ TEST(GuideDbOpen, LeavesFilesOfAnotherKindUntouched) {
   static const char NOISE[] = "SQLite format 3\0\x10\x00\x01\x01garbage";
   const Case cases[] = {
       {"text file", "", "this is not a database\n"},
-      {"empty file", "", ""},
       {"binary noise", "", std::string(NOISE, sizeof(NOISE) - 1)},
       {"schema version 2", schema + titles + "PRAGMA user_version = 2;", ""},
       {"schema version 0", schema + titles, ""},
@@ -96,6 +113,12 @@ TEST(GuideDbOpen, LeavesFilesOfAnotherKindUntouched) {
     EXPECT_EQ(GuideFileBytes(g.file), before) << c.name;
     EXPECT_EQ(ShellOutput("ls " + GuideShellQuote(g.root)), "guide.db\n") << c.name;
   }
+  /* An empty file is no other kind: it becomes a new database. */
+  GuideRoot g;
+  ASSERT_EQ(mkdir(g.root.c_str(), 0755), 0);
+  WriteFileText(g.file, "");
+  ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+  EXPECT_EQ(GuideSql(g.file, "PRAGMA user_version"), "1\n");
 }
 
 TEST(GuideDbStore, GuidePersistsAcrossRuns) {

@@ -1,6 +1,7 @@
 /* Guide database test support: a private database root that goes away with
- * the test, titles added the way the grabber adds them, and SQL read back
- * through the sqlite3 shell. */
+ * the test, titles added the way the grabber adds them, and the file read
+ * back through the library's read interface or, for its layout, the sqlite3
+ * shell. */
 #ifndef TARNWELL_GUIDE_DB_HELPER_H
 #define TARNWELL_GUIDE_DB_HELPER_H
 
@@ -15,6 +16,7 @@
 #include <string>
 
 #include "epgdb.h"
+#include "support/guide_dump.h"
 #include "support/run_helper.h"
 
 /* A fresh folder under /tmp; "root" is a database root inside it that does
@@ -73,15 +75,6 @@ inline std::string GuideShellQuote(const std::string &text) {
 inline std::string GuideSql(const std::string &path, const std::string &sql) {
   return ShellOutput("sqlite3 -batch -noheader -separator '|' " + GuideShellQuote(path) + " " +
                      GuideShellQuote(sql) + " 2>&1");
-}
-
-/* Every title row of "path" as "nid:tsid:sid|start|length|description",
- * ordered by channel and start. */
-inline std::string GuideTitleRows(const std::string &path) {
-  return GuideSql(path,
-                  "SELECT c.nid || ':' || c.tsid || ':' || c.sid, t.start_time, t.length,"
-                  " CAST(t.description AS TEXT) FROM titles t JOIN channels c"
-                  " ON c.id = t.channel_id ORDER BY c.nid, c.tsid, c.sid, t.start_time");
 }
 
 /* Runs the shell command "command", returns its exit code (-1 when it did

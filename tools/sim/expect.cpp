@@ -4,7 +4,7 @@
  * database's one title per channel and start. */
 #include "expect.h"
 
-#include <sqlite3.h>
+#include "epgdb.h"
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -161,34 +161,12 @@ ExpectEvent ExpectDecodedEvent(const SimEvent &e, int channel, bool seven_day) {
   return m;
 }
 
-/* What the database keeps of the run's titles when it saves them: on each
- * channel, of titles whose spans overlap the one stored last wins (a span is
- * the length, at least one second); titles that ended more than a day ago
- * are dropped. */
+/* What the database keeps of the run's titles when it saves them into a new
+ * database: every one, one per channel and start (the last stored); titles of
+ * one run never replace each other and are never expired by their own save. */
 void ExpectSettle(const std::map<RowKey, std::pair<uint64_t, ExpectRow>> &stored, std::vector<ExpectRow> *rows) {
-  std::map<std::tuple<uint16_t, uint16_t, uint16_t>, std::vector<std::pair<uint64_t, const ExpectRow *>>> by_channel;
-  for (const auto &kv : stored)
-    by_channel[std::make_tuple(kv.second.second.nid, kv.second.second.tsid, kv.second.second.sid)].push_back(
-        {kv.second.first, &kv.second.second});
-  int64_t expired_before = (int64_t)time(nullptr) - 86400;
   rows->clear();
-  for (auto &ch : by_channel) {
-    std::sort(ch.second.begin(), ch.second.end());
-    std::map<int64_t, const ExpectRow *> kept;
-    auto span = [](const ExpectRow *r) { return (int64_t)(r->length > 0 ? r->length : 1); };
-    for (const auto &t : ch.second) {
-      int64_t start = t.second->start_time, end = start + span(t.second);
-      auto it = kept.lower_bound(start);
-      if (it != kept.begin()) {
-        auto before = std::prev(it);
-        if (before->first + span(before->second) > start) it = before;
-      }
-      while (it != kept.end() && it->first < end) it = kept.erase(it);
-      kept.emplace(start, t.second);
-    }
-    for (const auto &k : kept)
-      if ((int64_t)k.second->start_time + (int64_t)k.second->length >= expired_before) rows->push_back(*k.second);
-  }
+  for (const auto &kv : stored) rows->push_back(kv.second.second);
 }
 
 /* Appends "text" to "out" with the escapes of the expectation format. */
@@ -326,49 +304,30 @@ std::string ExpectFormatStats(const ExpectStats &s) {
 }
 
 int ExpectReadDatabase(const std::string &root, std::vector<ExpectRow> *rows) {
-  std::string path = root + "/guide.db";
-  sqlite3 *db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-    fprintf(stderr, "%s: %s\n", path.c_str(), db ? sqlite3_errmsg(db) : "cannot open");
-    sqlite3_close(db);
+  char why[512];
+  epgdb_reader_t *reader = epgdb_reader_open(root.c_str(), why, sizeof why);
+  if (!reader) {
+    fprintf(stderr, "%s\n", why);
     return 0;
   }
-  const char *sql =
-      "SELECT c.nid, c.tsid, c.sid, t.start_time, t.length, t.event_id, t.mjd, t.flags, "
-      "t.language, t.description, t.long_description "
-      "FROM titles t JOIN channels c ON c.id = t.channel_id";
-  sqlite3_stmt *st = nullptr;
-  if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK) {
-    fprintf(stderr, "%s: %s\n", path.c_str(), sqlite3_errmsg(db));
-    sqlite3_close(db);
-    return 0;
-  }
-  auto text = [st](int col) {
-    const void *p = sqlite3_column_blob(st, col);
-    int n = sqlite3_column_bytes(st, col);
-    return p ? std::string((const char *)p, (size_t)n) : std::string();
-  };
-  int rc;
-  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+  int got = epgdb_reader_titles(reader, nullptr) ? 1 : -1;
+  epgdb_title_row_t t;
+  while (got == 1 && (got = epgdb_reader_next_title(reader, &t)) == 1) {
     ExpectRow r;
-    r.nid = (uint16_t)sqlite3_column_int(st, 0);
-    r.tsid = (uint16_t)sqlite3_column_int(st, 1);
-    r.sid = (uint16_t)sqlite3_column_int(st, 2);
-    r.start_time = (uint32_t)sqlite3_column_int64(st, 3);
-    r.length = (uint32_t)sqlite3_column_int64(st, 4);
-    r.event_id = (uint32_t)sqlite3_column_int64(st, 5);
-    r.mjd = (uint32_t)sqlite3_column_int64(st, 6);
-    r.flags = (uint32_t)sqlite3_column_int64(st, 7);
-    r.language = text(8);
-    r.description = text(9);
-    r.long_description = text(10);
+    r.nid = t.nid;
+    r.tsid = t.tsid;
+    r.sid = t.sid;
+    r.start_time = (uint32_t)t.start_time;
+    r.length = (uint32_t)t.length;
+    r.event_id = t.event_id;
+    r.mjd = t.mjd;
+    r.flags = t.flags;
+    r.language = t.language;
+    r.description.assign(t.description, t.description_size);
+    r.long_description.assign(t.long_description, t.long_description_size);
     rows->push_back(r);
   }
-  sqlite3_finalize(st);
-  sqlite3_close(db);
-  if (rc != SQLITE_DONE) {
-    fprintf(stderr, "%s: read failed\n", path.c_str());
-    return 0;
-  }
-  return 1;
+  if (got < 0) fprintf(stderr, "%s\n", epgdb_reader_error(reader));
+  epgdb_reader_close(reader);
+  return got == 0;
 }

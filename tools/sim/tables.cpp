@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "support/tswriter.h"
+#include "tswriter.h"
 
 namespace {
 

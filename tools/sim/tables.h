@@ -1,5 +1,8 @@
 /* The five MHW2 tables of a guide as section cycles, and the transport
- * stream that carries them as a carousel. */
+ * stream that carries them as a carousel. The simulator is an independent
+ * check of the grabber: its encoders and table layouts are its own and never
+ * share the grabber's decoders or headers; only a grabbed database is read
+ * back through the guide database library's read interface. */
 #ifndef MHW2SIM_TABLES_H
 #define MHW2SIM_TABLES_H
 

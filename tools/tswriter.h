@@ -1,5 +1,6 @@
-/* Test support: writes sections as an MPEG-2 transport stream (188-byte
- * packets, PAT included), for recorded-stream tests and the broadcast simulator.
+/* Transport stream writer, shared by the broadcast simulator and the tests:
+ * writes sections as an MPEG-2 transport stream (188-byte packets, PAT
+ * included).
  *
  * Use:
  *   TsWriter w;                                  // options as below
@@ -11,8 +12,8 @@
  * set, in which case the sections of one PID follow each other without gaps
  * until Flush (several sections per packet, sections starting mid-packet).
  * The last packet of a run is filled with 0xFF stuffing. */
-#ifndef MHW2_TEST_TSWRITER_H
-#define MHW2_TEST_TSWRITER_H
+#ifndef MHW2_TOOLS_TSWRITER_H
+#define MHW2_TOOLS_TSWRITER_H
 
 #include <stdint.h>
 

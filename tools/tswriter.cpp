@@ -1,5 +1,5 @@
 /* Test support: sections to MPEG-2 transport stream packets. */
-#include "support/tswriter.h"
+#include "tswriter.h"
 
 #include <stdio.h>
 

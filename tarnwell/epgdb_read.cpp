@@ -1,0 +1,247 @@
+/* Guide database library, reading side: a reader holds one read-only
+ * connection to guide.db inside one read transaction, so that every walk
+ * over channels and titles sees the same committed guide, and streams rows
+ * from SQLite statements without holding the guide in memory. */
+#include <errno.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <new>
+#include <string>
+
+#include "epgdb.h"
+#include "epgdb_schema.h"
+
+/* How long a reader waits for a writer's commit to finish, in ms: as long
+ * as a writer waits for another (see epgdb.cpp). */
+#define EPGDB_READ_BUSY_MS (5 * 60 * 1000)
+
+struct epgdb_reader_s {
+  sqlite3 *db = nullptr;
+  std::string path;
+  int version = 0;
+  sqlite3_stmt *channels = nullptr;
+  sqlite3_stmt *titles = nullptr;
+  std::string error;
+};
+
+/* Sets the reader's error text from "format". Returns "result". */
+static int EpgdbReadFail(epgdb_reader_t *reader, int result, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+static int EpgdbReadFail(epgdb_reader_t *reader, int result, const char *format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  reader->error = reader->path + ": " + text;
+  return result;
+}
+
+/* Prepares "sql" into "*stmt", finalizing what was there. Returns 1, or 0
+ * with the reader's error set. */
+static int EpgdbReadPrepare(epgdb_reader_t *reader, const std::string &sql, sqlite3_stmt **stmt) {
+  sqlite3_finalize(*stmt);
+  *stmt = nullptr;
+  if (sqlite3_prepare_v2(reader->db, sql.c_str(), -1, stmt, nullptr) == SQLITE_OK) return 1;
+  return EpgdbReadFail(reader, 0, "%s", sqlite3_errmsg(reader->db));
+}
+
+/* Steps "stmt": 1 for a row, 0 at the end, -1 with the reader's error set. */
+static int EpgdbReadStep(epgdb_reader_t *reader, sqlite3_stmt *stmt) {
+  if (!stmt) return EpgdbReadFail(reader, -1, "no walk started");
+  int rc = sqlite3_step(stmt);
+  if (rc == SQLITE_ROW) return 1;
+  if (rc == SQLITE_DONE) return 0;
+  return EpgdbReadFail(reader, -1, "%s", sqlite3_errmsg(reader->db));
+}
+
+epgdb_reader_t *epgdb_reader_open(const char *root, char *why, size_t why_size) {
+  if (!root) return nullptr;
+  epgdb_reader_t *reader = new (std::nothrow) epgdb_reader_t;
+  if (!reader) {
+    snprintf(why, why_size, "out of memory");
+    return nullptr;
+  }
+  struct stat st;
+  reader->path = root;
+  if (stat(root, &st) == 0 && S_ISDIR(st.st_mode)) reader->path += "/" EPGDB_FILE_NAME;
+  int ok = 1;
+  if (stat(reader->path.c_str(), &st) != 0) {
+    snprintf(why, why_size, "no guide database at %s: %s", reader->path.c_str(), strerror(errno));
+    ok = 0;
+  }
+  /* Opened read-only. A save that was killed leaves a hot journal that must
+   * be rolled back before anyone reads: then the file is opened again for
+   * writing, which SQLite does on the first read, and held read-only. */
+  for (int flags : {SQLITE_OPEN_READONLY, SQLITE_OPEN_READWRITE}) {
+    if (!ok) break;
+    sqlite3_close(reader->db);
+    reader->db = nullptr;
+    int rc = sqlite3_open_v2(reader->path.c_str(), &reader->db, flags, nullptr);
+    if (rc != SQLITE_OK) {
+      snprintf(why, why_size, "cannot open %s: %s", reader->path.c_str(), sqlite3_errstr(rc));
+      ok = 0;
+      break;
+    }
+    sqlite3_busy_timeout(reader->db, EPGDB_READ_BUSY_MS);
+    if (flags == SQLITE_OPEN_READWRITE)
+      sqlite3_exec(reader->db, "PRAGMA query_only=1", nullptr, nullptr, nullptr);
+    /* The snapshot starts with the first read of the check below. */
+    sqlite3_exec(reader->db, "BEGIN", nullptr, nullptr, nullptr);
+    char reason[256];
+    int busy = 0;
+    if (EpgdbSchemaCheck(reader->db, &reader->version, &busy, reason, sizeof reason)) break;
+    int hot_journal = sqlite3_extended_errcode(reader->db) == SQLITE_READONLY_ROLLBACK;
+    if (!hot_journal) snprintf(why, why_size, "%s: %s", reader->path.c_str(), reason);
+    else if (flags == SQLITE_OPEN_READWRITE)
+      snprintf(why, why_size,
+               "%s: a save was interrupted, and its journal can only be rolled back by a"
+               " program allowed to write there",
+               reader->path.c_str());
+    if (!hot_journal || flags == SQLITE_OPEN_READWRITE) ok = 0;
+  }
+  if (!ok) {
+    epgdb_reader_close(reader);
+    return nullptr;
+  }
+  return reader;
+}
+
+void epgdb_reader_close(epgdb_reader_t *reader) {
+  if (!reader) return;
+  sqlite3_finalize(reader->channels);
+  sqlite3_finalize(reader->titles);
+  sqlite3_close(reader->db); /* ends the read transaction */
+  delete reader;
+}
+
+const char *epgdb_reader_path(const epgdb_reader_t *reader) { return reader->path.c_str(); }
+int epgdb_reader_version(const epgdb_reader_t *reader) { return reader->version; }
+const char *epgdb_reader_error(const epgdb_reader_t *reader) { return reader->error.c_str(); }
+
+int epgdb_reader_channels(epgdb_reader_t *reader, int with_titles) {
+  std::string sql =
+      "SELECT c.nid, c.tsid, c.sid, '', count(t.start_time), min(t.start_time),"
+      " max(t.start_time + t.length) FROM channels c LEFT JOIN titles t ON t.channel_id = c.id"
+      " GROUP BY c.id";
+  if (with_titles) sql += " HAVING count(t.start_time) > 0";
+  sql += " ORDER BY c.nid, c.tsid, c.sid";
+  return EpgdbReadPrepare(reader, sql, &reader->channels);
+}
+
+int epgdb_reader_next_channel(epgdb_reader_t *reader, epgdb_channel_row_t *row) {
+  int got = EpgdbReadStep(reader, reader->channels);
+  if (got != 1) return got;
+  sqlite3_stmt *s = reader->channels;
+  row->nid = (uint16_t)sqlite3_column_int(s, 0);
+  row->tsid = (uint16_t)sqlite3_column_int(s, 1);
+  row->sid = (uint16_t)sqlite3_column_int(s, 2);
+  const unsigned char *name = sqlite3_column_text(s, 3);
+  row->name = name ? (const char *)name : "";
+  row->titles = sqlite3_column_int64(s, 4);
+  row->first_start = sqlite3_column_int64(s, 5);
+  row->last_end = sqlite3_column_int64(s, 6);
+  return 1;
+}
+
+int epgdb_reader_titles(epgdb_reader_t *reader, const epgdb_title_filter_t *filter) {
+  static const epgdb_title_filter_t all = {};
+  if (!filter) filter = &all;
+  /* Channels in triple order through their unique index, each channel's
+   * titles through the primary key: rows come sorted without a sort. */
+  std::string sql =
+      "SELECT c.nid, c.tsid, c.sid, t.start_time, t.length, t.event_id, t.mjd, t.flags,"
+      " t.language, t.description, t.long_description"
+      " FROM channels c CROSS JOIN titles t ON t.channel_id = c.id WHERE 1";
+  if (filter->by_channel) sql += " AND c.nid = ?1 AND c.tsid = ?2 AND c.sid = ?3";
+  if (filter->has_from) sql += " AND t.start_time + t.length > ?4";
+  if (filter->has_to) sql += " AND t.start_time < ?5";
+  sql += " ORDER BY c.nid, c.tsid, c.sid, t.start_time";
+  if (!EpgdbReadPrepare(reader, sql, &reader->titles)) return 0;
+  sqlite3_stmt *s = reader->titles;
+  if (filter->by_channel) {
+    sqlite3_bind_int(s, 1, filter->nid);
+    sqlite3_bind_int(s, 2, filter->tsid);
+    sqlite3_bind_int(s, 3, filter->sid);
+  }
+  if (filter->has_from) sqlite3_bind_int64(s, 4, filter->from);
+  if (filter->has_to) sqlite3_bind_int64(s, 5, filter->to);
+  return 1;
+}
+
+/* Points "*text" and "*size" at blob column "col" of "s" ("" when null). */
+static void EpgdbReadBlob(sqlite3_stmt *s, int col, const char **text, size_t *size) {
+  /* Text first, then its size: sqlite3_column_text terminates the bytes. */
+  const unsigned char *bytes = sqlite3_column_text(s, col);
+  *size = (size_t)sqlite3_column_bytes(s, col);
+  *text = bytes ? (const char *)bytes : "";
+  if (!bytes) *size = 0;
+}
+
+int epgdb_reader_next_title(epgdb_reader_t *reader, epgdb_title_row_t *row) {
+  int got = EpgdbReadStep(reader, reader->titles);
+  if (got != 1) return got;
+  sqlite3_stmt *s = reader->titles;
+  row->nid = (uint16_t)sqlite3_column_int(s, 0);
+  row->tsid = (uint16_t)sqlite3_column_int(s, 1);
+  row->sid = (uint16_t)sqlite3_column_int(s, 2);
+  row->start_time = sqlite3_column_int64(s, 3);
+  row->length = sqlite3_column_int64(s, 4);
+  row->event_id = (uint16_t)sqlite3_column_int(s, 5);
+  row->mjd = (uint16_t)sqlite3_column_int(s, 6);
+  row->flags = (uint8_t)sqlite3_column_int(s, 7);
+  const unsigned char *language = sqlite3_column_text(s, 8);
+  memset(row->language, 0, sizeof row->language);
+  if (language) strncpy(row->language, (const char *)language, sizeof row->language - 1);
+  EpgdbReadBlob(s, 9, &row->description, &row->description_size);
+  EpgdbReadBlob(s, 10, &row->long_description, &row->long_description_size);
+  return 1;
+}
+
+/* The length of the valid UTF-8 sequence at "p" ("left" bytes remain); 0
+ * when none starts there (overlong forms, surrogates and values above
+ * U+10FFFF are invalid). */
+static size_t EpgdbUtf8Sequence(const unsigned char *p, size_t left) {
+  unsigned char b = p[0];
+  size_t len;
+  uint32_t value, min;
+  if (b < 0x80) return 1;
+  if (b >= 0xC2 && b <= 0xDF) len = 2, value = b & 0x1F, min = 0x80;
+  else if (b >= 0xE0 && b <= 0xEF) len = 3, value = b & 0x0F, min = 0x800;
+  else if (b >= 0xF0 && b <= 0xF4) len = 4, value = b & 0x07, min = 0x10000;
+  else return 0;
+  if (len > left) return 0;
+  for (size_t i = 1; i < len; i++) {
+    if ((p[i] & 0xC0) != 0x80) return 0;
+    value = value << 6 | (p[i] & 0x3F);
+  }
+  if (value < min || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+  return len;
+}
+
+char *epgdb_text_utf8(const char *text, size_t size, uint8_t flags, size_t *out_size) {
+  const unsigned char *in = (const unsigned char *)text;
+  /* Every byte takes at most two bytes of output. */
+  char *out = (char *)malloc(size * 2 + 1);
+  if (!out) return nullptr;
+  size_t n = 0;
+  for (size_t i = 0; i < size;) {
+    size_t len = (flags & 1) ? EpgdbUtf8Sequence(in + i, size - i) : (in[i] < 0x80 ? 1 : 0);
+    if (len > 0) {
+      memcpy(out + n, in + i, len);
+      n += len;
+      i += len;
+      continue;
+    }
+    out[n++] = (char)(0xC0 | in[i] >> 6);
+    out[n++] = (char)(0x80 | (in[i] & 0x3F));
+    i++;
+  }
+  out[n] = 0;
+  if (out_size) *out_size = n;
+  return out;
+}
