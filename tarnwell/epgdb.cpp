@@ -6,6 +6,7 @@
 #include "epgdb.h"
 
 #include <errno.h>
+#include <stddef.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -20,6 +21,7 @@
 #include <map>
 #include <new>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -47,16 +49,33 @@ struct epgdb_channel_s {
   std::unordered_map<uint32_t, epgdb_title_t *> titles;
 };
 
+/* A text held once for every title that carries it. */
+struct EpgdbTextEntry {
+  uint32_t refs;  /* titles that hold it */
+  uint32_t size;  /* bytes, without the terminator */
+  int64_t db_id;  /* its row in the texts table, valid during save number "save" */
+  uint64_t save;
+  char bytes[1];  /* "size" bytes and a terminator */
+};
+
 /* The open file and everything this run has added. */
 static struct {
   sqlite3 *db;
   std::string path;
   std::unordered_map<uint64_t, epgdb_channel_t *> channel_index; /* by triple */
   std::vector<epgdb_channel_t *> channels;                        /* first added first */
+  std::unordered_map<std::string_view, EpgdbTextEntry *> texts; /* by content */
   uint64_t next_order;
+  uint64_t saves; /* number of the current save */
   int written, replaced, expired; /* counts of the last successful save */
   char error[512];                /* the last line logged, the reason of a failure */
 } Epgdb;
+
+/* The statements that find and add stored texts. */
+struct EpgdbTextStatements {
+  sqlite3_stmt *find;   /* id and body of the texts of a hash */
+  sqlite3_stmt *insert; /* a new text */
+};
 
 /* The prepared statements of one save. */
 struct EpgdbSaveStatements {
@@ -67,6 +86,7 @@ struct EpgdbSaveStatements {
   sqlite3_stmt *overlap_delete;
   sqlite3_stmt *title_insert;
   sqlite3_stmt *expire;
+  EpgdbTextStatements texts;
 };
 
 /* Writes one "epgdb: " line to standard error (the library has no log of its
@@ -169,13 +189,109 @@ static int EpgdbCreateFile(const std::string &dir, const std::string &path) {
   return ok;
 }
 
+/* Prepares the text statements on "db". Returns 1, or 0 after logging. */
+static int EpgdbTextPrepare(sqlite3 *db, EpgdbTextStatements *s) {
+  const char *find = "SELECT id, body FROM texts WHERE hash = ?1";
+  const char *insert = "INSERT INTO texts(hash, body) VALUES(?1, ?2)";
+  if (sqlite3_prepare_v2(db, find, -1, &s->find, nullptr) == SQLITE_OK &&
+      sqlite3_prepare_v2(db, insert, -1, &s->insert, nullptr) == SQLITE_OK)
+    return 1;
+  EpgdbLog("preparing the text statements: %s", sqlite3_errmsg(db));
+  return 0;
+}
+
+static void EpgdbTextFinalize(EpgdbTextStatements *s) {
+  sqlite3_finalize(s->find);
+  sqlite3_finalize(s->insert);
+  s->find = s->insert = nullptr;
+}
+
+/* The 64-bit FNV-1a hash of "size" bytes at "bytes", as the texts table's
+ * hash column holds it. */
+static int64_t EpgdbTextHash(const char *bytes, size_t size) {
+  uint64_t h = 14695981039346656037ull;
+  for (size_t i = 0; i < size; i++) h = (h ^ (unsigned char)bytes[i]) * 1099511628211ull;
+  return (int64_t)h;
+}
+
+/* The id of the stored text of "size" bytes at "bytes" in "db", added when
+ * it is not stored yet. Returns 1 with the id in "*id", or 0 after logging. */
+static int EpgdbTextId(sqlite3 *db, EpgdbTextStatements *s, const char *bytes, size_t size,
+                       int64_t *id) {
+  int64_t hash = EpgdbTextHash(bytes, size);
+  int rc = sqlite3_bind_int64(s->find, 1, hash);
+  *id = 0;
+  while (rc == SQLITE_OK || rc == SQLITE_ROW) {
+    rc = sqlite3_step(s->find);
+    if (rc != SQLITE_ROW) break;
+    if ((size_t)sqlite3_column_bytes(s->find, 1) == size &&
+        (size == 0 || memcmp(sqlite3_column_blob(s->find, 1), bytes, size) == 0)) {
+      *id = sqlite3_column_int64(s->find, 0);
+      break;
+    }
+  }
+  sqlite3_reset(s->find);
+  if (*id) return 1;
+  if (rc != SQLITE_DONE) {
+    EpgdbLog("finding a text: %s (%d)", sqlite3_errmsg(db), rc);
+    return 0;
+  }
+  rc = sqlite3_bind_int64(s->insert, 1, hash);
+  if (rc == SQLITE_OK) rc = sqlite3_bind_blob(s->insert, 2, bytes, (int)size, SQLITE_STATIC);
+  if (rc == SQLITE_OK) rc = sqlite3_step(s->insert);
+  sqlite3_reset(s->insert);
+  if (rc != SQLITE_DONE) {
+    EpgdbLog("adding a text: %s (%d)", sqlite3_errmsg(db), rc);
+    return 0;
+  }
+  *id = sqlite3_last_insert_rowid(db);
+  return 1;
+}
+
+/* Version 1 to 2: texts move out of the titles into the texts table, each
+ * distinct text once, and titles are kept in their primary key's order. */
+static int EpgdbUpgradeTextsOnce(sqlite3 *db) {
+  EpgdbTextStatements texts = {};
+  sqlite3_stmt *read = nullptr, *write = nullptr;
+  int ok = EpgdbExec(db, EPGDB_SCHEMA_TEXTS_SQL EPGDB_SCHEMA_TITLES_SQL("titles_new"),
+                     "making the texts table") &&
+           EpgdbTextPrepare(db, &texts) &&
+           sqlite3_prepare_v2(db,
+                              "SELECT channel_id, start_time, length, event_id, mjd, flags,"
+                              " language, description, long_description FROM titles",
+                              -1, &read, nullptr) == SQLITE_OK &&
+           sqlite3_prepare_v2(db,
+                              "INSERT INTO titles_new VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
+                              -1, &write, nullptr) == SQLITE_OK;
+  int rc = SQLITE_ROW;
+  while (ok && (rc = sqlite3_step(read)) == SQLITE_ROW) {
+    int64_t ids[2];
+    for (int k = 0; ok && k < 2; k++)
+      ok = EpgdbTextId(db, &texts, (const char *)sqlite3_column_blob(read, 7 + k),
+                       (size_t)sqlite3_column_bytes(read, 7 + k), &ids[k]);
+    for (int col = 0; ok && col < 7; col++)
+      ok = sqlite3_bind_value(write, col + 1, sqlite3_column_value(read, col)) == SQLITE_OK;
+    ok = ok && sqlite3_bind_int64(write, 8, ids[0]) == SQLITE_OK &&
+         sqlite3_bind_int64(write, 9, ids[1]) == SQLITE_OK && sqlite3_step(write) == SQLITE_DONE;
+    sqlite3_reset(write);
+  }
+  if (ok && rc != SQLITE_DONE) ok = 0;
+  if (!ok) EpgdbLog("moving the texts: %s", sqlite3_errmsg(db));
+  sqlite3_finalize(read);
+  sqlite3_finalize(write);
+  EpgdbTextFinalize(&texts);
+  return ok && EpgdbExec(db, "DROP TABLE titles; ALTER TABLE titles_new RENAME TO titles;",
+                         "replacing the titles table");
+}
+
 /* The upgrade steps of the file format, in order: step i turns a file of
  * version i + 1 into one of version i + 2 inside the transaction its caller
  * holds, and returns 1, or 0 after logging (the caller then rolls back).
  * A new version adds one step here and bumps EPGDB_SCHEMA_VERSION. */
 typedef int (*EpgdbUpgradeStep)(sqlite3 *db);
 static const EpgdbUpgradeStep EpgdbUpgrades[] = {
-    nullptr, /* end of the list */
+    EpgdbUpgradeTextsOnce, /* 1 to 2 */
+    nullptr,               /* end of the list */
 };
 static_assert(sizeof EpgdbUpgrades / sizeof EpgdbUpgrades[0] == EPGDB_SCHEMA_VERSION,
               "one upgrade step per schema version after the first");
@@ -201,24 +317,62 @@ static int EpgdbUpgrade(sqlite3 *db, const std::string &path, int version) {
   return 1;
 }
 
-/* Frees a title record with its texts. */
+/* The entry of a held text, from the bytes a title points at. */
+static EpgdbTextEntry *EpgdbTextOf(char *bytes) {
+  return (EpgdbTextEntry *)(bytes - offsetof(EpgdbTextEntry, bytes));
+}
+
+/* Drops one title's hold on the text at "bytes" (null is ignored); the text
+ * goes when no title holds it. */
+static void EpgdbTextRelease(char *bytes) {
+  if (!bytes) return;
+  EpgdbTextEntry *entry = EpgdbTextOf(bytes);
+  if (--entry->refs > 0) return;
+  Epgdb.texts.erase(std::string_view(entry->bytes, entry->size));
+  free(entry);
+}
+
+/* Frees a title record and its hold on its texts. */
 static void EpgdbTitleFree(epgdb_title_t *title) {
-  free(title->description);
-  free(title->long_description);
+  EpgdbTextRelease(title->description);
+  EpgdbTextRelease(title->long_description);
   free(title);
 }
 
-/* Copies "text" into "*slot", freeing what was there. Returns 1, or 0 when
- * an argument is null or memory runs out (the old text then stays). */
+/* Points "*slot" at the held copy of "text", made when no title holds that
+ * text yet, and drops the hold on what was there: a text that many titles
+ * share is held once. Returns 1, or 0 when an argument is null or memory
+ * runs out (the old text then stays). */
 static int EpgdbSetText(char **slot, const char *text) {
   if (!text) return 0;
-  char *copy = strdup(text);
-  if (!copy) {
-    EpgdbLog("out of memory for a text of %zu bytes", strlen(text));
+  std::string_view view(text);
+  EpgdbTextEntry *entry = nullptr;
+  auto found = Epgdb.texts.find(view);
+  if (found != Epgdb.texts.end()) {
+    entry = found->second;
+  } else if (view.size() < UINT32_MAX) {
+    entry = (EpgdbTextEntry *)malloc(offsetof(EpgdbTextEntry, bytes) + view.size() + 1);
+    if (entry) {
+      entry->refs = 0;
+      entry->size = (uint32_t)view.size();
+      entry->db_id = 0;
+      entry->save = 0;
+      memcpy(entry->bytes, text, view.size() + 1);
+      try {
+        Epgdb.texts.emplace(std::string_view(entry->bytes, entry->size), entry);
+      } catch (const std::bad_alloc &) {
+        free(entry);
+        entry = nullptr;
+      }
+    }
+  }
+  if (!entry) {
+    EpgdbLog("out of memory for a text of %zu bytes", view.size());
     return 0;
   }
-  free(*slot);
-  *slot = copy;
+  entry->refs++;
+  EpgdbTextRelease(*slot);
+  *slot = entry->bytes;
   return 1;
 }
 
@@ -317,6 +471,7 @@ void epgdb_clean(void) {
   /* Swapped with empty ones so that their memory goes too. */
   std::vector<epgdb_channel_t *>().swap(Epgdb.channels);
   std::unordered_map<uint64_t, epgdb_channel_t *>().swap(Epgdb.channel_index);
+  std::unordered_map<std::string_view, EpgdbTextEntry *>().swap(Epgdb.texts);
   Epgdb.next_order = 0;
 }
 
@@ -450,15 +605,31 @@ static int EpgdbLacksSummary(const epgdb_title_t *title) {
   return strncmp(d, l, n) == 0 && strcmp(l + n, "\n\n") == 0;
 }
 
+/* The stored id of the held text at "bytes" (null: the empty text) in this
+ * save, found or added once per save and then remembered with the text.
+ * Returns 1 with the id in "*id", or 0 after logging. */
+static int EpgdbSaveTextId(EpgdbTextStatements *ts, char *bytes, int64_t *id) {
+  if (!bytes) return EpgdbTextId(Epgdb.db, ts, "", 0, id);
+  EpgdbTextEntry *entry = EpgdbTextOf(bytes);
+  if (entry->save == Epgdb.saves) {
+    *id = entry->db_id;
+    return 1;
+  }
+  if (!EpgdbTextId(Epgdb.db, ts, entry->bytes, entry->size, id)) return 0;
+  entry->db_id = *id;
+  entry->save = Epgdb.saves;
+  return 1;
+}
+
 /* Writes the titles of "channel" ("titles", in start order) over what
- * earlier runs stored: the channel row; for each title without a summary the
- * stored summary of the same programme (same start, flags and title), kept;
- * the deletion of every stored title that a title overlaps (found through
- * the primary key, bounded by the longest stored length "max_length"), all
- * before the first insert, so that titles of this run never delete each
- * other; then the titles' rows. Counts deleted rows in "*replaced", written
- * titles in "*done" and reports them to "progress" out of "total". Returns
- * 1, or 0 after logging. */
+ * earlier runs stored: the channel row and the ids of the titles' texts; for
+ * each title without a summary the stored summary of the same programme
+ * (same start, flags and title), kept; the deletion of every stored title
+ * that a title overlaps (found through the primary key, bounded by the
+ * longest stored length "max_length"), all before the first insert, so that
+ * titles of this run never delete each other; then the titles' rows. Counts
+ * deleted rows in "*replaced", written titles in "*done" and reports them to
+ * "progress" out of "total". Returns 1, or 0 after logging. */
 static int EpgdbSaveChannel(EpgdbSaveStatements *s, const epgdb_channel_t *channel,
                             const std::vector<epgdb_title_t *> &titles, int64_t max_length,
                             epgdb_progress_t progress, int *done, int total, int *replaced) {
@@ -471,30 +642,35 @@ static int EpgdbSaveChannel(EpgdbSaveStatements *s, const epgdb_channel_t *chann
   int64_t channel_id = 0;
   ok = ok && EpgdbStep(s->channel_insert, SQLITE_DONE, "adding channel") &&
        EpgdbStep(s->channel_select, SQLITE_ROW, "finding channel", &channel_id);
-  /* Summaries kept from the stored guide, by index into "titles". */
-  std::vector<std::pair<size_t, std::string>> kept;
+  /* The ids of each title's description and long description. */
+  std::vector<std::pair<int64_t, int64_t>> ids;
+  try {
+    ids.resize(titles.size());
+  } catch (const std::bad_alloc &) {
+    EpgdbLog("out of memory saving channel %u:%u:%u", channel->nid, channel->tsid, channel->sid);
+    return 0;
+  }
   for (size_t i = 0; ok && i < titles.size(); i++) {
     const epgdb_title_t *t = titles[i];
-    if (!EpgdbLacksSummary(t)) continue;
+    ok = EpgdbSaveTextId(&s->texts, t->description, &ids[i].first) &&
+         EpgdbSaveTextId(&s->texts, t->long_description, &ids[i].second);
+    if (!ok || !EpgdbLacksSummary(t)) continue;
+    /* A title without summary keeps the stored summary of its programme. */
     sqlite3_stmt *find = s->summary_select;
-    const char *description = EpgdbText(t->description);
+    int64_t kept = 0;
     ok = sqlite3_bind_int64(find, 1, channel_id) == SQLITE_OK &&
          sqlite3_bind_int64(find, 2, t->start_time) == SQLITE_OK &&
          sqlite3_bind_int(find, 3, t->flags) == SQLITE_OK &&
-         sqlite3_bind_blob(find, 4, description, (int)strlen(description), SQLITE_STATIC) ==
-             SQLITE_OK &&
-         sqlite3_bind_blob(find, 5, EpgdbText(t->long_description),
-                           (int)strlen(EpgdbText(t->long_description)), SQLITE_STATIC) == SQLITE_OK;
+         sqlite3_bind_int64(find, 4, ids[i].first) == SQLITE_OK &&
+         sqlite3_bind_int64(find, 5, ids[i].second) == SQLITE_OK;
     int rc = ok ? sqlite3_step(find) : SQLITE_ERROR;
-    if (rc == SQLITE_ROW) {
-      const char *stored = (const char *)sqlite3_column_blob(find, 0);
-      kept.emplace_back(i, std::string(stored ? stored : "", (size_t)sqlite3_column_bytes(find, 0)));
-    } else if (rc != SQLITE_DONE) {
+    if (rc == SQLITE_ROW) kept = sqlite3_column_int64(find, 0);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
       EpgdbLog("finding a stored summary: %s (%d)", sqlite3_errmsg(Epgdb.db), rc);
       ok = 0;
     }
     sqlite3_reset(find);
-    sqlite3_clear_bindings(find);
+    if (kept) ids[i].second = kept;
   }
   for (size_t i = 0; ok && i < titles.size(); i++) {
     int64_t start = titles[i]->start_time;
@@ -506,18 +682,9 @@ static int EpgdbSaveChannel(EpgdbSaveStatements *s, const epgdb_channel_t *chann
          EpgdbStep(del, SQLITE_DONE, "removing overlapped titles");
     if (ok) *replaced += sqlite3_changes(Epgdb.db);
   }
-  size_t next_kept = 0;
   for (size_t i = 0; ok && i < titles.size(); i++) {
     const epgdb_title_t *t = titles[i];
     int64_t start = t->start_time;
-    const char *description = EpgdbText(t->description);
-    const char *long_description = EpgdbText(t->long_description);
-    size_t long_size = strlen(long_description);
-    if (next_kept < kept.size() && kept[next_kept].first == i) {
-      long_description = kept[next_kept].second.data();
-      long_size = kept[next_kept].second.size();
-      next_kept++;
-    }
     sqlite3_stmt *ins = s->title_insert;
     ok = sqlite3_bind_int64(ins, 1, channel_id) == SQLITE_OK &&
          sqlite3_bind_int64(ins, 2, start) == SQLITE_OK &&
@@ -527,10 +694,8 @@ static int EpgdbSaveChannel(EpgdbSaveStatements *s, const epgdb_channel_t *chann
          sqlite3_bind_int(ins, 6, t->flags) == SQLITE_OK &&
          sqlite3_bind_text(ins, 7, t->language, (int)strnlen(t->language, sizeof t->language),
                            SQLITE_STATIC) == SQLITE_OK &&
-         sqlite3_bind_blob(ins, 8, description, (int)strlen(description), SQLITE_STATIC) ==
-             SQLITE_OK &&
-         sqlite3_bind_blob(ins, 9, long_description, (int)long_size, SQLITE_STATIC) ==
-             SQLITE_OK &&
+         sqlite3_bind_int64(ins, 8, ids[i].first) == SQLITE_OK &&
+         sqlite3_bind_int64(ins, 9, ids[i].second) == SQLITE_OK &&
          EpgdbStep(ins, SQLITE_DONE, "adding title");
     if (!ok) {
       EpgdbLog("title at %lld of channel %u:%u:%u not written", (long long)start, channel->nid,
@@ -553,6 +718,7 @@ static int EpgdbSaveOnce(const std::vector<std::vector<epgdb_title_t *>> &per_ch
   EpgdbSaveStatements s = {};
   int64_t max_length = 0;
   *replaced = *expired = *done = 0;
+  Epgdb.saves++; /* text ids remembered by an earlier attempt are void */
   if (progress) progress(0, total);
   int ok = EpgdbExec(Epgdb.db, "BEGIN IMMEDIATE", "starting the save") &&
            EpgdbPrepare("SELECT IFNULL(MAX(MAX(length), 1), 1) FROM titles", &s.max_length) &&
@@ -561,17 +727,18 @@ static int EpgdbSaveOnce(const std::vector<std::vector<epgdb_title_t *>> &per_ch
                         &s.channel_insert) &&
            EpgdbPrepare("SELECT id FROM channels WHERE nid = ?1 AND tsid = ?2 AND sid = ?3",
                         &s.channel_select) &&
-           EpgdbPrepare("SELECT long_description FROM titles WHERE channel_id = ?1"
-                        " AND start_time = ?2 AND flags = ?3 AND description = ?4"
-                        " AND long_description <> ?5",
+           EpgdbPrepare("SELECT long_description_id FROM titles WHERE channel_id = ?1"
+                        " AND start_time = ?2 AND flags = ?3 AND description_id = ?4"
+                        " AND long_description_id <> ?5",
                         &s.summary_select) &&
            EpgdbPrepare("DELETE FROM titles WHERE channel_id = ?1 AND start_time >= ?2"
                         " AND start_time < ?3 AND start_time + MAX(length, 1) > ?4",
                         &s.overlap_delete) &&
            EpgdbPrepare("INSERT INTO titles(channel_id, start_time, length, event_id, mjd, flags,"
-                        " language, description, long_description)"
+                        " language, description_id, long_description_id)"
                         " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
                         &s.title_insert) &&
+           EpgdbTextPrepare(Epgdb.db, &s.texts) &&
            EpgdbPrepare("DELETE FROM titles WHERE start_time + length < ?1", &s.expire) &&
            EpgdbStep(s.max_length, SQLITE_ROW, "finding the longest title", &max_length);
   /* Expiry first, while the file holds only earlier runs' titles: a title
@@ -588,6 +755,12 @@ static int EpgdbSaveOnce(const std::vector<std::vector<epgdb_title_t *>> &per_ch
   sqlite3_stmt *all[] = {s.max_length,     s.channel_insert, s.channel_select, s.summary_select,
                          s.overlap_delete, s.title_insert,   s.expire};
   for (sqlite3_stmt *stmt : all) sqlite3_finalize(stmt);
+  EpgdbTextFinalize(&s.texts);
+  /* Texts that no title refers to any more go (one pass over the titles). */
+  ok = ok && EpgdbExec(Epgdb.db,
+                       "DELETE FROM texts WHERE id NOT IN (SELECT description_id FROM titles"
+                       " UNION SELECT long_description_id FROM titles)",
+                       "dropping unused texts");
   ok = ok && EpgdbExec(Epgdb.db, "COMMIT", "committing the save");
   if (!ok) {
     int rc = sqlite3_extended_errcode(Epgdb.db);

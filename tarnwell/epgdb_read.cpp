@@ -154,9 +154,14 @@ int epgdb_reader_titles(epgdb_reader_t *reader, const epgdb_title_filter_t *filt
   /* Channels in triple order through their unique index, each channel's
    * titles through the primary key: rows come sorted without a sort. */
   std::string sql =
-      "SELECT c.nid, c.tsid, c.sid, t.start_time, t.length, t.event_id, t.mjd, t.flags,"
-      " t.language, t.description, t.long_description"
-      " FROM channels c CROSS JOIN titles t ON t.channel_id = c.id WHERE 1";
+      reader->version >= 2
+          ? "SELECT c.nid, c.tsid, c.sid, t.start_time, t.length, t.event_id, t.mjd, t.flags,"
+            " t.language, d.body, l.body FROM channels c CROSS JOIN titles t"
+            " ON t.channel_id = c.id JOIN texts d ON d.id = t.description_id"
+            " JOIN texts l ON l.id = t.long_description_id WHERE 1"
+          : "SELECT c.nid, c.tsid, c.sid, t.start_time, t.length, t.event_id, t.mjd, t.flags,"
+            " t.language, t.description, t.long_description"
+            " FROM channels c CROSS JOIN titles t ON t.channel_id = c.id WHERE 1";
   if (filter->by_channel) sql += " AND c.nid = ?1 AND c.tsid = ?2 AND c.sid = ?3";
   if (filter->has_from) sql += " AND t.start_time + t.length > ?4";
   if (filter->has_to) sql += " AND t.start_time < ?5";

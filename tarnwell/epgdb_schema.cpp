@@ -10,6 +10,10 @@ static const char *const EpgdbSchemaProbes[EPGDB_SCHEMA_VERSION][2] = {
     {"SELECT id, nid, tsid, sid FROM channels LIMIT 0",
      "SELECT channel_id, start_time, length, event_id, mjd, flags, language,"
      " description, long_description FROM titles LIMIT 0"},
+    {"SELECT id, nid, tsid, sid FROM channels LIMIT 0",
+     "SELECT t.channel_id, t.start_time, t.length, t.event_id, t.mjd, t.flags, t.language,"
+     " t.description_id, t.long_description_id, x.id, x.hash, x.body FROM titles t, texts x"
+     " LIMIT 0"},
 };
 
 /* True when "rc" (a primary or extended result code) means another

@@ -9,17 +9,28 @@
 #define EPGDB_FILE_NAME "guide.db"
 /* The version this library writes; older versions are upgraded on the first
  * open for writing (epgdb.cpp holds the steps) and read as they are. */
-#define EPGDB_SCHEMA_VERSION 1
+#define EPGDB_SCHEMA_VERSION 2
 
-/* The tables of a new database file (user_version is set beside them). */
-#define EPGDB_SCHEMA_SQL                                                      \
+/* The tables of a new database file (user_version is set beside them).
+ * Texts are stored once in "texts", found by a hash of their bytes, and
+ * titles refer to them, so a summary that many titles share takes its bytes
+ * once; titles are stored in their primary key's order (WITHOUT ROWID). */
+#define EPGDB_SCHEMA_CHANNELS_SQL                                             \
   "CREATE TABLE channels(id INTEGER PRIMARY KEY, nid INTEGER NOT NULL,"       \
-  " tsid INTEGER NOT NULL, sid INTEGER NOT NULL, UNIQUE(nid, tsid, sid));"    \
-  "CREATE TABLE titles(channel_id INTEGER NOT NULL REFERENCES channels(id),"  \
+  " tsid INTEGER NOT NULL, sid INTEGER NOT NULL, UNIQUE(nid, tsid, sid));"
+#define EPGDB_SCHEMA_TEXTS_SQL                                                \
+  "CREATE TABLE texts(id INTEGER PRIMARY KEY, hash INTEGER NOT NULL,"         \
+  " body BLOB NOT NULL);"                                                     \
+  "CREATE INDEX texts_by_hash ON texts(hash);"
+#define EPGDB_SCHEMA_TITLES_SQL(name)                                         \
+  "CREATE TABLE " name "(channel_id INTEGER NOT NULL REFERENCES channels(id)," \
   " start_time INTEGER NOT NULL, length INTEGER NOT NULL,"                    \
   " event_id INTEGER NOT NULL, mjd INTEGER NOT NULL, flags INTEGER NOT NULL," \
-  " language TEXT NOT NULL, description BLOB NOT NULL,"                       \
-  " long_description BLOB NOT NULL, PRIMARY KEY(channel_id, start_time));"
+  " language TEXT NOT NULL, description_id INTEGER NOT NULL,"                 \
+  " long_description_id INTEGER NOT NULL, PRIMARY KEY(channel_id, start_time))" \
+  " WITHOUT ROWID;"
+#define EPGDB_SCHEMA_SQL \
+  EPGDB_SCHEMA_CHANNELS_SQL EPGDB_SCHEMA_TEXTS_SQL EPGDB_SCHEMA_TITLES_SQL("titles")
 
 /* Reads the schema version of "db" into "*version" and checks, reading only,
  * that it is one this library knows (1 to EPGDB_SCHEMA_VERSION) and that

@@ -23,6 +23,13 @@ std::string Triple(unsigned nid, unsigned tsid, unsigned sid) {
   return std::to_string(nid) + ":" + std::to_string(tsid) + ":" + std::to_string(sid);
 }
 
+/* "size" bytes at "text" with every line feed written as \n. */
+std::string Lines(const char *text, size_t size) {
+  std::string out;
+  for (size_t i = 0; i < size; i++) out += text[i] == '\n' ? std::string("\\n") : std::string(1, text[i]);
+  return out;
+}
+
 /* Walks every channel (when "channel" is set) and every title of "root".
  * Returns "" or "error: <reason>". */
 std::string Walk(const std::string &root,
@@ -69,6 +76,18 @@ std::string GuideTitleRows(const std::string &root) {
   std::string error = Walk(root, nullptr, [&](const epgdb_title_row_t &t) {
     out += Triple(t.nid, t.tsid, t.sid) + "|" + std::to_string(t.start_time) + "|" +
            std::to_string(t.length) + "|" + std::string(t.description, t.description_size) + "\n";
+  });
+  return error.empty() ? out : error;
+}
+
+std::string GuideTitleTexts(const std::string &root) {
+  std::string out;
+  std::string error = Walk(root, nullptr, [&](const epgdb_title_row_t &t) {
+    out += Triple(t.nid, t.tsid, t.sid) + "|" + std::to_string(t.start_time) + "|" +
+           std::to_string(t.length) + "|" + std::to_string(t.event_id) + "|" +
+           std::to_string(t.mjd) + "|" + std::to_string(t.flags) + "|" + t.language + "|" +
+           Lines(t.description, t.description_size) + "|" +
+           Lines(t.long_description, t.long_description_size) + "\n";
   });
   return error.empty() ? out : error;
 }

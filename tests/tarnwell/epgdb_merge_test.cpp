@@ -6,6 +6,8 @@
 
 #include <time.h>
 
+#include <algorithm>
+
 #include "tarnwell/guide_db_helper.h"
 
 namespace {
@@ -22,12 +24,20 @@ int GuideRun(const GuideRoot &g, Add add) {
   return saved;
 }
 
-/* The pairs of stored titles of one channel whose spans overlap. */
-std::string GuideOverlaps(const std::string &file) {
-  return GuideSql(file,
-                  "SELECT a.channel_id, a.start_time, b.start_time FROM titles a JOIN titles b"
-                  " ON a.channel_id = b.channel_id AND a.start_time < b.start_time"
-                  " AND a.start_time + MAX(a.length, 1) > b.start_time");
+/* Field "field" (0: channel, 1: start, ...) of every title line of "rows"
+ * (GuideTitleRows or GuideTitleTexts) whose channel is "channel" (any when
+ * empty), one per line. */
+std::string GuideField(const std::string &rows, size_t field, const std::string &channel = "") {
+  std::string out;
+  for (const std::string &line : SplitLines(rows)) {
+    std::vector<std::string> f;
+    for (size_t at = 0, bar; at <= line.size(); at = bar + 1) {
+      bar = std::min(line.find('|', at), line.size());
+      f.push_back(line.substr(at, bar - at));
+    }
+    if (field < f.size() && (channel.empty() || f[0] == channel)) out += f[field] + "\n";
+  }
+  return out;
 }
 
 TEST(GuideDbMerge, MergeAndExpiryAcrossThreeSaves) {
@@ -106,10 +116,8 @@ TEST(GuideDbMerge, MergeAndExpiryAcrossThreeSaves) {
                                         "1:1:2|" + S(t + 7200) + "|0|Zero\n" +
                                         "1:1:3|" + S(t + 65000) + "|100|C2\n");
   ASSERT_EQ(GuideRun(g, [&] { GuideAddTitle(epgdb_channels_add(1, 1, 2), t + 60, 60, "B2", ""); }), 1);
-  EXPECT_EQ(GuideSql(g.file, "SELECT start_time, CAST(description AS TEXT) FROM titles t JOIN channels c"
-                             " ON c.id = t.channel_id WHERE c.sid = 2 ORDER BY start_time"),
-            S(t + 60) + "|B2\n" + S(t + 7200) + "|Zero\n");
-  EXPECT_EQ(GuideOverlaps(g.file), "");
+  EXPECT_EQ(GuideField(GuideTitleRows(g.file), 3, "1:1:2"), "B2\nZero\n");
+  EXPECT_EQ(GuideOverlaps(g.file), 0);
   EXPECT_EQ(GuideSql(g.file, "SELECT count(*) FROM channels"), "3\n");
 }
 
@@ -155,17 +163,15 @@ TEST(GuideDbMerge, PoorerRunKeepsStoredSummaries) {
     });
   };
   ASSERT_EQ(run("Noticias", "Noticias\n\nHoy"), 1);
-  auto longs = [&] {
-    return GuideSql(g.file, "SELECT CAST(long_description AS TEXT) FROM titles ORDER BY start_time");
-  };
+  auto longs = [&] { return GuideField(GuideTitleTexts(g.file), 8); };
   /* "Cine" came without summary twice, "Noticias" lost its summary. */
   ASSERT_EQ(run("Noticias", "Noticias\n\n"), 1);
-  EXPECT_EQ(longs(), "Cine\n\n\nNoticias\n\nHoy\n");
+  EXPECT_EQ(longs(), "Cine\\n\\n\nNoticias\\n\\nHoy\n");
   /* A new summary replaces the kept one; another title does not inherit it. */
   ASSERT_EQ(run("Noticias", "Noticias\n\nMa\xF1" "ana"), 1);
-  EXPECT_EQ(longs(), "Cine\n\n\nNoticias\n\nMa\xF1" "ana\n");
+  EXPECT_EQ(longs(), "Cine\\n\\n\nNoticias\\n\\nMa\xF1" "ana\n");
   ASSERT_EQ(run("Deportes", "Deportes\n\n"), 1);
-  EXPECT_EQ(longs(), "Cine\n\n\nDeportes\n\n\n");
+  EXPECT_EQ(longs(), "Cine\\n\\n\nDeportes\\n\\n\n");
 }
 
 /* Many titles in one run, laid over a stored guide shifted by a quarter of
@@ -183,10 +189,16 @@ TEST(GuideDbMerge, ShiftedScheduleLeavesNoOverlaps) {
   ASSERT_EQ(GuideRun(g, [&] { schedule(0, 100, "old"); }), 1);
   /* The new titles reach to 300 s into old title 50: old titles 51 to 99 stay. */
   ASSERT_EQ(GuideRun(g, [&] { schedule(300, 50, "new"); }), 1);
-  EXPECT_EQ(GuideOverlaps(g.file), "");
-  EXPECT_EQ(GuideSql(g.file, "SELECT CAST(description AS TEXT), count(*), min(start_time) - " +
-                                 std::to_string(t) + " FROM titles GROUP BY description ORDER BY 1"),
-            "new|1000|300\nold|980|61200\n");
+  EXPECT_EQ(GuideOverlaps(g.file), 0);
+  auto lines = SplitLines(GuideField(GuideTitleRows(g.file), 3));
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "new"), 1000);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "old"), 980);
+  std::string rows = GuideTitleRows(g.file);
+  EXPECT_EQ(rows.find("|" + std::to_string(t + 300) + "|1200|new\n") != std::string::npos &&
+                rows.find("|" + std::to_string(t) + "|") == std::string::npos,
+            true) << "the new schedule starts 300 s in, and replaced the first old title";
+  EXPECT_NE(rows.find("|" + std::to_string(t + 61200) + "|1200|old\n"), std::string::npos);
+  EXPECT_EQ(rows.find("|" + std::to_string(t + 60000) + "|1200|old\n"), std::string::npos);
 }
 
 }  // namespace

@@ -26,9 +26,9 @@ TEST(GuideDbOpen, CreatesRootAndSchemaWhenMissing) {
   ASSERT_EQ(stat(g.root.c_str(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   EXPECT_EQ(st.st_mode & 0777, 0755u);
-  EXPECT_EQ(GuideSql(g.file, "PRAGMA user_version"), "1\n");
+  EXPECT_EQ(GuideSql(g.file, "PRAGMA user_version"), "2\n");
   EXPECT_EQ(GuideSql(g.file, "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name"),
-            "channels\ntitles\n");
+            "channels\ntexts\ntitles\n");
   /* No temporary file is left beside the database. */
   EXPECT_EQ(ShellOutput("ls " + GuideShellQuote(g.root)), "guide.db\n");
   epgdb_close();
@@ -118,7 +118,7 @@ TEST(GuideDbOpen, LeavesFilesOfAnotherKindUntouched) {
   ASSERT_EQ(mkdir(g.root.c_str(), 0755), 0);
   WriteFileText(g.file, "");
   ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
-  EXPECT_EQ(GuideSql(g.file, "PRAGMA user_version"), "1\n");
+  EXPECT_EQ(GuideSql(g.file, "PRAGMA user_version"), "2\n");
 }
 
 TEST(GuideDbStore, GuidePersistsAcrossRuns) {
@@ -139,12 +139,14 @@ TEST(GuideDbStore, GuidePersistsAcrossRuns) {
   EXPECT_EQ(GuideTitleRows(g.file), "1:1038:7|" + ts + "|5400|F\xC3\xBAtbol\n" +
                                         "1:1038:29955|" + ts + "|3600|Noticias\n" +
                                         "1:1038:29955|" + ts1 + "|1800|Cine\n");
-  EXPECT_EQ(GuideSql(g.file, "SELECT hex(long_description), flags, language, mjd, event_id"
-                             " FROM titles WHERE length = 3600"),
-            "4E6F7469636961730A0A526573756D656E2064656C2064ED61|0|spa|" +
-                std::to_string(t / 86400 + 40587) + "|" + std::to_string(t / 60 % 44640) + "\n");
-  EXPECT_EQ(GuideSql(g.file, "SELECT flags, typeof(description) FROM titles WHERE length = 5400"),
-            "1|blob\n");
+  /* Every field, and the texts byte for byte as they were handed over. */
+  const std::string day = std::to_string(t / 86400 + 40587);
+  EXPECT_EQ(GuideTitleTexts(g.file),
+            "1:1038:7|" + ts + "|5400|" + std::to_string(t / 60 % 44640) + "|" + day +
+                "|1|spa|F\xC3\xBAtbol|F\xC3\xBAtbol\\n\\nLiga\n" + "1:1038:29955|" + ts + "|3600|" +
+                std::to_string(t / 60 % 44640) + "|" + day +
+                "|0|spa|Noticias|Noticias\\n\\nResumen del d\xED" "a\n" + "1:1038:29955|" + ts1 +
+                "|1800|" + std::to_string((t + 3600) / 60 % 44640) + "|" + day + "|0|spa|Cine|Cine\\n\\n\n");
 
   /* A second run that adds nothing new keeps the guide; one that adds a
    * title on a new channel keeps the old channel ids. */
@@ -180,10 +182,9 @@ TEST(GuideDbStore, SameChannelAndStartInOneRunReplacesTheHeldTitle) {
   epgdb_titles_set_description(record, "Tercero");
   EXPECT_EQ(epgdb_titles_add(ch, record), first);
   ASSERT_EQ(epgdb_save(nullptr), 1);
-  EXPECT_EQ(GuideSql(g.file, "SELECT start_time, length, flags, CAST(description AS TEXT),"
-                             " CAST(long_description AS TEXT) FROM titles t JOIN channels c"
-                             " ON c.id = t.channel_id WHERE c.sid = 3"),
-            std::to_string(t) + "|5400|1|Tercero|Segundo\n\ndos\n");
+  std::string texts = GuideTitleTexts(g.file);
+  EXPECT_EQ(texts.substr(0, texts.find("\n1:2:4|")),
+            "1:2:3|" + std::to_string(t) + "|5400|0|0|1|spa|Tercero|Segundo\\n\\ndos");
   EXPECT_EQ(GuideSql(g.file, "SELECT count(*) FROM titles"), "2\n");
 }
 
@@ -258,8 +259,8 @@ TEST(GuideDbSave, FailureHalfwayLeavesThePreviousGuide) {
   /* Without the trigger the same run's guide is written in full. */
   GuideSql(g.file, "DROP TRIGGER refuse");
   ASSERT_EQ(epgdb_save(nullptr), 1);
-  EXPECT_EQ(GuideSql(g.file, "SELECT count(*), min(CAST(description AS TEXT)) FROM titles"),
-            "101|Nuevo\n");
+  EXPECT_EQ(GuideTitleCount(g.file), 101);
+  EXPECT_EQ(GuideTitleRows(g.file).find("Viejo"), std::string::npos);
 }
 
 /* The same with a real write failure: the file size limit stops the save
@@ -347,6 +348,76 @@ TEST(GuideDbRecord, PublicFieldsAtTheirOffsets) {
   EXPECT_EQ(epgdb_calculate_mjd(86399), 40587u);
   EXPECT_EQ(epgdb_calculate_mjd(86400), 40588u);
   EXPECT_EQ(epgdb_calculate_mjd(0xFFFFFFFFu), 0xFFFFFFFFu / 86400 + 40587);
+}
+
+}  // namespace
+
+namespace {
+
+/* A text that many titles share (a series' summary, or a hostile stream's
+ * one summary for every event) is held once in memory and stored once in
+ * guide.db, which grows with the distinct text bytes plus a small fixed
+ * cost per title. */
+TEST(GuideDbTexts, SharedTextHeldAndStoredOnce) {
+  GuideRoot g;
+  uint32_t t = FutureHour();
+  const std::string summary = "Serie\n\n" + std::string(4096, 'x');
+  ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+  epgdb_channel_t *ch = epgdb_channels_add(1, 2, 3);
+  epgdb_title_t *first = GuideAddTitle(ch, t, 60, "Serie", summary);
+  for (uint32_t i = 1; i < 10000; i++) {
+    epgdb_title_t *title = GuideAddTitle(ch, t + i * 60, 60, "Serie", summary);
+    ASSERT_EQ(title->long_description, first->long_description) << i;
+    ASSERT_EQ(title->description, first->description) << i;
+  }
+  ASSERT_EQ(epgdb_save(nullptr), 1);
+  EXPECT_EQ(GuideSql(g.file, "SELECT count(*), sum(length(body)) FROM texts"),
+            "2|" + std::to_string(summary.size() + 5) + "\n");
+  struct stat st;
+  ASSERT_EQ(stat(g.file.c_str(), &st), 0);
+  EXPECT_LT(st.st_size, 10000 * 40 + 64 * 1024) << "bytes per title";
+}
+
+/* A file of schema version 1 (texts inside the titles): a reader reads it
+ * as it is without writing; the first open for writing upgrades it in one
+ * transaction, keeping every title and storing each distinct text once. */
+TEST(GuideDbUpgrade, Version1FileIsReadAsItIsAndUpgradedOnce) {
+  GuideRoot g;
+  ASSERT_EQ(mkdir(g.root.c_str(), 0755), 0);
+  uint32_t t = FutureHour();
+  std::string T = std::to_string(t), T1 = std::to_string(t + 3600);
+  GuideSql(g.file,
+           "CREATE TABLE channels(id INTEGER PRIMARY KEY, nid INTEGER NOT NULL,"
+           " tsid INTEGER NOT NULL, sid INTEGER NOT NULL, UNIQUE(nid, tsid, sid));"
+           "CREATE TABLE titles(channel_id INTEGER NOT NULL REFERENCES channels(id),"
+           " start_time INTEGER NOT NULL, length INTEGER NOT NULL, event_id INTEGER NOT NULL,"
+           " mjd INTEGER NOT NULL, flags INTEGER NOT NULL, language TEXT NOT NULL,"
+           " description BLOB NOT NULL, long_description BLOB NOT NULL,"
+           " PRIMARY KEY(channel_id, start_time));"
+           "INSERT INTO channels VALUES(1, 1, 2, 3), (2, 1, 2, 4);"
+           "INSERT INTO titles VALUES(1, " + T + ", 3600, 7, 61000, 0, 'spa', CAST('Cine' AS BLOB),"
+           " CAST('Cine' || char(10, 10) || 'Oeste' AS BLOB)),"
+           " (1, " + T1 + ", 60, 8, 61000, 0, 'spa', CAST('Cine' AS BLOB),"
+           " CAST('Cine' || char(10, 10) || 'Oeste' AS BLOB)),"
+           " (2, " + T + ", 600, 9, 61000, 1, 'spa', X'C3BA', X'C3BA0A0A');"
+           "PRAGMA user_version = 1;");
+  const std::string v1 = GuideFileBytes(g.file);
+  const std::string rows = GuideTitleTexts(g.file);
+  EXPECT_EQ(rows, "1:2:3|" + T + "|3600|7|61000|0|spa|Cine|Cine\\n\\nOeste\n" +
+                      "1:2:3|" + T1 + "|60|8|61000|0|spa|Cine|Cine\\n\\nOeste\n" +
+                      "1:2:4|" + T + "|600|9|61000|1|spa|\xC3\xBA|\xC3\xBA\\n\\n\n");
+  EXPECT_EQ(GuideFileBytes(g.file), v1) << "a reader wrote to a file of version 1";
+
+  ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+  EXPECT_EQ(GuideSql(g.file, "PRAGMA user_version; SELECT count(*) FROM texts;"), "2\n4\n");
+  EXPECT_EQ(GuideTitleTexts(g.file), rows);
+  /* The upgraded file takes the next run's titles as any other; texts that
+   * no title refers to any more go with the save. */
+  GuideAddTitle(epgdb_channels_add(1, 2, 3), t + 7200, 60, "Cine", "Cine\n\nOeste");
+  GuideAddTitle(epgdb_channels_add(1, 2, 4), t, 60, "Docu", "Docu\n\n");
+  ASSERT_EQ(epgdb_save(nullptr), 1);
+  EXPECT_EQ(GuideTitleCount(g.file), 4);
+  EXPECT_EQ(GuideSql(g.file, "SELECT count(*), sum(body = X'C3BA') FROM texts"), "4|0\n");
 }
 
 }  // namespace

@@ -165,7 +165,7 @@ TEST(EpgdbInfo, SummarisesTheGuide) {
   ASSERT_EQ(Epgdb("info " + GuideShellQuote(g.root), &out), 0);
   EXPECT_EQ(out, "Database: " + g.file +
                      "\n"
-                     "Schema version: 1\n"
+                     "Schema version: 2\n"
                      "Channels: 2\n"
                      "Titles: 4\n"
                      "From: 2030-01-01 00:00 UTC (MJD 62502)\n"
@@ -186,7 +186,7 @@ TEST(EpgdbErrors, ClearMessagesAndExitCodeTwo) {
   MakeTrickyGuide(g);
   std::string versioned = g.dir + "/v2";
   ASSERT_EQ(mkdir(versioned.c_str(), 0755), 0);
-  GuideSql(versioned + "/guide.db", "CREATE TABLE t(x); PRAGMA user_version = 2;");
+  GuideSql(versioned + "/guide.db", "CREATE TABLE t(x); PRAGMA user_version = 99;");
   std::string text_root = g.dir + "/text";
   ASSERT_EQ(mkdir(text_root.c_str(), 0755), 0);
   WriteFileText(text_root + "/guide.db", "not a database at all\n");
@@ -197,7 +197,7 @@ TEST(EpgdbErrors, ClearMessagesAndExitCodeTwo) {
   };
   const Case cases[] = {
       {"info " + GuideShellQuote(g.dir + "/nowhere"), "no guide database at"},
-      {"xmltv " + GuideShellQuote(versioned), "schema version 2, expected 1"},
+      {"xmltv " + GuideShellQuote(versioned), "schema version 99, expected 2"},
       {"list " + GuideShellQuote(text_root), "not a guide database"},
       {"", "Usage: epgdb"},
       {"dump " + root, "unknown command 'dump'"},
