@@ -1,8 +1,12 @@
 /* Configuration file reader: sets the run settings and the alias list from
  * "<argv[0]>.conf" and asks for demux auto-detection when the demux is "auto". */
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "config/config.h"
 #include "demux/demux.h"
@@ -39,12 +43,45 @@ int AddAlias(uint32_t src_sid, uint32_t src_tsid, uint32_t src_nid, uint32_t dst
   return 1;
 }
 
-/* Reads a 0/1 flag value as "%d" does. Returns 1 and sets "flag" when the
- * value is 0 or 1, 0 otherwise (the caller logs). */
+/* Reads a 0/1 flag value as "%d" reads a number: blanks, a sign, decimal
+ * digits; anything after the digits is ignored. Returns 1 and sets "flag"
+ * when the number is 0 or 1, 0 otherwise (the caller logs). A number that
+ * does not fit 32 bits is refused, never taken by its low bits. */
 static int ConfigReadFlag(const char *value, int32_t *flag) {
-  int number;
-  if (sscanf(value, "%d", &number) != 1 || (number != 0 && number != 1)) return 0;
-  *flag = number;
+  char *end;
+  errno = 0;
+  long long number = strtoll(value, &end, 10);
+  if (end == value || errno == ERANGE || (number != 0 && number != 1)) return 0;
+  *flag = (int32_t)number;
+  return 1;
+}
+
+/* Reads one hexadecimal number at "*text" as "%X" does (blanks, a sign, an
+ * optional 0x, hex digits) and moves "*text" past it. Returns 1, or 0 when
+ * there is none or it does not fit an unsigned 32-bit value (a negative one
+ * but 0 never does). */
+static int ConfigReadHex(const char **text, uint32_t *number) {
+  char *end;
+  errno = 0;
+  unsigned long long v = strtoull(*text, &end, 16);
+  if (end == *text || errno == ERANGE || v > 0xFFFFFFFFull) return 0;
+  *number = (uint32_t)v;
+  *text = end;
+  return 1;
+}
+
+/* Reads an alias value "S:T:N,S:T:N", six hexadecimal numbers separated by
+ * exactly ':', ':', ',', ':', ':'; anything after the sixth is ignored.
+ * Returns 1 with the numbers in "v", 0 when the value is malformed. */
+static int ConfigReadAlias(const char *value, uint32_t v[6]) {
+  static const char CONFIG_ALIAS_SEPARATORS[] = "::,::";
+  const char *p = value;
+  for (int k = 0; k < 6; k++) {
+    if (!ConfigReadHex(&p, &v[k])) return 0;
+    if (k == 5) break;
+    if (*p != CONFIG_ALIAS_SEPARATORS[k]) return 0;
+    p++;
+  }
   return 1;
 }
 
@@ -72,8 +109,8 @@ static void ConfigApply(const char *key, const char *value, int line, int *auto_
       WriteLog("Changing demux to: %s", settings->demux_path);
     }
   } else if (strcmp(key, "alias") == 0) {
-    unsigned int v[6];
-    if (sscanf(value, "%X:%X:%X,%X:%X:%X", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) == 6)
+    uint32_t v[6];
+    if (ConfigReadAlias(value, v))
       AddAlias(v[0], v[1], v[2], v[3], v[4], v[5]);
     else
       WriteLog("Error in config file alias data. line %d. Ignoring line!!!!!", line);
@@ -93,13 +130,54 @@ static void ConfigApply(const char *key, const char *value, int line, int *auto_
   }
 }
 
+/* What a file of mode "mode" is, for the message about a configuration
+ * path that is not a regular file. */
+static const char *ConfigFileKind(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a special file";
+}
+
+/* Opens the configuration file at "path" for reading, only when it is a
+ * regular file: a FIFO would block the run for ever (it is opened without
+ * waiting for a writer), a directory or device is no configuration. Returns
+ * the stream, or null after logging why. */
+static FILE *ConfigOpen(const char *path) {
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    WriteLog("Error opening config file: %s", path);
+    return nullptr;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    WriteLog("Error opening config file: %s", path);
+    close(fd);
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    WriteLog("Config file is not a regular file (%s): %s", ConfigFileKind(st.st_mode), path);
+    close(fd);
+    return nullptr;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  FILE *file = fdopen(fd, "r");
+  if (!file) {
+    WriteLog("Error opening config file: %s", path);
+    close(fd);
+  }
+  return file;
+}
+
 int32_t ReadConfig(const char *path) {
   ConfigFreeAliases();
   int auto_detect = 1;
   WriteLog("Config file: %s", path);
-  FILE *file = fopen(path, "rt");
+  FILE *file = ConfigOpen(path);
   if (!file) {
-    WriteLog("Error opening config file: %s", path);
     WriteLog("Using default config values");
     return 0;
   }

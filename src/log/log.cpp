@@ -87,6 +87,44 @@ void WriteDebug(const char *format, ...) {
   va_end(ap);
 }
 
+/* True for the bytes that the main log shows as "\xNN". */
+static int LogIsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
+
+/* Writes the message "text", formatted from "format" and "args", to the main
+ * log with every byte below 0x20 and 0x7F that an argument brought in as
+ * "\xNN": broadcast text (channel names, titles) or a path can then neither
+ * forge a log line nor send escape sequences to whoever reads the log. The
+ * format's own control bytes (the line feed of "done\n") stay as they are:
+ * they are found by formatting once more with each of them replaced by a
+ * space, and comparing. A format too long for that has every control byte
+ * escaped. */
+static void LogPutMainEscaped(const char *text, const char *format, va_list args) {
+  char own_format[LOG_FORMAT_SIZE];
+  char own[LOG_BUFFER_SIZE];
+  int compare = 0;
+  size_t format_length = strlen(format);
+  if (format_length < sizeof(own_format)) {
+    for (size_t i = 0; i <= format_length; i++) {
+      int control = format[i] != 0 && LogIsControl((unsigned char)format[i]);
+      own_format[i] = control ? ' ' : format[i];
+      compare |= control;
+    }
+  }
+  if (compare) {
+    vsnprintf(own, sizeof(own), own_format, args);
+    own[LOG_BUFFER_SIZE - 1] = 0;
+  }
+  size_t length = strlen(text), run = 0;
+  for (size_t i = 0; i < length; i++) {
+    unsigned char c = (unsigned char)text[i];
+    if (!LogIsControl(c) || (compare && own[i] != text[i])) continue;
+    fwrite(text + run, 1, i - run, Log.main_log);
+    fprintf(Log.main_log, "\\x%02X", c);
+    run = i + 1;
+  }
+  fwrite(text + run, 1, length - run, Log.main_log);
+}
+
 void WriteLog(const char *format, ...) {
   char buffer[LOG_BUFFER_SIZE];
   time_t now = time(nullptr);
@@ -96,17 +134,19 @@ void WriteLog(const char *format, ...) {
   WriteDebug("%s", buffer);
   if (Log.main_log) fputs(buffer, Log.main_log);
 
-  va_list ap;
+  va_list ap, again;
   va_start(ap, format);
+  va_copy(again, ap);
   vsnprintf(buffer, sizeof(buffer), format, ap);
   va_end(ap);
   buffer[LOG_BUFFER_SIZE - 1] = 0;
   WriteDebug("%s\n", buffer);
   if (Log.main_log) {
-    fputs(buffer, Log.main_log);
+    LogPutMainEscaped(buffer, format, again);
     fputs("\n", Log.main_log);
     fflush(Log.main_log);
   }
+  va_end(again);
 }
 
 void DebugHexDump(const uint8_t *data, int32_t length, const char *label) {

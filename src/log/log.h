@@ -8,13 +8,17 @@
 
 /* Size of WriteLog's one buffer: a message holds at most LOG_BUFFER_SIZE-1 characters. */
 constexpr int LOG_BUFFER_SIZE = 16384;
+/* Longest format (with its NUL) whose own control bytes the main log keeps. */
+constexpr int LOG_FORMAT_SIZE = 1024;
 
 /* Opens "path" as the main log ("wt" effect: created or emptied; a symbolic
  * link is never followed). Returns 1 when open, 0 when it cannot be created. */
 int OpenLog(const char *path);
 void CloseLog(void);
 /* printf-style message with a timestamp to the main log and, while debug is
- * on, to the debug log. */
+ * on, to the debug log. In the main log every byte below 0x20 and 0x7F that
+ * an argument brings into the message shows as "\xNN"; those of "format"
+ * itself stay as they are. */
 void WriteLog(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 /* Sets the debug log path (cut to 255 characters). Called by the run driver

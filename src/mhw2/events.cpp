@@ -71,7 +71,9 @@ static void EventsDecodeStartUnchecked(EventRecord *record, const uint8_t *p) {
   record->start_time = (int32_t)start;
   record->duration = (int32_t)(Mhw2GetU16Unchecked(p + 5) >> 4);
 
-  time_t t = (time_t)record->start_time;
+  /* The start is unsigned 32-bit seconds: days after 2038-01-19 lie above
+   * 2^31 and must not be broken down as dates of 1901. */
+  time_t t = (time_t)(uint32_t)record->start_time;
   struct tm local;
   if (!localtime_r(&t, &local)) return;
   record->day = (uint8_t)local.tm_mday;

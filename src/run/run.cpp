@@ -1,9 +1,12 @@
 /* Run driver: the fixed sequence of one guide download. */
 #include "run/run.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "config/config.h"
 #include "demux/demux.h"
@@ -114,6 +117,18 @@ static void RunDownload(void) {
   WriteDebug("%d summaries without event\n", counters->summaries_without_event);
 }
 
+/* Opens every closed descriptor among 0 to 2 on /dev/null, before the run
+ * opens any file of its own: a log or the guide database that took
+ * descriptor 1 would otherwise receive every status line. */
+static void RunOpenStandardDescriptors(void) {
+  for (int fd = 0; fd <= 2; fd++) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    /* The lower descriptors are open by now, so this one is the lowest free. */
+    int opened = open("/dev/null", O_RDWR);
+    if (opened > fd) close(opened);
+  }
+}
+
 /* Logs the guide database library's reason for its last failure, after the
  * run's own message, so that the main log says why and not only what. */
 static void RunLogDatabaseReason(void) {
@@ -123,9 +138,15 @@ static void RunLogDatabaseReason(void) {
 
 int RunMain(int argc, char **argv) {
   const char *argv0 = (argc > 0 && argv[0]) ? argv[0] : "mhw2grab";
+  RunOpenStandardDescriptors();
   /* A file-size limit must fail the database write (and so the save, which
-   * then keeps the earlier guide) rather than kill the run half way. */
+   * then keeps the earlier guide) rather than kill the run half way. A
+   * frontend that goes away (its pipe closed, its terminal hung up) must not
+   * kill the run before the save either: status lines then fail and are
+   * dropped. */
   signal(SIGXFSZ, SIG_IGN);
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGHUP, SIG_IGN);
 
   /* 1. File names from argv[0]. A name that does not fit its 256-byte
    * buffer is refused (left empty), never cut or written past the buffer. */
@@ -155,19 +176,26 @@ int RunMain(int argc, char **argv) {
     return 1;
   }
 
-  /* 5. Database root from argv[1], without trailing '/'. */
-  int root_fits = 1;
-  if (argc > 1 && argv[1]) root_fits = RunBuildPath(Run.db_root, "%s", argv[1]);
-  else RunBuildPath(Run.db_root, "%s", "/hdd/tarnwell");
+  /* 5. Database root from argv[1], without trailing '/'. An empty argument
+   * (an unset variable in the frontend's command line) names no root: it is
+   * refused, not taken for the file system's root. */
+  int root_fits = 1, root_empty = 0;
+  if (argc > 1 && argv[1]) {
+    root_empty = argv[1][0] == 0;
+    root_fits = RunBuildPath(Run.db_root, "%s", argv[1]);
+  } else {
+    RunBuildPath(Run.db_root, "%s", "/hdd/tarnwell");
+  }
   size_t root_len = strlen(Run.db_root);
   while (root_len > 0 && Run.db_root[root_len - 1] == '/') Run.db_root[--root_len] = 0;
 
   /* 6. Open the guide database. */
-  if (!root_fits) WriteLog("db_root too long (more than %d characters)", RUN_PATH_SIZE - 1);
+  if (root_empty) WriteLog("db_root is empty (the database root argument is an empty text)");
+  else if (!root_fits) WriteLog("db_root too long (more than %d characters)", RUN_PATH_SIZE - 1);
   else WriteLog("db_root = %s", Run.db_root);
-  if (!root_fits || !epgdb_open(Run.db_root)) {
+  if (root_empty || !root_fits || !epgdb_open(Run.db_root)) {
     WriteLog("Error opening EPGDB");
-    if (root_fits) RunLogDatabaseReason();
+    if (!root_empty && root_fits) RunLogDatabaseReason();
     epgdb_close();
     FreeGuide();
     CloseLog();

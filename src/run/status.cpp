@@ -1,9 +1,13 @@
 /* Frontend status lines and the activity spinner. */
 #include "run/status.h"
 
+#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
 #include <time.h>
+
+#include "log/log.h"
 
 static uint32_t StatusRealClock(void) {
   struct timespec ts;
@@ -19,7 +23,8 @@ static struct {
   const char *activity;
   uint32_t last_tick;
   int index;
-} Status = {StatusRealClock, nullptr, 0, 0};
+  int undelivered; /* a status line could not be written (logged once) */
+} Status = {StatusRealClock, nullptr, 0, 0, 0};
 
 static const char STATUS_SPINNER[] = "|/-\\";
 
@@ -30,9 +35,17 @@ void StatusSetClock(uint32_t (*clock)(void)) { Status.clock = clock ? clock : St
 void StatusSend(const char *format, ...) {
   va_list ap;
   va_start(ap, format);
-  vprintf(format, ap);
+  int written = vprintf(format, ap);
   va_end(ap);
-  fflush(stdout);
+  /* A frontend that has gone (its end of the pipe closed) must not end the
+   * run: the line is lost, the run goes on, and the main log says so once. */
+  if (fflush(stdout) != 0 || written < 0) {
+    if (!Status.undelivered)
+      WriteLog("Status lines could not be delivered to the frontend (%s). Going on without them",
+               strerror(errno));
+    Status.undelivered = 1;
+    clearerr(stdout);
+  }
 }
 
 void StatusSetActivity(const char *text) { Status.activity = text; }
@@ -50,4 +63,5 @@ void StatusReset(void) {
   Status.activity = nullptr;
   Status.last_tick = 0;
   Status.index = 0;
+  Status.undelivered = 0;
 }

@@ -11,7 +11,8 @@ uint32_t GetTickMs(void);
 /* Replaces the clock behind GetTickMs (tests); null restores the real one. */
 void StatusSetClock(uint32_t (*clock)(void));
 
-/* printf-style status line to standard output, flushed at once. */
+/* printf-style status line to standard output, flushed at once. A line that
+ * cannot be written is lost; the first such loss is logged. */
 void StatusSend(const char *format, ...) __attribute__((format(printf, 1, 2)));
 /* Sets the activity text the spinner shows (a constant text), or null to stop it. */
 void StatusSetActivity(const char *text);

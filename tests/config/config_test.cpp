@@ -173,6 +173,32 @@ TEST(ReadConfig, IdenticalAliasesAreEachStored) {
   EXPECT_EQ(run.Messages().back(), "3 alias readed from config file");
 }
 
+TEST(ReadConfig, NumbersThatDoNotFitTheirTypeAreRefused) {
+  ConfigRun run;
+  EXPECT_EQ(run.Read("demux=/dev/null\n"                 /* 1 */
+                     "debug=4294967297\n"                /* 2: 1 in its low 32 bits */
+                     "Download_7_Days=-4294967296\n"     /* 3: 0 in its low 32 bits */
+                     "debug=99999999999999999999999\n"   /* 4 */
+                     "alias=100000000:0:0,1:2:3\n"       /* 5 */
+                     "alias=1:2:3,4:5:1FFFFFFFF\n"       /* 6 */
+                     "alias=-1:0:0,1:2:3\n"              /* 7 */
+                     "alias=0xFFFFFFFF:-0:0,0:0:0X1f41\n"), /* 8: fits */
+            0);
+  EXPECT_EQ(run.Messages(), (Lines{"Config file: " + run.conf, "Changing demux to: /dev/null",
+                                   "Error in config file, line 2. Using default value",
+                                   "Error in config file, line 3. Using default value",
+                                   "Error in config file, line 4. Using default value",
+                                   "Error in config file alias data. line 5. Ignoring line!!!!!",
+                                   "Error in config file alias data. line 6. Ignoring line!!!!!",
+                                   "Error in config file alias data. line 7. Ignoring line!!!!!",
+                                   "1 alias readed from config file"}));
+  EXPECT_EQ(LogDebugOn(), 0);
+  EXPECT_EQ(ConfigSettings()->download_7_days, 1);
+  ASSERT_EQ(ConfigAliasCount(), 1);
+  EXPECT_EQ(ConfigAliasList()->src_sid, 0xFFFFFFFFu);
+  EXPECT_EQ(ConfigAliasList()->dst_nid, 0x1F41u);
+}
+
 TEST(ReadConfig, LastDemuxLineDecides) {
   if (MachineHasDemux()) GTEST_SKIP() << "this machine has demux devices";
   {

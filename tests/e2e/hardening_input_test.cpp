@@ -1,13 +1,16 @@
 /* Bad input on every way into the grabber: the configuration file, argv,
- * the log paths in /tmp, the demux stream, the guide database file. Each
- * run must end with its documented exit code and message, without a crash,
- * and keep what it should keep. */
+ * the log paths in /tmp, the standard descriptors and the frontend behind
+ * standard output, the demux stream, the guide database file. Each run must
+ * end with its documented exit code and message, without a crash, and keep
+ * what it should keep. */
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <random>
+#include <regex>
 
 #include "demux/demux.h"
 #include "e2e/sim_helpers.h"
@@ -95,6 +98,59 @@ TEST(HardeningInput, ConfigurationOfBinaryGarbageOnlyAsksForDetection) {
   EXPECT_EQ(ReadFileText(g.exe + ".conf"), garbage) << "the configuration file is only read";
 }
 
+TEST(HardeningInput, ConfigurationNumbersThatDoNotFitTheirTypeAreRefused) {
+  GrabDir g("conf_overflow");
+  const std::string alias = "1F44:400:1,2001:401:1";
+  SimExpectation e;
+  ASSERT_TRUE(SimGenerate(g.dir, SmallGuide(62), "--alias " + alias, &e));
+  /* Taken by their low 32 bits these would switch the debug log on, the
+   * 3-day tables off and UTF-8 on, and store channel 1F41 again as 2000. */
+  g.WriteConfig("demux=" + e.stream + "\n"
+                "debug=4294967297\n"
+                "Download_3_Days=4294967296\n"
+                "ConvertToUTF8=-4294967295\n"
+                "alias=100001F41:400:1,2000:401:1\n"
+                "alias=" + alias + "\n");
+  GrabResult r = g.Run({g.root}, {SIM_TZ});
+  EXPECT_EQ(r.exit_code, 0);
+  Lines msgs = LogMessages(r.log);
+  for (int line = 2; line <= 4; line++)
+    EXPECT_TRUE(HasLine(msgs, "Error in config file, line " + std::to_string(line) + ". Using default value"))
+        << line << "\n" << r.log;
+  EXPECT_TRUE(HasLine(msgs, "Error in config file alias data. line 5. Ignoring line!!!!!"));
+  EXPECT_TRUE(HasLine(msgs, "1 alias readed from config file"));
+  EXPECT_FALSE(r.debug_log_exists);
+  SimCheckStatusLines(r.out, g.name, e);
+  SimCheckRows(e.rows, SimDumpDatabase(g.root));
+}
+
+TEST(HardeningInput, ConfigurationThatIsNotARegularFileGivesTheDefaults) {
+  struct Case {
+    const char *what, *kind;
+  } cases[] = {{"fifo", "a FIFO"}, {"directory", "a directory"}, {"device", "a character device"}};
+  for (const auto &k : cases) {
+    SCOPED_TRACE(k.what);
+    GrabDir g(std::string("conf_") + k.what);
+    const std::string conf = g.exe + ".conf";
+    /* A FIFO without writer would block the read for ever, a directory
+     * would read as an empty file (and ask for detection), /dev/zero would
+     * never end. */
+    if (k.what[0] == 'f') ASSERT_EQ(mkfifo(conf.c_str(), 0600), 0);
+    else if (k.what[0] == 'd' && k.what[1] == 'i') ASSERT_EQ(mkdir(conf.c_str(), 0700), 0);
+    else ASSERT_EQ(symlink("/dev/zero", conf.c_str()), 0);
+    GrabResult r = g.Run({g.root}, AdapterEnv(), 30);
+    EXPECT_EQ(r.exit_code, 0);
+    Lines msgs = LogMessages(r.log);
+    const Lines start = {g.name + " v1.0", "Config file: " + conf,
+                         std::string("Config file is not a regular file (") + k.kind + "): " + conf,
+                         "Using default config values", "db_root = " + g.root};
+    ASSERT_GE(msgs.size(), start.size()) << r.log;
+    EXPECT_EQ(Lines(msgs.begin(), msgs.begin() + (long)start.size()), start) << r.log;
+    EXPECT_TRUE(HasLine(msgs, "Using demux: /dev/dvb/adapter0/demux0")) << "no auto-detection";
+    EXPECT_TRUE(HasLine(msgs, "done"));
+  }
+}
+
 /* ---- argv ---- */
 
 TEST(HardeningInput, ProgramPathOf4096CharactersWithAShortName) {
@@ -132,7 +188,7 @@ TEST(HardeningInput, ProgramNameOf4096CharactersRunsWithoutLogs) {
   }
 }
 
-TEST(HardeningInput, DatabaseRootOf4096CharactersIsRefused) {
+TEST(HardeningInput, DatabaseRootThatIsEmptyOrOf4096CharactersIsRefused) {
   GrabDir g("argv1");
   std::string root = g.dir + "/" + std::string(4096 - g.dir.size() - 1, 'r');
   ASSERT_EQ(root.size(), 4096u);
@@ -143,6 +199,20 @@ TEST(HardeningInput, DatabaseRootOf4096CharactersIsRefused) {
   EXPECT_EQ(msgs[msgs.size() - 2], "db_root too long (more than 255 characters)") << r.log;
   EXPECT_EQ(msgs.back(), "Error opening EPGDB");
   EXPECT_EQ(ShellOutput("ls -A '" + g.dir + "'"), g.name + "\n") << "no cut root may be created";
+
+  /* An empty argument (an unset variable in the frontend's command line)
+   * names no root; taken as one, the guide would go to /guide.db. */
+  const bool root_db_before = Exists("/guide.db");
+  r = g.Run({""}, AdapterEnv());
+  EXPECT_EQ(r.exit_code, 1);
+  msgs = LogMessages(r.log);
+  ASSERT_GE(msgs.size(), 2u);
+  EXPECT_EQ(msgs[msgs.size() - 2], "db_root is empty (the database root argument is an empty text)") << r.log;
+  EXPECT_EQ(msgs.back(), "Error opening EPGDB");
+  if (!root_db_before) {
+    EXPECT_FALSE(Exists("/guide.db")) << "the empty root was taken for /";
+    unlink("/guide.db");
+  }
 }
 
 /* ---- log paths ---- */
@@ -220,6 +290,135 @@ INSTANTIATE_TEST_SUITE_P(
                       LogPlant{"debug_fifo", true, Plant::kFifo}, LogPlant{"debug_dir", true, Plant::kDirectory},
                       LogPlant{"debug_link", true, Plant::kSymlink}),
     [](const ::testing::TestParamInfo<LogPlant> &info) { return std::string(info.param.what); });
+
+/* ---- standard output and descriptors ---- */
+
+/* Generates the small guide of "seed" in the folder of "g" and names its
+ * recording as the demux of the configuration. Returns false with a test
+ * failure. */
+bool GenerateSmallGuide(const GrabDir &g, int seed, SimExpectation *e) {
+  if (!SimGenerate(g.dir, SmallGuide(seed), "", e)) return false;
+  g.WriteConfig("demux=" + e->stream + "\n");
+  return true;
+}
+
+/* Waits up to "timeout_ms" until the main log at "path" holds "line". */
+bool WaitForLogLine(const std::string &path, const std::string &line, int timeout_ms) {
+  for (int waited = 0; waited < timeout_ms; waited += 10) {
+    if (HasLine(LogMessages(ReadFileText(path)), line)) return true;
+    usleep(10000);
+  }
+  return false;
+}
+
+TEST(HardeningInput, FrontendThatGoesAwayLeavesTheGrabToSave) {
+  GrabDir g("frontend_gone");
+  SimExpectation e;
+  ASSERT_TRUE(GenerateSmallGuide(g, 60, &e));
+  /* The frontend's pipe is full, so the grabber waits in its banner; the
+   * frontend hangs up and goes away (as "mhw2grab | head -1" does), and
+   * every status line of the run fails from then on. */
+  HardChild c;
+  ASSERT_TRUE(HardStart(&c, g.exe, {g.exe, g.root}, {SIM_TZ}, true));
+  ASSERT_TRUE(WaitForLogLine(g.LogPath(), g.name + " v1.0", 30000));
+  EXPECT_EQ(kill(c.pid, SIGHUP), 0);
+  close(c.out_fd);
+  c.out_fd = -1;
+  EXPECT_EQ(HardFinish(&c), 0) << "128 + the signal that ended the run";
+  Lines msgs = LogMessages(ReadFileText(g.LogPath()));
+  EXPECT_EQ(CountPrefix(msgs, "Status lines could not be delivered"), 1u) << ReadFileText(g.LogPath());
+  EXPECT_TRUE(HasLine(msgs, "Status lines could not be delivered to the frontend (Broken pipe). Going on without them"));
+  EXPECT_TRUE(HasLine(msgs, "Data saved"));
+  SimCheckRows(e.rows, SimDumpDatabase(g.root));
+}
+
+TEST(HardeningInput, ClosedStandardOutputIsNotTakenByTheMainLog) {
+  GrabDir g("closed_stdout");
+  SimExpectation e;
+  ASSERT_TRUE(GenerateSmallGuide(g, 61, &e));
+  /* Started with descriptor 1 closed: the main log, the first file the run
+   * opens, would take it and receive every status line. */
+  HardChild c;
+  ASSERT_TRUE(HardStart(&c, "/bin/sh", {"sh", "-c", "exec \"$0\" \"$1\" >&-", g.exe, g.root}, {SIM_TZ}));
+  EXPECT_EQ(HardFinish(&c), 0);
+  EXPECT_EQ(c.out, "");
+  std::string log = ReadFileText(g.LogPath());
+  for (const auto &line : SplitLines(log))
+    EXPECT_FALSE(line.compare(0, 8, "LOGTEXT ") == 0 || line.compare(0, 9, "PROGRESS ") == 0 ||
+                 line.compare(0, 5, "TYPE ") == 0)
+        << "status line in the main log: " << line;
+  EXPECT_TRUE(HasLine(LogMessages(log), "Data saved")) << log;
+  SimCheckRows(e.rows, SimDumpDatabase(g.root));
+}
+
+/* ---- broadcast text and times ---- */
+
+/* Writes "guide" as a guide description file in the folder of "g" and
+ * generates its broadcast. */
+bool GenerateGuideFile(const GrabDir &g, const std::string &guide, SimExpectation *e) {
+  WriteFileText(g.dir + "/input.guide", guide);
+  return SimGenerate(g.dir, "--guide " + g.dir + "/input.guide", "", e);
+}
+
+TEST(HardeningInput, ControlBytesOfBroadcastTextAndPathsAreEscapedInTheMainLog) {
+  GrabDir g("log_injection");
+  /* A channel name that would forge a log line, one that would clear the
+   * terminal of whoever reads the log. */
+  SimExpectation e;
+  ASSERT_TRUE(GenerateGuideFile(g,
+                                "channel \"Uno\\nForged\\x0D\" nid=1 tsid=0x400 sid=0x1F41\n"
+                                "channel \"\\x1B[2J\\x1B[3JDos\\x7F\" nid=1 tsid=0x400 sid=0x1F44\n"
+                                "event ch=0 start=" + SimToday() + "T20:00 dur=30 title=\"Noticias\"\n"
+                                "event ch=1 start=" + SimToday() + "T21:00 dur=30 title=\"Cine\"\n",
+                                &e));
+  /* The recording in a folder whose name carries an escape sequence and a tab. */
+  const std::string folder = g.dir + "/rec\x1B]0;x\x07\t";
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  ASSERT_TRUE(HardCopyFile(e.stream, folder + "/stream.ts"));
+  const std::string escaped = g.dir + "/rec\\x1B]0;x\\x07\\x09/stream.ts";
+  g.WriteConfig("demux=" + folder + "/stream.ts\n");
+  GrabResult r = g.Run({g.root}, {SIM_TZ});
+  EXPECT_EQ(r.exit_code, 0);
+  Lines msgs = LogMessages(r.log);
+  EXPECT_TRUE(HasLine(msgs, " MHW channel=\"Uno\\x0AForged\\x0D\":1F41:400:1")) << r.log;
+  EXPECT_TRUE(HasLine(msgs, " MHW channel=\"\\x1B[2J\\x1B[3JDos\\x7F\":1F44:400:1"));
+  EXPECT_TRUE(HasLine(msgs, "Changing demux to: " + escaped));
+  EXPECT_TRUE(HasLine(msgs, "Using demux: " + escaped));
+  /* Every line is a timestamped message but the empty one after "done". */
+  std::regex stamp("^[0-3][0-9]/[01][0-9]/[0-9]{4} [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [ -~]*$");
+  Lines lines = SplitLines(r.log);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines.back(), "");
+  EXPECT_EQ(LogMessages(r.log)[lines.size() - 2], "done");
+  for (size_t i = 0; i + 1 < lines.size(); i++) EXPECT_TRUE(std::regex_match(lines[i], stamp)) << lines[i];
+  SimCheckRows(e.rows, SimDumpDatabase(g.root));
+}
+
+TEST(HardeningInput, StartsAfter2038AreBrokenDownAsUnsignedSeconds) {
+  GrabDir g("after_2038");
+  /* MJD 65500 12:30 UTC is 2038-03-18, 2^31 seconds and more after 1970;
+   * the other event starts just before that boundary. */
+  SimExpectation e;
+  ASSERT_TRUE(GenerateGuideFile(g,
+                                "channel \"Uno\" nid=1 tsid=0x400 sid=0x1F41\n"
+                                "event ch=0 start=2038-01-19T03:00 dur=14 title=\"Antes\"\n"
+                                "event ch=0 start=2038-03-18T12:30 dur=60 title=\"Despues\"\n",
+                                &e));
+  g.WriteConfig("debug=1\ndemux=" + e.stream + "\n");
+  GrabResult r = g.Run({g.root}, {"TZ=UTC"});
+  EXPECT_EQ(r.exit_code, 0);
+  /* Channel, start, length, event_id (the minute of the month), mjd. */
+  std::string rows = SimDumpDatabase(g.root);
+  EXPECT_NE(rows.find("0001:0400:1F41\t2147482800\t840\t27540\t65442\t"), std::string::npos) << rows;
+  EXPECT_NE(rows.find("0001:0400:1F41\t2152528200\t3600\t26670\t65500\t"), std::string::npos) << rows;
+  EXPECT_NE(r.debug_log.find("StartDate: 18/03/2038 - StartTime: 12:30:00 - Duration: 60 min\n"),
+            std::string::npos);
+  EXPECT_EQ(r.debug_log.find("/190"), std::string::npos) << "a start broken down as 1901 or 1902";
+  /* In a local time zone, the grab stores what the simulator predicts. */
+  r = g.Run({g.root}, {SIM_TZ});
+  EXPECT_EQ(r.exit_code, 0);
+  SimCheckRows(e.rows, SimDumpDatabase(g.root));
+}
 
 /* ---- demux stream ---- */
 

@@ -69,6 +69,24 @@ TEST(LogWriteLog, TimestampThenMessageAndLineFeedsKeptAsGiven) {
   EXPECT_FALSE(Exists(f.debug_path)) << "debug off must not create the debug log";
 }
 
+TEST(LogWriteLog, ControlBytesFromArgumentsAreEscapedInTheMainLogOnly) {
+  LogFiles f("escape");
+  ASSERT_EQ(OpenLog(f.main_path.c_str()), 1);
+  LogSetDebug(1);
+  /* The format's own line feeds stay; what the arguments bring in below
+   * 0x20 and 0x7F is escaped, 0x80 and above is not. */
+  WriteLog(" MHW channel=\"%s\":%X", "Uno\n01/01/2000 00:00:00 forged\x1B[2J\x7F\t\xE9", 0x1F41);
+  WriteLog("%s\nsecond %s\n", "first\r", "\n\x01");
+  CloseLog();
+  EXPECT_EQ(LogMessages(f.Main()),
+            (std::vector<std::string>{" MHW channel=\"Uno\\x0A01/01/2000 00:00:00 forged\\x1B[2J\\x7F\\x09\xE9\":1F41",
+                                      "first\\x0D", "second \\x0A\\x01", ""}))
+      << f.Main();
+  /* The debug log keeps the message as it was formatted. */
+  EXPECT_NE(f.Debug().find("Uno\n01/01/2000 00:00:00 forged\x1B[2J\x7F\t\xE9\":1F41\n"), std::string::npos);
+  EXPECT_NE(f.Debug().find("first\r\nsecond \n\x01\n\n"), std::string::npos);
+}
+
 TEST(LogWriteLog, LongMessageIsCutTo16383Characters) {
   LogFiles f("cut");
   ASSERT_EQ(OpenLog(f.main_path.c_str()), 1);

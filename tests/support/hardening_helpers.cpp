@@ -1,6 +1,7 @@
 /* End-to-end support for the hardening tests. */
 #include "support/hardening_helpers.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -12,10 +13,30 @@
 #include "demux/tsfilter.h"
 #include "support/run_helper.h"
 
+/* Fills the pipe behind "fd" (shrunk to one page first) until a write
+ * would block. Returns true when it is full. */
+static bool HardFillPipe(int fd) {
+  fcntl(fd, F_SETPIPE_SZ, 4096);
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+  char block[512] = {};
+  while (write(fd, block, sizeof(block)) > 0) {
+  }
+  bool full = errno == EAGAIN;
+  while (write(fd, block, 1) > 0) {
+  }
+  return fcntl(fd, F_SETFL, flags) == 0 && full;
+}
+
 bool HardStart(HardChild *child, const std::string &path, const std::vector<std::string> &argv,
-               const std::vector<std::string> &env) {
+               const std::vector<std::string> &env, bool output_full) {
   int out_pipe[2];
   if (pipe(out_pipe) != 0) return false;
+  if (output_full && !HardFillPipe(out_pipe[1])) {
+    close(out_pipe[0]);
+    close(out_pipe[1]);
+    return false;
+  }
   /* Everything the child needs is built before the fork. */
   std::vector<char *> args;
   for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));

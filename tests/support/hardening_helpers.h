@@ -30,10 +30,12 @@ struct HardChild {
 };
 
 /* Starts "path" with "argv" (argv[0] included, free to differ from "path")
- * and the current environment plus "env" ("NAME=value"). Returns false when
+ * and the current environment plus "env" ("NAME=value"). With "output_full"
+ * the pipe is filled before the start, so that the program's first write to
+ * standard output waits until the pipe is read or closed. Returns false when
  * the fork failed. */
 bool HardStart(HardChild *child, const std::string &path, const std::vector<std::string> &argv,
-               const std::vector<std::string> &env = {});
+               const std::vector<std::string> &env = {}, bool output_full = false);
 /* Reads standard output until a whole line starting with "prefix" arrived.
  * Returns true when it did, false at the end of the output or after
  * "timeout_ms". */

@@ -60,7 +60,7 @@ struct ExpectModel {
    * start replaces the earlier one. */
   void StoreOne(const ExpectEvent &e, const std::string &stitle, const std::string &stext, uint16_t nid,
                 uint16_t tsid, uint16_t sid) {
-    time_t t = (time_t)(int32_t)e.start_time;
+    time_t t = (time_t)e.start_time;
     struct tm tm;
     localtime_r(&t, &tm);
     ExpectRow r;
