@@ -1,10 +1,13 @@
 # Top-level driver: installs what is missing from Debian's packages, then
-# configures and builds with CMake.
+# configures and builds with CMake. While it installs, no service a package
+# brings is started (a policy-rc.d that denies every start, put in place only
+# when the machine has none): the VDR the tests need runs as their child.
 #   make build   build/mhw2grab, build/libtarnwell.so and the tools
 #   make test    every test: the ordinary build, the sanitizer build and a
-#                short fuzz smoke run of every fuzz target
+#                short fuzz smoke run of every fuzz target, the armhf cross-check
 #   make check   the ordinary build's tests only (quick)
 #   make demo    a sample broadcast grabbed and shown
+#   make install the programs into PREFIX/bin, the library into PREFIX/lib
 #   make bench   benchmarks
 #   make fuzz    every fuzz target for FUZZ_SECONDS (default 60) each
 #   make cross ARCH=armhf|arm64|mipsel        the grabber for a receiver in build-ARCH
@@ -14,14 +17,15 @@ ASAN_BUILD ?= build-asan
 JOBS ?= 2
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_RUNS ?= 3000
+PREFIX ?= /usr/local
 ARCH ?= armhf
 CROSS_BUILD ?= build-$(ARCH)
 PACKAGES = g++ cmake make pkg-config libsqlite3-dev sqlite3 libgtest-dev libbenchmark-dev \
-	xmltv-util libxml2-utils clang-14 libclang-rt-14-dev valgrind time
+	xmltv-util libxml2-utils clang-14 libclang-rt-14-dev valgrind time vdr vdr-plugin-satip
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build test check check-asan fuzz-smoke demo bench fuzz clean cross-deps cross cross-check host-tools
+.PHONY: deps build install test check check-asan fuzz-smoke demo bench fuzz clean cross-deps cross cross-check host-tools
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
@@ -29,12 +33,22 @@ deps:
 	done; \
 	if [ -n "$$missing" ]; then \
 	  echo "Installing:$$missing"; \
-	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	  if [ ! -e /usr/sbin/policy-rc.d ]; then \
+	    trap '$(SUDO) rm -f /usr/sbin/policy-rc.d' EXIT; \
+	    printf '#!/bin/sh\nexit 101\n' | $(SUDO) tee /usr/sbin/policy-rc.d >/dev/null; \
+	    $(SUDO) chmod 755 /usr/sbin/policy-rc.d; \
+	  fi; \
+	  $(SUDO) apt-get -o DPkg::Lock::Timeout=600 update -qq && \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+	    --no-install-recommends $$missing; \
 	fi
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(BUILD) -j$(JOBS)
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 check: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)

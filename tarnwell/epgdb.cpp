@@ -46,6 +46,7 @@ struct epgdb_channel_s {
   uint16_t nid;
   uint16_t tsid;
   uint16_t sid;
+  std::string name; /* broadcast name, UTF-8; "" keeps the stored one */
   std::unordered_map<uint32_t, epgdb_title_t *> titles;
 };
 
@@ -218,6 +219,8 @@ static int64_t EpgdbTextHash(const char *bytes, size_t size) {
  * it is not stored yet. Returns 1 with the id in "*id", or 0 after logging. */
 static int EpgdbTextId(sqlite3 *db, EpgdbTextStatements *s, const char *bytes, size_t size,
                        int64_t *id) {
+  /* SQLite gives an empty blob as a null pointer, which would bind as NULL. */
+  if (!bytes) bytes = "";
   int64_t hash = EpgdbTextHash(bytes, size);
   int rc = sqlite3_bind_int64(s->find, 1, hash);
   *id = 0;
@@ -289,9 +292,17 @@ static int EpgdbUpgradeTextsOnce(sqlite3 *db) {
  * holds, and returns 1, or 0 after logging (the caller then rolls back).
  * A new version adds one step here and bumps EPGDB_SCHEMA_VERSION. */
 typedef int (*EpgdbUpgradeStep)(sqlite3 *db);
+
+/* Version 2 to 3: channels keep their broadcast name ("" until a run sets one). */
+static int EpgdbUpgradeChannelNames(sqlite3 *db) {
+  return EpgdbExec(db, "ALTER TABLE channels ADD COLUMN name TEXT NOT NULL DEFAULT ''",
+                   "adding channel names");
+}
+
 static const EpgdbUpgradeStep EpgdbUpgrades[] = {
-    EpgdbUpgradeTextsOnce, /* 1 to 2 */
-    nullptr,               /* end of the list */
+    EpgdbUpgradeTextsOnce,    /* 1 to 2 */
+    EpgdbUpgradeChannelNames, /* 2 to 3 */
+    nullptr,                  /* end of the list */
 };
 static_assert(sizeof EpgdbUpgrades / sizeof EpgdbUpgrades[0] == EPGDB_SCHEMA_VERSION,
               "one upgrade step per schema version after the first");
@@ -503,6 +514,19 @@ epgdb_channel_t *epgdb_channels_add(uint16_t nid, uint16_t tsid, uint16_t sid) {
   return channel;
 }
 
+int epgdb_channels_set_name(epgdb_channel_t *channel, const char *name) {
+  if (!channel || !name) return 0;
+  if (channel->name == name) return 1;
+  try {
+    channel->name = name;
+  } catch (const std::bad_alloc &) {
+    EpgdbLog("out of memory for the name of channel %u:%u:%u", channel->nid, channel->tsid,
+             channel->sid);
+    return 0;
+  }
+  return 1;
+}
+
 epgdb_title_t *epgdb_title_alloc(void) {
   epgdb_title_t *title = (epgdb_title_t *)calloc(1, sizeof(epgdb_title_t));
   if (!title) EpgdbLog("out of memory for a title");
@@ -639,6 +663,8 @@ static int EpgdbSaveChannel(EpgdbSaveStatements *s, const epgdb_channel_t *chann
          sqlite3_bind_int(stmt, 2, channel->tsid) == SQLITE_OK &&
          sqlite3_bind_int(stmt, 3, channel->sid) == SQLITE_OK;
   }
+  ok = ok && sqlite3_bind_text(s->channel_insert, 4, channel->name.data(), (int)channel->name.size(),
+                               SQLITE_STATIC) == SQLITE_OK;
   int64_t channel_id = 0;
   ok = ok && EpgdbStep(s->channel_insert, SQLITE_DONE, "adding channel") &&
        EpgdbStep(s->channel_select, SQLITE_ROW, "finding channel", &channel_id);
@@ -722,8 +748,9 @@ static int EpgdbSaveOnce(const std::vector<std::vector<epgdb_title_t *>> &per_ch
   if (progress) progress(0, total);
   int ok = EpgdbExec(Epgdb.db, "BEGIN IMMEDIATE", "starting the save") &&
            EpgdbPrepare("SELECT IFNULL(MAX(MAX(length), 1), 1) FROM titles", &s.max_length) &&
-           EpgdbPrepare("INSERT INTO channels(nid, tsid, sid) VALUES(?1, ?2, ?3)"
-                        " ON CONFLICT DO NOTHING",
+           EpgdbPrepare("INSERT INTO channels(nid, tsid, sid, name) VALUES(?1, ?2, ?3, ?4)"
+                        " ON CONFLICT(nid, tsid, sid) DO UPDATE SET name = excluded.name"
+                        " WHERE excluded.name <> '' AND excluded.name <> channels.name",
                         &s.channel_insert) &&
            EpgdbPrepare("SELECT id FROM channels WHERE nid = ?1 AND tsid = ?2 AND sid = ?3",
                         &s.channel_select) &&

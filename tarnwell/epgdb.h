@@ -62,6 +62,11 @@ EPGDB_API void epgdb_clean(void);
 /* The channel of this triple; the same handle every time for the same triple.
  * Null only when memory runs out. */
 EPGDB_API epgdb_channel_t *epgdb_channels_add(uint16_t nid, uint16_t tsid, uint16_t sid);
+/* Records "name" (UTF-8, terminated) as the broadcast name of "channel";
+ * it is saved with the channel's titles. An empty name keeps the name the
+ * file already holds. Returns 1, or 0 when an argument is null or memory
+ * runs out (the earlier name then stays). */
+EPGDB_API int epgdb_channels_set_name(epgdb_channel_t *channel, const char *name);
 /* A new zero-filled title record, or null when memory runs out. */
 EPGDB_API epgdb_title_t *epgdb_title_alloc(void);
 /* Day number (Modified Julian Date) of a moment in seconds since 1970 UTC. */

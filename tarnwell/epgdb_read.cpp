@@ -124,10 +124,11 @@ int epgdb_reader_version(const epgdb_reader_t *reader) { return reader->version;
 const char *epgdb_reader_error(const epgdb_reader_t *reader) { return reader->error.c_str(); }
 
 int epgdb_reader_channels(epgdb_reader_t *reader, int with_titles) {
-  std::string sql =
-      "SELECT c.nid, c.tsid, c.sid, '', count(t.start_time), min(t.start_time),"
-      " max(t.start_time + t.length) FROM channels c LEFT JOIN titles t ON t.channel_id = c.id"
-      " GROUP BY c.id";
+  /* Files before version 3 hold no names. */
+  std::string sql = std::string("SELECT c.nid, c.tsid, c.sid, ") +
+                    (reader->version >= 3 ? "c.name" : "''") +
+                    ", count(t.start_time), min(t.start_time), max(t.start_time + t.length)"
+                    " FROM channels c LEFT JOIN titles t ON t.channel_id = c.id GROUP BY c.id";
   if (with_titles) sql += " HAVING count(t.start_time) > 0";
   sql += " ORDER BY c.nid, c.tsid, c.sid";
   return EpgdbReadPrepare(reader, sql, &reader->channels);

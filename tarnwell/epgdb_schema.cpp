@@ -14,6 +14,10 @@ static const char *const EpgdbSchemaProbes[EPGDB_SCHEMA_VERSION][2] = {
      "SELECT t.channel_id, t.start_time, t.length, t.event_id, t.mjd, t.flags, t.language,"
      " t.description_id, t.long_description_id, x.id, x.hash, x.body FROM titles t, texts x"
      " LIMIT 0"},
+    {"SELECT id, nid, tsid, sid, name FROM channels LIMIT 0",
+     "SELECT t.channel_id, t.start_time, t.length, t.event_id, t.mjd, t.flags, t.language,"
+     " t.description_id, t.long_description_id, x.id, x.hash, x.body FROM titles t, texts x"
+     " LIMIT 0"},
 };
 
 /* True when "rc" (a primary or extended result code) means another
@@ -38,7 +42,7 @@ int EpgdbSchemaCheck(sqlite3 *db, int *version, int *busy, char *why, size_t why
   *version = sqlite3_column_int(stmt, 0);
   sqlite3_finalize(stmt);
   if (*version < 1 || *version > EPGDB_SCHEMA_VERSION) {
-    snprintf(why, why_size, "schema version %d, expected %d", *version, EPGDB_SCHEMA_VERSION);
+    snprintf(why, why_size, "schema version %d, expected 1 to %d", *version, EPGDB_SCHEMA_VERSION);
     return 0;
   }
   for (const char *probe : EpgdbSchemaProbes[*version - 1]) {

@@ -9,7 +9,7 @@
 #define EPGDB_FILE_NAME "guide.db"
 /* The version this library writes; older versions are upgraded on the first
  * open for writing (epgdb.cpp holds the steps) and read as they are. */
-#define EPGDB_SCHEMA_VERSION 2
+#define EPGDB_SCHEMA_VERSION 3
 
 /* The tables of a new database file (user_version is set beside them).
  * Texts are stored once in "texts", found by a hash of their bytes, and
@@ -17,7 +17,8 @@
  * once; titles are stored in their primary key's order (WITHOUT ROWID). */
 #define EPGDB_SCHEMA_CHANNELS_SQL                                             \
   "CREATE TABLE channels(id INTEGER PRIMARY KEY, nid INTEGER NOT NULL,"       \
-  " tsid INTEGER NOT NULL, sid INTEGER NOT NULL, UNIQUE(nid, tsid, sid));"
+  " tsid INTEGER NOT NULL, sid INTEGER NOT NULL,"                            \
+  " name TEXT NOT NULL DEFAULT '', UNIQUE(nid, tsid, sid));"
 #define EPGDB_SCHEMA_TEXTS_SQL                                                \
   "CREATE TABLE texts(id INTEGER PRIMARY KEY, hash INTEGER NOT NULL,"         \
   " body BLOB NOT NULL);"                                                     \

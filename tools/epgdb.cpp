@@ -9,11 +9,14 @@
 #include <time.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "epgdb.h"
 #include "epgdb_text.h"
+#include "epgdb_vdr.h"
+#include "xmltv_write.h"
 
 /* Exit codes: done; the database could not be read or the output not
  * written; bad arguments, no database, or one of another schema. */
@@ -175,6 +178,11 @@ static int EpgdbParseTime(const char *text, int64_t *seconds) {
   return 1;
 }
 
+/* The broadcast name of the channel row "c" as one line of UTF-8. */
+static std::string EpgdbChannelName(const epgdb_channel_row_t &c) {
+  return EpgdbTextDecode((const unsigned char *)c.name, strlen(c.name), 1, EPGDB_TEXT_ONE_LINE);
+}
+
 /* The channel triple of a row as "NID<sep>TSID<sep>SID" in decimal. */
 template <typename Row>
 static std::string EpgdbChannelText(const Row &row, const char *sep) {
@@ -211,14 +219,15 @@ static int EpgdbCommandInfo(const EpgdbGuide &guide) {
     printf("To: %s (MJD %u)\n", EpgdbFormatTime(last, when, false).c_str(),
            epgdb_calculate_mjd((uint32_t)last));
   }
-  printf("Titles per channel (NID:TSID:SID titles from to):\n");
+  printf("Titles per channel (NID:TSID:SID titles from to name):\n");
   while ((row = epgdb_reader_next_channel(r, &c)) == 1) {
     printf("  %s %lld", EpgdbChannelText(c, ":").c_str(), (long long)c.titles);
     if (c.titles > 0) {
       printf(" %s %s", EpgdbFormatTime(c.first_start, when, false).c_str(),
              EpgdbFormatTime(c.last_end, when, false).c_str());
     }
-    printf("\n");
+    std::string name = EpgdbChannelName(c);
+    printf("%s%s\n", name.empty() ? "" : " ", name.c_str());
   }
   return row < 0 ? EpgdbReadError(guide) : EPGDB_EXIT_OK;
 }
@@ -236,17 +245,25 @@ static std::string EpgdbSummaryLine(const std::string &summary, const std::strin
   return head == title ? "" : head;
 }
 
-/* Writes the titles that pass "filter", channel by channel, in local time.
- * Returns the exit code. */
+/* Writes the titles that pass "filter", channel by channel (with their
+ * names), in local time. Returns the exit code. */
 static int EpgdbCommandList(const EpgdbGuide &guide, const epgdb_title_filter_t &filter) {
-  if (!epgdb_reader_titles(guide.reader, &filter)) return EpgdbReadError(guide);
+  std::map<std::string, std::string> names;
+  epgdb_channel_row_t c;
+  int row;
+  if (!epgdb_reader_channels(guide.reader, 1)) return EpgdbReadError(guide);
+  while ((row = epgdb_reader_next_channel(guide.reader, &c)) == 1) {
+    std::string name = EpgdbChannelName(c);
+    if (!name.empty()) names[EpgdbChannelText(c, ":")] = " " + name;
+  }
+  if (row < 0 || !epgdb_reader_titles(guide.reader, &filter)) return EpgdbReadError(guide);
   std::string channel;
   epgdb_title_row_t t;
-  int row;
   while ((row = epgdb_reader_next_title(guide.reader, &t)) == 1) {
     std::string this_channel = EpgdbChannelText(t, ":");
     if (this_channel != channel) {
-      printf("%sChannel %s\n", channel.empty() ? "" : "\n", this_channel.c_str());
+      printf("%sChannel %s%s\n", channel.empty() ? "" : "\n", this_channel.c_str(),
+             names[this_channel].c_str());
       channel = this_channel;
     }
     std::string title = EpgdbRowText(t.description, t.description_size, t.flags,
@@ -262,50 +279,12 @@ static int EpgdbCommandList(const EpgdbGuide &guide, const epgdb_title_filter_t 
   return row < 0 ? EpgdbReadError(guide) : EPGDB_EXIT_OK;
 }
 
-/* The XMLTV id of a channel: stable, made from its triple only. */
-template <typename Row>
-static std::string EpgdbXmltvId(const Row &row) {
-  return EpgdbChannelText(row, "-") + ".mhw2.dvb";
-}
-
-/* Writes the guide as an XMLTV document: every channel that has titles, then
- * every title by channel and start. Returns the exit code. */
+/* Writes the whole guide as an XMLTV document. Returns the exit code. */
 static int EpgdbCommandXmltv(const EpgdbGuide &guide) {
-  epgdb_reader_t *r = guide.reader;
-  if (!epgdb_reader_channels(r, 1)) return EpgdbReadError(guide);
-  printf("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-         "<!DOCTYPE tv SYSTEM \"xmltv.dtd\">\n"
-         "<tv generator-info-name=\"epgdb\">\n");
-  epgdb_channel_row_t c;
-  int row;
-  while ((row = epgdb_reader_next_channel(r, &c)) == 1) {
-    printf("  <channel id=\"%s\">\n    <display-name>%s</display-name>\n  </channel>\n",
-           EpgdbXmltvId(c).c_str(), EpgdbChannelText(c, ":").c_str());
-  }
-  if (row < 0 || !epgdb_reader_titles(r, nullptr)) return EpgdbReadError(guide);
-  const char *stamp = "%Y%m%d%H%M%S +0000";
-  epgdb_title_row_t t;
-  while ((row = epgdb_reader_next_title(r, &t)) == 1) {
-    std::string lang = EpgdbTextLanguageTag(t.language);
-    std::string lang_attr = lang.empty() ? "" : " lang=\"" + lang + "\"";
-    std::string title = EpgdbRowText(t.description, t.description_size, t.flags,
-                                     EPGDB_TEXT_ONE_LINE);
-    std::string desc = EpgdbRowText(t.long_description, t.long_description_size, t.flags,
-                                    EPGDB_TEXT_KEEP_LINES);
-    /* XMLTV wants a title: an empty one borrows the summary's first line. */
-    if (title.empty()) title = EpgdbSummaryLine(desc, "");
-    if (title.empty()) title = "?";
-    printf("  <programme start=\"%s\" stop=\"%s\" channel=\"%s\">\n",
-           EpgdbFormatTime(t.start_time, stamp, true).c_str(),
-           EpgdbFormatTime(t.start_time + t.length, stamp, true).c_str(), EpgdbXmltvId(t).c_str());
-    printf("    <title%s>%s</title>\n", lang_attr.c_str(), EpgdbTextXmlEscape(title).c_str());
-    if (!desc.empty())
-      printf("    <desc%s>%s</desc>\n", lang_attr.c_str(), EpgdbTextXmlEscape(desc).c_str());
-    printf("  </programme>\n");
-  }
-  if (row < 0) return EpgdbReadError(guide);
-  printf("</tv>\n");
-  return EPGDB_EXIT_OK;
+  std::string why;
+  if (XmltvWriteGuide(stdout, guide.reader, "epgdb", nullptr, nullptr, &why)) return EPGDB_EXIT_OK;
+  fprintf(stderr, "epgdb: %s\n", why.c_str());
+  return EPGDB_EXIT_FAILED;
 }
 
 /* Reads the options of "list" from "argv[from..argc)" into "filter".
@@ -336,14 +315,17 @@ int main(int argc, char **argv) {
   for (int i = 1; i < argc; i++) {
     if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
       fputs(EPGDB_USAGE, stdout);
+      fputs(EPGDB_VDR_USAGE, stdout);
       return EPGDB_EXIT_OK;
     }
   }
   if (argc < 2) {
     fputs(EPGDB_USAGE, stderr);
+    fputs(EPGDB_VDR_USAGE, stderr);
     return EPGDB_EXIT_USAGE;
   }
   std::string command = argv[1];
+  if (command == "vdr") return EpgdbVdrCommand(argc, argv);
   if (command != "info" && command != "list" && command != "xmltv")
     return EpgdbUsageError("unknown command '%s'", argv[1]);
   if (argc < 3) return EpgdbUsageError("%s needs the database ROOT", argv[1]);

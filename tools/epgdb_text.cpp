@@ -19,6 +19,14 @@ static uint32_t EpgdbTextCodePointUnchecked(const unsigned char *p, size_t *len)
   return value;
 }
 
+/* True for the code points that show as empty space: the white space of
+ * Unicode (line feed and space among them) and the zero-width spaces. */
+static bool EpgdbTextIsSpace(uint32_t cp) {
+  return cp == ' ' || cp == '\n' || cp == 0xA0 || cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200B) ||
+         cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000 ||
+         cp == 0xFEFF;
+}
+
 std::string EpgdbTextDecode(const unsigned char *bytes, size_t size, int is_utf8,
                             EpgdbTextLines lines) {
   size_t n = 0;
@@ -35,10 +43,20 @@ std::string EpgdbTextDecode(const unsigned char *bytes, size_t size, int is_utf8
     else out.append(utf8 + i, len);
   }
   free(utf8);
-  size_t first = out.find_first_not_of(" \n");
-  if (first == std::string::npos) return "";
-  size_t last = out.find_last_not_of(" \n");
-  return out.substr(first, last - first + 1);
+  /* White space at both ends goes, Unicode spaces included, so that a text
+   * of nothing but (non-breaking) spaces is empty. */
+  size_t first = 0, last = out.size(), len = 0;
+  while (first < last && EpgdbTextIsSpace(EpgdbTextCodePointUnchecked(
+                             (const unsigned char *)out.data() + first, &len)))
+    first += len;
+  while (last > first) {
+    size_t start = last - 1;
+    while (start > first && ((unsigned char)out[start] & 0xC0) == 0x80) start--;
+    if (!EpgdbTextIsSpace(EpgdbTextCodePointUnchecked((const unsigned char *)out.data() + start, &len)))
+      break;
+    last = start;
+  }
+  return out.substr(first, last - first);
 }
 
 std::string EpgdbTextXmlEscape(const std::string &text) {

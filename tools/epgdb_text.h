@@ -18,7 +18,8 @@ enum EpgdbTextLines {
  * ISO-8859-1), as ISO-8859-1 otherwise. Control characters (C0 except line
  * feed and tab, DEL, C1) and the non-characters U+FFFE and U+FFFF are
  * removed, carriage returns too; the result is trimmed of white space at both
- * ends. Every character of the result is allowed in XML 1.0. */
+ * ends (Unicode spaces such as U+00A0 included, so a text of spaces only is
+ * empty). Every character of the result is allowed in XML 1.0. */
 std::string EpgdbTextDecode(const unsigned char *bytes, size_t size, int is_utf8,
                             EpgdbTextLines lines);
 

@@ -11,8 +11,9 @@
 #include "mhw2/mhw2.h"
 
 static const ExportLibrary EXPORT_GUIDE_DATABASE = {
-    epgdb_channels_add,        epgdb_title_alloc,           epgdb_calculate_mjd,
-    epgdb_titles_add,          epgdb_titles_set_description, epgdb_titles_set_long_description};
+    epgdb_channels_add, epgdb_channels_set_name,      epgdb_title_alloc,
+    epgdb_calculate_mjd, epgdb_titles_add,            epgdb_titles_set_description,
+    epgdb_titles_set_long_description};
 
 static struct {
   const ExportLibrary *library;
@@ -69,6 +70,34 @@ static char *ExportToUtf8(const char *text) {
   return buffer;
 }
 
+/* The broadcast name of the channel "sid", "tsid", "nid" for a store of
+ * "event": the name of the channel table entry with these ids when it has
+ * one, else the name of the event's own channel (an alias target without a
+ * name of its own). "channels" holds the event's channel. */
+static const char *ExportChannelName(const ChannelEntry *channels, const EventRecord *event,
+                                     uint16_t sid, uint16_t tsid, uint16_t nid) {
+  const ChannelEntry *own = &channels[event->channel];
+  if (own->sid == sid && own->tsid == tsid && own->nid == nid) return own->name;
+  int32_t count = StoreCounters()->channel_count;
+  for (int32_t i = 0; i < count; i++) {
+    const ChannelEntry *c = &channels[i];
+    if (c->sid == sid && c->tsid == tsid && c->nid == nid && c->name[0]) return c->name;
+  }
+  return own->name;
+}
+
+/* Gives "channel" the ISO-8859-1 name "name" as UTF-8: names are metadata of
+ * the guide database, so they are converted whatever ConvertToUTF8 says. */
+static void ExportSetChannelName(const ExportLibrary *lib, epgdb_channel_t *channel,
+                                 const char *name) {
+  /* A name holds at most 15 bytes, each at most two in UTF-8. */
+  char utf8[2 * sizeof(ChannelEntry::name) + 1] = {0};
+  int room = (int)sizeof(utf8) - 1;
+  int in_len = (int)strnlen(name, sizeof(ChannelEntry::name));
+  if (isolat1ToUTF8((unsigned char *)utf8, &room, (const unsigned char *)name, &in_len) < 0) return;
+  lib->channels_set_name(channel, utf8);
+}
+
 /* Sets "text" (converted to UTF-8 when "utf8") through "set" on "title". */
 static void ExportSetText(int (*set)(epgdb_title_t *, const char *), epgdb_title_t *title,
                           const char *text, int utf8) {
@@ -110,6 +139,8 @@ int StoreEvent(const EventRecord *event, const char *summary_title, const char *
     free(long_text);
     return 1;
   }
+  ExportSetChannelName(lib, channel,
+                       ExportChannelName(channels, event, (uint16_t)sid, (uint16_t)tsid, (uint16_t)nid));
   epgdb_title_t *record = lib->title_alloc();
   if (!record) {
     WriteLog("%s() - Error: no title record from the guide database (skipped)", "StoreEvent");

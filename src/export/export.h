@@ -14,6 +14,7 @@ struct EventRecord;
  * others in place. */
 struct ExportLibrary {
   epgdb_channel_t *(*channels_add)(uint16_t nid, uint16_t tsid, uint16_t sid);
+  int (*channels_set_name)(epgdb_channel_t *channel, const char *name);
   epgdb_title_t *(*title_alloc)(void);
   uint32_t (*calculate_mjd)(uint32_t start_time);
   epgdb_title_t *(*titles_add)(epgdb_channel_t *channel, epgdb_title_t *title);
@@ -29,8 +30,10 @@ void ExportSetLibrary(const ExportLibrary *library);
 int StoreEventWithAliases(const EventRecord *event, const char *summary_title,
                           const char *summary_text);
 /* Stores "event" as one title of the guide database under the channel
- * "sid", "tsid", "nid" (each cut to 16 bits). A store the guide database or
- * memory cannot take is logged and skipped. Returns 1. */
+ * "sid", "tsid", "nid" (each cut to 16 bits), and gives that channel its
+ * broadcast name in UTF-8: the name of the channel table entry with these
+ * ids, else (an alias target) the name of the event's own channel. A store
+ * the guide database or memory cannot take is logged and skipped. Returns 1. */
 int StoreEvent(const EventRecord *event, const char *summary_title, const char *summary_text,
                int32_t sid, int32_t tsid, int32_t nid);
 

@@ -655,7 +655,8 @@ TEST(HardeningInput, DatabaseFileThatIsNotAGuideIsRefusedAndLeftAsItWas) {
   ASSERT_FALSE(bytes.empty());
   GrabResult r = g.Run({g.root}, AdapterEnv());
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(LogMessages(r.log).back(), "EPGDB: " + db + ": schema version 0, expected 2") << r.log;
+  EXPECT_EQ(LogMessages(r.log).back().rfind("EPGDB: " + db + ": schema version 0, expected 1 to ", 0), 0u)
+      << r.log;
   EXPECT_TRUE(ReadFileText(db) == bytes);
 
   /* An empty file (left by a crash right after it was made) is a new

@@ -47,9 +47,10 @@ TEST_F(ExportTest, TitleRecordFields) {
   EXPECT_EQ(r->lib_pad, 0xA4);
   EXPECT_EQ(t.description, "Film");
   EXPECT_EQ(t.long_description, "Sum\n\nText");
-  EXPECT_EQ(db_.calls, std::vector<std::string>({"channels_add", "title_alloc", "calculate_mjd",
-                                                 "titles_add", "set_description",
-                                                 "set_long_description"}));
+  EXPECT_EQ(db_.calls, std::vector<std::string>({"channels_add", "channels_set_name",
+                                                 "title_alloc", "calculate_mjd", "titles_add",
+                                                 "set_description", "set_long_description"}));
+  EXPECT_EQ(t.channel_name, "Ch1");
   EXPECT_NE(DebugLog().find("TARNWELL ADDING event - ch:'Ch1' - 301:201:101 - TARNWELL "
                             "event_id=8430\nChannel: 1 - Ch1\nName: Film\n"),
             std::string::npos);
@@ -77,7 +78,9 @@ TEST_F(ExportTest, LongDescriptionOfTheFinalPassAndOfEmptyTexts) {
 }
 
 TEST_F(ExportTest, AliasesStoreTheEventAgainNewestFirst) {
-  /* Channel 1 is 301:201:101. */
+  /* Channel 1 is 301:201:101, named in ISO-8859-1; channel 2 is 302:202:102. */
+  snprintf(StoreChannels()[1].name, sizeof(ChannelEntry::name), "Ca\xF1" "a 1");
+  PushAlias(0x301, 0x201, 0x101, 0x302, 0x202, 0x102);     /* onto a named channel */
   PushAlias(0x301, 0x201, 0x101, 0x999, 0x888, 0x777);     /* oldest line */
   PushAlias(0x301, 0x201, 0x101, 0x301, 0x201, 0x101);     /* onto itself */
   PushAlias(0x300, 0x200, 0x100, 0x555, 0x555, 0x555);     /* another channel */
@@ -86,9 +89,15 @@ TEST_F(ExportTest, AliasesStoreTheEventAgainNewestFirst) {
   PushAlias(0x301, 0x201, 0x101, 0x999, 0x888, 0x777);     /* same as the oldest */
   EXPECT_EQ(StoreEventWithAliases(&event_, "S", "T"), 1);
   EXPECT_EQ(Triples(), std::vector<std::string>({"301:201:101", "999:888:777", "ABCD:888:777",
-                                                 "301:201:101", "999:888:777"}));
+                                                 "301:201:101", "999:888:777", "302:202:102"}));
+  /* Names in UTF-8 with ConvertToUTF8 off; a target takes its source's name
+   * unless the channel table names it. */
+  std::vector<std::string> names;
+  for (const FakeTitle &t : db_.titles) names.push_back(t.channel_name);
+  const std::string own = "Ca\xC3\xB1" "a 1";
+  EXPECT_EQ(names, std::vector<std::string>({own, own, own, own, own, "Ch2"}));
   /* The debug line names the own channel and the target in full. */
-  EXPECT_NE(DebugLog().find("TARNWELL ADDING event - ch:'Ch1' - 1ABCD:888:777 - TARNWELL "
+  EXPECT_NE(DebugLog().find("TARNWELL ADDING event - ch:'Ca\xF1" "a 1' - 1ABCD:888:777 - TARNWELL "
                             "event_id=8430\n"),
             std::string::npos);
 }
@@ -126,8 +135,8 @@ TEST_F(ExportTest, RefusalsOfTheGuideDatabaseSkipTheStore) {
     size_t calls;
   } cases[] = {
       {&FakeGuideDb::no_channel, "StoreEvent() - Error: no guide database channel for 301:201:101 (skipped)", 1},
-      {&FakeGuideDb::no_record, "StoreEvent() - Error: no title record from the guide database (skipped)", 2},
-      {&FakeGuideDb::no_title, "StoreEvent() - Error: the guide database refused the title (skipped)", 4},
+      {&FakeGuideDb::no_record, "StoreEvent() - Error: no title record from the guide database (skipped)", 3},
+      {&FakeGuideDb::no_title, "StoreEvent() - Error: the guide database refused the title (skipped)", 5},
   };
   for (const Case &c : cases) {
     db_.calls.clear();

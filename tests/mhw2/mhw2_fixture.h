@@ -24,9 +24,16 @@
 
 typedef std::vector<uint8_t> Bytes;
 
+/* One channel of the stand-in guide database with the name last set. */
+struct FakeChannel {
+  uint16_t nid, tsid, sid;
+  std::string name;
+};
+
 /* One title as it reached the stand-in guide database. */
 struct FakeTitle {
   uint16_t nid = 0, tsid = 0, sid = 0;
+  std::string channel_name; /* the channel's name when the title was added */
   epgdb_title_t *record = nullptr; /* the record handed to titles_add */
   std::string description, long_description;
   bool has_description = false, has_long_description = false;
@@ -35,7 +42,7 @@ struct FakeTitle {
 /* The stand-in guide database: keeps what StoreEvent hands over. Records
  * come from title_alloc filled with 0xA4, so untouched bytes show. */
 struct FakeGuideDb {
-  std::vector<std::unique_ptr<uint16_t[]>> channels; /* nid, tsid, sid */
+  std::vector<std::unique_ptr<FakeChannel>> channels;
   std::vector<std::unique_ptr<epgdb_title_t>> records;
   std::vector<FakeTitle> titles;
   std::vector<std::string> calls;
@@ -51,8 +58,13 @@ inline FakeTitle *FakeFind(epgdb_title_t *title) {
 inline epgdb_channel_t *FakeChannelsAdd(uint16_t nid, uint16_t tsid, uint16_t sid) {
   FakeDb->calls.push_back("channels_add");
   if (FakeDb->no_channel) return nullptr;
-  FakeDb->channels.emplace_back(new uint16_t[3]{nid, tsid, sid});
+  FakeDb->channels.emplace_back(new FakeChannel{nid, tsid, sid, ""});
   return (epgdb_channel_t *)FakeDb->channels.back().get();
+}
+inline int FakeChannelsSetName(epgdb_channel_t *channel, const char *name) {
+  FakeDb->calls.push_back("channels_set_name");
+  ((FakeChannel *)channel)->name = name;
+  return 1;
 }
 inline epgdb_title_t *FakeTitleAlloc(void) {
   FakeDb->calls.push_back("title_alloc");
@@ -69,11 +81,12 @@ inline uint32_t FakeCalculateMjd(uint32_t start_time) {
 inline epgdb_title_t *FakeTitlesAdd(epgdb_channel_t *channel, epgdb_title_t *title) {
   FakeDb->calls.push_back("titles_add");
   if (FakeDb->no_title) return nullptr;
-  const uint16_t *ids = (const uint16_t *)channel;
+  const FakeChannel *c = (const FakeChannel *)channel;
   FakeTitle t;
-  t.nid = ids[0];
-  t.tsid = ids[1];
-  t.sid = ids[2];
+  t.nid = c->nid;
+  t.tsid = c->tsid;
+  t.sid = c->sid;
+  t.channel_name = c->name;
   t.record = title;
   FakeDb->titles.push_back(t);
   return title;
@@ -94,9 +107,10 @@ inline int FakeSetLongDescription(epgdb_title_t *title, const char *text) {
   t->has_long_description = true;
   return 1;
 }
-inline const ExportLibrary FAKE_LIBRARY = {FakeChannelsAdd,  FakeTitleAlloc,
-                                           FakeCalculateMjd, FakeTitlesAdd,
-                                           FakeSetDescription, FakeSetLongDescription};
+inline const ExportLibrary FAKE_LIBRARY = {FakeChannelsAdd,    FakeChannelsSetName,
+                                           FakeTitleAlloc,     FakeCalculateMjd,
+                                           FakeTitlesAdd,      FakeSetDescription,
+                                           FakeSetLongDescription};
 
 /* A zero-filled record with the fields that identify an event. */
 inline EventRecord TestRecord(uint16_t channel, int32_t start, uint32_t event_id,

@@ -26,7 +26,7 @@ TEST(GuideDbOpen, CreatesRootAndSchemaWhenMissing) {
   ASSERT_EQ(stat(g.root.c_str(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   EXPECT_EQ(st.st_mode & 0777, 0755u);
-  EXPECT_EQ(GuideSql(g.file, "PRAGMA user_version"), "2\n");
+  EXPECT_EQ(GuideSql(g.file, "PRAGMA user_version"), "3\n");
   EXPECT_EQ(GuideSql(g.file, "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name"),
             "channels\ntexts\ntitles\n");
   /* No temporary file is left beside the database. */
@@ -95,6 +95,8 @@ TEST(GuideDbOpen, LeavesFilesOfAnotherKindUntouched) {
       {"text file", "", "this is not a database\n"},
       {"binary noise", "", std::string(NOISE, sizeof(NOISE) - 1)},
       {"schema version 2", schema + titles + "PRAGMA user_version = 2;", ""},
+      {"schema version 3", schema + titles + "PRAGMA user_version = 3;", ""},
+      {"schema version 99", schema + titles + "PRAGMA user_version = 99;", ""},
       {"schema version 0", schema + titles, ""},
       {"titles table missing", schema + "PRAGMA user_version = 1;", ""},
       {"column missing",
@@ -118,7 +120,73 @@ TEST(GuideDbOpen, LeavesFilesOfAnotherKindUntouched) {
   ASSERT_EQ(mkdir(g.root.c_str(), 0755), 0);
   WriteFileText(g.file, "");
   ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
-  EXPECT_EQ(GuideSql(g.file, "PRAGMA user_version"), "2\n");
+  EXPECT_EQ(GuideSql(g.file, "PRAGMA user_version"), "3\n");
+}
+
+/* The channels of the guide at "root" as "nid:tsid:sid name" lines, read
+ * through the read interface. */
+std::string ChannelNames(const std::string &root) {
+  std::string out;
+  for (const std::string &line : SplitLines(GuideDump(root)))
+    if (line.compare(0, 8, "channel ") == 0) out += line.substr(8) + "\n";
+  return out;
+}
+
+/* Channel names across the versions: a file of version 1 is read with empty
+ * names and without a write; the first open for writing takes it through
+ * every step in one transaction that keeps every row, and when the names
+ * step fails the steps before it are undone too, so the file stays as it
+ * was. Then names are kept per channel: a later run without a name keeps
+ * it, another name replaces it. */
+TEST(GuideDbSchema, VersionOneIsReadAsItIsAndUpgradedForWriting) {
+  GuideRoot g;
+  uint32_t t = FutureHour();
+  ASSERT_EQ(mkdir(g.root.c_str(), 0755), 0);
+  const std::string rows =
+      "INSERT INTO channels VALUES(7, 1, 2, 3), (8, 1, 2, 4);"
+      "INSERT INTO titles VALUES(7, " + std::to_string(t) + ", 600, 1, 2, 0, 'spa', X'41', X'410A0A');"
+      "INSERT INTO titles VALUES(8, " + std::to_string(t) + ", 60, 1, 2, 1, 'spa', X'42', X'');"
+      "PRAGMA user_version = 1;";
+  GuideSql(g.file, GUIDE_SCHEMA_V1_SQL + rows);
+  const std::string v1 = GuideFileBytes(g.file);
+  const std::string titles = GuideTitleRows(g.root);
+  EXPECT_EQ(titles, "1:2:3|" + std::to_string(t) + "|600|A\n1:2:4|" + std::to_string(t) + "|60|B\n");
+  EXPECT_EQ(ChannelNames(g.root), "1:2:3 \n1:2:4 \n");
+  EXPECT_EQ(GuideFileBytes(g.file), v1) << "a reader never writes";
+  EXPECT_EQ(ShellOutput("ls " + GuideShellQuote(g.root)), "guide.db\n");
+
+  /* A version-1 file whose channels already have a name column: the names
+   * step fails after the texts step, the version stays 1 and not a byte
+   * changes. */
+  GuideRoot clash;
+  ASSERT_EQ(mkdir(clash.root.c_str(), 0755), 0);
+  GuideSql(clash.file, GUIDE_SCHEMA_V1_SQL "ALTER TABLE channels ADD COLUMN name TEXT;" + rows);
+  const std::string clash_bytes = GuideFileBytes(clash.file);
+  EXPECT_EQ(epgdb_open(clash.root.c_str()), 0);
+  EXPECT_EQ(GuideFileBytes(clash.file), clash_bytes);
+
+  ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+  EXPECT_EQ(GuideSql(g.file, "PRAGMA user_version; SELECT id, name FROM channels ORDER BY id"),
+            "3\n7|\n8|\n");
+  EXPECT_EQ(GuideTitleRows(g.root), titles);
+  epgdb_channel_t *named = epgdb_channels_add(1, 2, 3);
+  EXPECT_EQ(epgdb_channels_set_name(named, "Canal Espa\xC3\xB1" "a"), 1);
+  EXPECT_EQ(epgdb_channels_set_name(nullptr, "x"), 0);
+  GuideAddTitle(named, t + 600, 60, "C", "C\n\n");
+  GuideAddTitle(epgdb_channels_add(1, 2, 5), t, 60, "D", "D\n\n");
+  ASSERT_EQ(epgdb_save(nullptr), 1);
+  epgdb_close();
+  epgdb_clean();
+  EXPECT_EQ(ChannelNames(g.root), "1:2:3 Canal Espa\xC3\xB1" "a\n1:2:4 \n1:2:5 \n");
+  EXPECT_EQ(GuideSql(g.file, "SELECT id FROM channels WHERE sid = 3"), "7\n") << "same channel row";
+
+  ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+  GuideAddTitle(epgdb_channels_add(1, 2, 3), t + 1200, 60, "E", "E\n\n");
+  epgdb_channel_t *renamed = epgdb_channels_add(1, 2, 4);
+  epgdb_channels_set_name(renamed, "Dos");
+  GuideAddTitle(renamed, t + 1200, 60, "F", "F\n\n");
+  ASSERT_EQ(epgdb_save(nullptr), 1);
+  EXPECT_EQ(ChannelNames(g.root), "1:2:3 Canal Espa\xC3\xB1" "a\n1:2:4 Dos\n1:2:5 \n");
 }
 
 TEST(GuideDbStore, GuidePersistsAcrossRuns) {
@@ -387,13 +455,7 @@ TEST(GuideDbUpgrade, Version1FileIsReadAsItIsAndUpgradedOnce) {
   uint32_t t = FutureHour();
   std::string T = std::to_string(t), T1 = std::to_string(t + 3600);
   GuideSql(g.file,
-           "CREATE TABLE channels(id INTEGER PRIMARY KEY, nid INTEGER NOT NULL,"
-           " tsid INTEGER NOT NULL, sid INTEGER NOT NULL, UNIQUE(nid, tsid, sid));"
-           "CREATE TABLE titles(channel_id INTEGER NOT NULL REFERENCES channels(id),"
-           " start_time INTEGER NOT NULL, length INTEGER NOT NULL, event_id INTEGER NOT NULL,"
-           " mjd INTEGER NOT NULL, flags INTEGER NOT NULL, language TEXT NOT NULL,"
-           " description BLOB NOT NULL, long_description BLOB NOT NULL,"
-           " PRIMARY KEY(channel_id, start_time));"
+           GUIDE_SCHEMA_V1_SQL
            "INSERT INTO channels VALUES(1, 1, 2, 3), (2, 1, 2, 4);"
            "INSERT INTO titles VALUES(1, " + T + ", 3600, 7, 61000, 0, 'spa', CAST('Cine' AS BLOB),"
            " CAST('Cine' || char(10, 10) || 'Oeste' AS BLOB)),"
@@ -409,7 +471,7 @@ TEST(GuideDbUpgrade, Version1FileIsReadAsItIsAndUpgradedOnce) {
   EXPECT_EQ(GuideFileBytes(g.file), v1) << "a reader wrote to a file of version 1";
 
   ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
-  EXPECT_EQ(GuideSql(g.file, "PRAGMA user_version; SELECT count(*) FROM texts;"), "2\n4\n");
+  EXPECT_EQ(GuideSql(g.file, "PRAGMA user_version; SELECT count(*) FROM texts;"), "3\n4\n");
   EXPECT_EQ(GuideTitleTexts(g.file), rows);
   /* The upgraded file takes the next run's titles as any other; texts that
    * no title refers to any more go with the save. */

@@ -23,17 +23,21 @@ int Epgdb(const std::string &args, std::string *out, bool with_errors = false) {
 
 /* A guide with the texts an export has to take care of: ISO-8859-1 and
  * UTF-8 titles, markup characters, control bytes, a byte sequence that is
- * not UTF-8 under the UTF-8 flag, an empty summary and an empty title. */
+ * not UTF-8 under the UTF-8 flag, an empty summary, titles that are empty or
+ * (non-breaking, Unicode) spaces only, and a channel name with markup. */
 void MakeTrickyGuide(const GuideRoot &g) {
   ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
   epgdb_channel_t *a = epgdb_channels_add(1, 1038, 29955);
   epgdb_channel_t *b = epgdb_channels_add(318, 0x44, 0x1F41);
+  epgdb_channels_set_name(a, "Cine & <Cl\xC3\xA1sico>");
   GuideAddTitle(a, kT, 5400, "Pel\xED" "cula & <cine>",
                 "Pel\xED" "cula\n\nDos \"amigos\" \x01\x1b\x7f\x85viajan\r\na Par\xEDs.");
   GuideAddTitle(a, kT + 5400, 1800, "Noticias \xC3\xA9" "dition",
                 "Noticias\n\nEl d\xC3\xAD" "a en 30 minutos.", 1);
   GuideAddTitle(b, kT, 600, "Roto \xC3 \xED\xA0\x80 \xC2\x85" "fin", "", 1);
   GuideAddTitle(b, kT + 600, 0, "\x02\x03", "\n\nSolo resumen", 0);
+  GuideAddTitle(b, kT + 1200, 60, "\xA0 \xA0", "Resumen\n\n\xA0", 0);
+  GuideAddTitle(b, kT + 1800, 60, "\xE2\x80\x83\xC2\xA0", "\xE3\x80\x80\n\n", 1);
   ASSERT_EQ(epgdb_save(nullptr), 1);
   epgdb_close();
   epgdb_clean();
@@ -76,19 +80,30 @@ TEST(EpgdbXmltv, ExportIsValidXmltvWithCleanTexts) {
     EXPECT_TRUE(std::regex_match((*it)[1].str(), id_form)) << (*it)[1];
   EXPECT_EQ(channels, 2);
 
+  /* The broadcast name first, then the triple. */
+  EXPECT_NE(xml.find("<channel id=\"1-1038-29955.mhw2.dvb\">\n"
+                     "    <display-name>Cine &amp; &lt;Cl\xC3\xA1sico&gt;</display-name>\n"
+                     "    <display-name>1:1038:29955</display-name>\n  </channel>\n"),
+            std::string::npos);
+  EXPECT_NE(xml.find("<channel id=\"318-68-8001.mhw2.dvb\">\n"
+                     "    <display-name>318:68:8001</display-name>\n  </channel>\n"),
+            std::string::npos);
   /* Times in UTC, texts decoded by their flag, escaped, without control
-   * characters; an empty summary gives no desc, an empty title borrows the
-   * summary's first line. */
+   * characters; the summary title as sub-title where it differs from the
+   * title, the summary text as desc; no desc for an empty summary text. A
+   * title of spaces only takes the summary title, else the placeholder. */
   const char *expected[] = {
       "<programme start=\"20300101000000 +0000\" stop=\"20300101013000 +0000\""
       " channel=\"1-1038-29955.mhw2.dvb\">\n"
       "    <title lang=\"es\">Pel\xC3\xAD" "cula &amp; &lt;cine&gt;</title>\n"
-      "    <desc lang=\"es\">Pel\xC3\xAD" "cula\n\nDos &quot;amigos&quot; viajan\na Par\xC3\xADs.</desc>\n"
+      "    <sub-title lang=\"es\">Pel\xC3\xAD" "cula</sub-title>\n"
+      "    <desc lang=\"es\">Dos &quot;amigos&quot; viajan\na Par\xC3\xADs.</desc>\n"
       "  </programme>\n",
       "<programme start=\"20300101013000 +0000\" stop=\"20300101020000 +0000\""
       " channel=\"1-1038-29955.mhw2.dvb\">\n"
       "    <title lang=\"es\">Noticias \xC3\xA9" "dition</title>\n"
-      "    <desc lang=\"es\">Noticias\n\nEl d\xC3\xAD" "a en 30 minutos.</desc>\n"
+      "    <sub-title lang=\"es\">Noticias</sub-title>\n"
+      "    <desc lang=\"es\">El d\xC3\xAD" "a en 30 minutos.</desc>\n"
       "  </programme>\n",
       "<programme start=\"20300101000000 +0000\" stop=\"20300101001000 +0000\""
       " channel=\"318-68-8001.mhw2.dvb\">\n"
@@ -96,8 +111,16 @@ TEST(EpgdbXmltv, ExportIsValidXmltvWithCleanTexts) {
       "  </programme>\n",
       "<programme start=\"20300101001000 +0000\" stop=\"20300101001000 +0000\""
       " channel=\"318-68-8001.mhw2.dvb\">\n"
-      "    <title lang=\"es\">Solo resumen</title>\n"
+      "    <title lang=\"en\">(no title in the broadcast)</title>\n"
       "    <desc lang=\"es\">Solo resumen</desc>\n"
+      "  </programme>\n",
+      "<programme start=\"20300101002000 +0000\" stop=\"20300101002100 +0000\""
+      " channel=\"318-68-8001.mhw2.dvb\">\n"
+      "    <title lang=\"es\">Resumen</title>\n"
+      "  </programme>\n",
+      "<programme start=\"20300101003000 +0000\" stop=\"20300101003100 +0000\""
+      " channel=\"318-68-8001.mhw2.dvb\">\n"
+      "    <title lang=\"en\">(no title in the broadcast)</title>\n"
       "  </programme>\n",
   };
   for (const char *programme : expected) EXPECT_NE(xml.find(programme), std::string::npos) << programme << "\nin\n" << xml;
@@ -131,13 +154,15 @@ TEST(EpgdbList, ListsByChannelAndTimeInLocalTime) {
   std::string out;
   ASSERT_EQ(Epgdb("list " + GuideShellQuote(g.root), &out), 0);
   EXPECT_EQ(out,
-            "Channel 1:1038:29955\n"
+            "Channel 1:1038:29955 Cine & <Cl\xC3\xA1sico>\n"
             "  2030-01-01 00:00   1:30  Pel\xC3\xAD" "cula & <cine> - Dos \"amigos\" viajan\n"
             "  2030-01-01 01:30   0:30  Noticias \xC3\xA9" "dition - El d\xC3\xAD" "a en 30 minutos.\n"
             "\n"
             "Channel 318:68:8001\n"
             "  2030-01-01 00:00   0:10  Roto \xC3\x83 \xC3\xAD\xC2\xA0 fin\n"
-            "  2030-01-01 00:10   0:00   - Solo resumen\n");
+            "  2030-01-01 00:10   0:00   - Solo resumen\n"
+            "  2030-01-01 00:20   0:01   - Resumen\n"
+            "  2030-01-01 00:30   0:01  \n");
   /* One channel (hexadecimal ids), from a time inside the first title. */
   ASSERT_EQ(Epgdb("list " + GuideShellQuote(g.root) +
                       " --channel 318:0x44:0x1f41 --from '2030-01-01 00:05' --to '2030-01-01 00:10'",
@@ -148,7 +173,7 @@ TEST(EpgdbList, ListsByChannelAndTimeInLocalTime) {
                       " --to 2030-01-02",
                   &out),
             0);
-  EXPECT_EQ(out, "Channel 1:1038:29955\n"
+  EXPECT_EQ(out, "Channel 1:1038:29955 Cine & <Cl\xC3\xA1sico>\n"
                  "  2030-01-01 01:30   0:30  Noticias \xC3\xA9" "dition - El d\xC3\xAD" "a en 30 minutos.\n");
   /* Local time follows TZ. */
   ASSERT_EQ(GuideCommand("TZ=CET-1 " + kEpgdb + " list " + GuideShellQuote(g.root) +
@@ -165,14 +190,14 @@ TEST(EpgdbInfo, SummarisesTheGuide) {
   ASSERT_EQ(Epgdb("info " + GuideShellQuote(g.root), &out), 0);
   EXPECT_EQ(out, "Database: " + g.file +
                      "\n"
-                     "Schema version: 2\n"
+                     "Schema version: 3\n"
                      "Channels: 2\n"
-                     "Titles: 4\n"
+                     "Titles: 6\n"
                      "From: 2030-01-01 00:00 UTC (MJD 62502)\n"
                      "To: 2030-01-01 02:00 UTC (MJD 62502)\n"
-                     "Titles per channel (NID:TSID:SID titles from to):\n"
-                     "  1:1038:29955 2 2030-01-01 00:00 UTC 2030-01-01 02:00 UTC\n"
-                     "  318:68:8001 2 2030-01-01 00:00 UTC 2030-01-01 00:10 UTC\n");
+                     "Titles per channel (NID:TSID:SID titles from to name):\n"
+                     "  1:1038:29955 2 2030-01-01 00:00 UTC 2030-01-01 02:00 UTC Cine & <Cl\xC3\xA1sico>\n"
+                     "  318:68:8001 4 2030-01-01 00:00 UTC 2030-01-01 00:31 UTC\n");
   /* The file itself may be named instead of its root. */
   std::string again;
   ASSERT_EQ(Epgdb("info " + GuideShellQuote(g.file), &again), 0);
@@ -184,7 +209,7 @@ TEST(EpgdbInfo, SummarisesTheGuide) {
 TEST(EpgdbErrors, ClearMessagesAndExitCodeTwo) {
   GuideRoot g;
   MakeTrickyGuide(g);
-  std::string versioned = g.dir + "/v2";
+  std::string versioned = g.dir + "/v99";
   ASSERT_EQ(mkdir(versioned.c_str(), 0755), 0);
   GuideSql(versioned + "/guide.db", "CREATE TABLE t(x); PRAGMA user_version = 99;");
   std::string text_root = g.dir + "/text";
@@ -197,7 +222,7 @@ TEST(EpgdbErrors, ClearMessagesAndExitCodeTwo) {
   };
   const Case cases[] = {
       {"info " + GuideShellQuote(g.dir + "/nowhere"), "no guide database at"},
-      {"xmltv " + GuideShellQuote(versioned), "schema version 99, expected 2"},
+      {"xmltv " + GuideShellQuote(versioned), "schema version 99, expected 1 to"},
       {"list " + GuideShellQuote(text_root), "not a guide database"},
       {"", "Usage: epgdb"},
       {"dump " + root, "unknown command 'dump'"},

@@ -19,6 +19,17 @@
 #include "support/guide_dump.h"
 #include "support/run_helper.h"
 
+/* The tables of a guide database file of schema version 1, as the sqlite3
+ * shell builds them (user_version is left to the caller). */
+#define GUIDE_SCHEMA_V1_SQL                                                              \
+  "CREATE TABLE channels(id INTEGER PRIMARY KEY, nid INTEGER NOT NULL,"                 \
+  " tsid INTEGER NOT NULL, sid INTEGER NOT NULL, UNIQUE(nid, tsid, sid));"              \
+  "CREATE TABLE titles(channel_id INTEGER NOT NULL REFERENCES channels(id),"            \
+  " start_time INTEGER NOT NULL, length INTEGER NOT NULL,"                              \
+  " event_id INTEGER NOT NULL, mjd INTEGER NOT NULL, flags INTEGER NOT NULL,"           \
+  " language TEXT NOT NULL, description BLOB NOT NULL,"                                 \
+  " long_description BLOB NOT NULL, PRIMARY KEY(channel_id, start_time));"
+
 /* A fresh folder under /tmp; "root" is a database root inside it that does
  * not exist yet. Closes and cleans the library and removes the folder. */
 struct GuideRoot {

@@ -1,0 +1,204 @@
+/* The XMLTV grabber tv_grab_zz_mhw2 end to end on simulated broadcasts:
+ * configured for a recording it grabs and exports what the simulator says a
+ * grab stores, with the broadcast channel names, and passes the XMLTV
+ * tools' own grabber validation; a source command feeds it through a FIFO
+ * and the document reaches a listener on a UNIX socket; failures are clear. */
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "e2e/sim_helpers.h"
+#include "epgdb.h"
+#include "support/run_helper.h"
+
+namespace {
+
+const std::string kGrabber = std::string(MHW2_BUILD_DIR) + "/tv_grab_zz_mhw2";
+const std::string kDtd = "/usr/share/xmltv/xmltv.dtd";
+
+/* A small random guide that starts today: four channels, four days. */
+std::string TodaysGuide(int seed) {
+  return "--random --seed " + std::to_string(seed) + " --start " + SimToday() +
+         " --channels 4 --days 4 --events-per-day 6";
+}
+
+/* What one run of the grabber left. */
+struct GrabberRun {
+  int code;
+  std::string out, err;
+};
+
+/* Runs the grabber with "args" (shell words) in the simulator's zone, with
+ * "input" on standard input. */
+GrabberRun Grab(const GrabDir &g, const std::string &args, const std::string &input = "") {
+  WriteFileText(g.dir + "/in.txt", input);
+  GrabberRun r;
+  r.code = SimShell(std::string(SIM_TZ) + " " + kGrabber + " " + args + " <" + g.dir + "/in.txt >" + g.dir +
+                    "/out.txt 2>" + g.dir + "/err.txt");
+  r.out = ReadFileText(g.dir + "/out.txt");
+  r.err = ReadFileText(g.dir + "/err.txt");
+  return r;
+}
+
+/* The verdict of tv_validate_file on the document "xml". */
+std::string Validate(const GrabDir &g, const std::string &xml) {
+  WriteFileText(g.dir + "/doc.xml", xml);
+  return ShellOutput("tv_validate_file --dtd-file " + kDtd + " " + g.dir + "/doc.xml 2>&1");
+}
+
+/* Checks that "xml" lists every channel of "e", each with its broadcast
+ * name (UTF-8) as first display name and its triple as second, and holds
+ * one programme per title the simulator expects. */
+void CheckGuide(const std::string &xml, const SimExpectation &e) {
+  for (const SimExpectation::Channel &c : e.channels) {
+    size_t n = 0;
+    char *name = epgdb_text_utf8(c.name.data(), c.name.size(), 0, &n);
+    std::string ids = std::to_string(c.nid) + "-" + std::to_string(c.tsid) + "-" + std::to_string(c.sid);
+    std::string triple = std::to_string(c.nid) + ":" + std::to_string(c.tsid) + ":" + std::to_string(c.sid);
+    EXPECT_NE(xml.find("<channel id=\"" + ids + ".mhw2.dvb\">\n    <display-name>" + std::string(name, n) +
+                       "</display-name>\n    <display-name>" + triple + "</display-name>\n"),
+              std::string::npos)
+        << name << "\n" << xml.substr(0, 2000);
+    free(name);
+  }
+  EXPECT_EQ(SimCount(xml, "<channel id="), (int)e.channels.size());
+  EXPECT_EQ(SimCount(xml, "<programme "), (int)SplitLines(e.rows).size());
+}
+
+TEST(XmltvGrabber, ConfiguredRecordingIsGrabbedExportedAndTheGrabberValidates) {
+  GrabDir g("xmltv_demux");
+  SimExpectation e;
+  ASSERT_TRUE(SimGenerate(g.dir, TodaysGuide(21), "", &e));
+  const std::string conf = g.dir + "/grabber.conf";
+
+  /* --configure asks for the root and the source, and writes them. */
+  GrabberRun r = Grab(g, "--configure --config-file " + conf, g.root + "\ndemux\n" + e.stream + "\n");
+  ASSERT_EQ(r.code, 0) << r.err;
+  std::string written = ReadFileText(conf);
+  EXPECT_NE(written.find("\nroot=" + g.root + "\n"), std::string::npos) << written;
+  EXPECT_NE(written.find("\ndemux=" + e.stream + "\n"), std::string::npos) << written;
+
+  /* A run grabs the recording into the root, then exports all of it;
+   * the grab's status lines are its progress on standard error. */
+  r = Grab(g, "--config-file " + conf + " --output " + g.dir + "/guide.xml");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("tv_grab_zz_mhw2: Downloading channels (4)\n"), std::string::npos) << r.err;
+  std::string xml = ReadFileText(g.dir + "/guide.xml");
+  EXPECT_NE(Validate(g, xml).find("Validated ok."), std::string::npos) << Validate(g, xml);
+  EXPECT_NE(xml.find("<tv generator-info-name=\"tv_grab_zz_mhw2/1.0\">"), std::string::npos);
+  CheckGuide(xml, e);
+  /* The channel list: the same channels, no programme. */
+  r = Grab(g, "--list-channels --quiet --config-file " + conf);
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, xml.substr(0, xml.find("  <programme ")) + "</tv>\n");
+
+  /* The XMLTV tools find it and validate it as a grabber (options, --quiet,
+   * --output, additivity of days, tv_sort --duplicate-error): no warning. */
+  std::string found = ShellOutput("PATH=" + std::string(MHW2_BUILD_DIR) + ":$PATH tv_find_grabbers baseline "
+                                  "manualconfig preferredmethod 2>&1");
+  EXPECT_NE(found.find(kGrabber + "|"), std::string::npos) << found;
+  std::string report = ShellOutput(std::string(SIM_TZ) + " tv_validate_grabber --dtd-file " + kDtd +
+                                   " --config-file " + conf + " " + kGrabber + " 2>&1; echo exit $?");
+  for (const std::string &line : SplitLines(report)) {
+    bool fine = line == "Grabber validated ok." || line == "Validated ok." || line == "exit 0" ||
+                (line.size() > 16 && line.compare(line.size() - 16, 16, "xml validates ok") == 0);
+    EXPECT_TRUE(fine) << line << "\n" << report;
+  }
+  EXPECT_NE(report.find("\nexit 0\n"), std::string::npos) << report;
+}
+
+TEST(XmltvGrabber, SourceCommandFeedsTheGrabAndTheSocketGetsTheDocument) {
+  GrabDir g("xmltv_socket");
+  SimExpectation e;
+  ASSERT_TRUE(SimGenerate(g.dir, TodaysGuide(22), "", &e));
+  /* A command that sends the carousel round and round, as a live stream. */
+  const std::string conf = g.dir + "/grabber.conf";
+  WriteFileText(conf, "root=" + g.root + "\nsource-command=while :; do cat " + e.stream + "; done\n");
+
+  /* One listener, one document per connection, as a guide server reads it;
+   * its socket appears only once it listens. */
+  const std::string sock = g.dir + "/xmltv.sock", got = g.dir + "/received.xml";
+  pid_t listener = fork();
+  ASSERT_GE(listener, 0);
+  if (listener == 0) {
+    execlp("timeout", "timeout", "60", "python3", "-c",
+           "import socket, sys\n"
+           "import os\n"
+           "s = socket.socket(socket.AF_UNIX); s.bind(sys.argv[1] + '.new'); s.listen(1)\n"
+           "os.rename(sys.argv[1] + '.new', sys.argv[1])\n"
+           "c, _ = s.accept(); data = b''\n"
+           "while True:\n"
+           "    b = c.recv(65536)\n"
+           "    if not b: break\n"
+           "    data += b\n"
+           "open(sys.argv[2], 'wb').write(data)\n",
+           sock.c_str(), got.c_str(), (char *)nullptr);
+    _exit(127);
+  }
+  struct stat st;
+  for (int i = 0; i < 200 && stat(sock.c_str(), &st) != 0; i++) usleep(50000);
+  GrabberRun r = Grab(g, "--quiet --config-file " + conf + " --socket " + sock);
+  int status = 0;
+  ASSERT_EQ(waitpid(listener, &status, 0), listener);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.err, "") << "--quiet shows nothing but errors";
+  EXPECT_EQ(r.out, "");
+  std::string xml = ReadFileText(got);
+  EXPECT_NE(Validate(g, xml).find("Validated ok."), std::string::npos) << Validate(g, xml);
+  CheckGuide(xml, e);
+  /* The source command and its whole loop have been ended. */
+  EXPECT_EQ(ShellOutput("pgrep -f '[c]at " + e.stream + "'"), "");
+
+  /* The listener has gone: a clear error. */
+  r = Grab(g, "--quiet --config-file " + conf + " --socket " + sock);
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("nothing listens on the socket " + sock), std::string::npos) << r.err;
+}
+
+/* A grab that fails, a root that cannot be used and a missing configuration
+ * end with a message and exit code 1; a root with nothing stored gives a
+ * valid empty document. */
+TEST(XmltvGrabber, FailuresAreClearAndAnEmptyRootGivesAnEmptyGuide) {
+  GrabDir g("xmltv_fail");
+  const std::string conf = g.dir + "/grabber.conf";
+  struct Case {
+    std::string config;
+    std::string message;
+  } const cases[] = {
+      {"root=" + g.root + "\nsource-command=echo no stream; exit 3\n",
+       "grab failed: no MHW2 channel table came from the source command (the source command exited with "
+       "status 3)"},
+      {"root=" + g.root + "\ndemux=" + g.dir + "/nowhere.ts\n", "grab failed: no MHW2 channel table came from demux"},
+      {"root=" + g.dir + "/missing\n", "unusable guide database root"},
+      {"root=" + g.root + "\ncolour=blue\n", "unknown setting 'colour=blue'"},
+  };
+  ASSERT_EQ(mkdir(g.root.c_str(), 0755), 0);
+  for (const Case &c : cases) {
+    WriteFileText(conf, c.config);
+    GrabberRun r = Grab(g, "--quiet --config-file " + conf);
+    EXPECT_EQ(r.code, 1) << c.config;
+    EXPECT_EQ(r.out, "") << c.config;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.config << "\n" << r.err;
+  }
+  GrabberRun r = Grab(g, "--config-file " + g.dir + "/none.conf");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("run tv_grab_zz_mhw2 --configure"), std::string::npos) << r.err;
+
+  /* The failed grabs stored nothing: an empty guide, valid by the DTD. */
+  WriteFileText(conf, "root=" + g.root + "\n");
+  r = Grab(g, "--quiet --config-file " + conf + " --days 1");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE tv SYSTEM \"xmltv.dtd\">\n"
+            "<tv generator-info-name=\"tv_grab_zz_mhw2/1.0\">\n</tv>\n");
+  WriteFileText(g.dir + "/empty.xml", r.out);
+  EXPECT_EQ(SimShell("xmllint --noout --dtdvalid " + kDtd + " " + g.dir + "/empty.xml"), 0);
+}
+
+}  // namespace

@@ -1,0 +1,692 @@
+/* The vdr command of epgdb: reads the guide through the library's read
+ * interface and writes it in VDR's EPG data format, either on standard
+ * output (for epg.data or a PUTE by hand) or into a running VDR over SVDRP.
+ *
+ * Event ids: VDR keys the events of a channel by a 32-bit id. A title's id
+ * is its start time in seconds since 1970 (UTC). The guide database holds at
+ * most one title per channel and start, so the id is unique within the
+ * channel for the whole stored guide; a programme grabbed again at the same
+ * start keeps its id; and, being far above 65535, it never meets the 16-bit
+ * ids of events that VDR takes from the broadcast. The stored event_id (the
+ * minute of the month of the local start) repeats every month and twice in
+ * the hour the clocks go back, so it is not used. */
+#include "epgdb_vdr.h"
+
+#include <errno.h>
+#include <iconv.h>
+#include <locale.h>
+#include <netdb.h>
+#include <poll.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "epgdb.h"
+#include "epgdb_text.h"
+
+#define EPGDB_VDR_EXIT_OK 0
+#define EPGDB_VDR_EXIT_FAILED 1
+#define EPGDB_VDR_EXIT_USAGE 2
+#define EPGDB_VDR_PORT 6419
+#define EPGDB_VDR_TIMEOUT_S 30
+/* The longest line VDR's answers may hold before it counts as garbage. */
+#define EPGDB_VDR_MAX_LINE 65536
+/* Table id 0 marks the data of an external source, which VDR does not let
+ * broadcast data overwrite; VDR ignores the version. */
+#define EPGDB_VDR_TABLE_ID "0"
+#define EPGDB_VDR_VERSION "FF"
+
+const char EPGDB_VDR_USAGE[] =
+    "\n"
+    "Guide for VDR:\n"
+    "  vdr ROOT [--source SOURCE] [--days N] [--svdrp HOST[:PORT] [--timeout SECONDS]]\n"
+    "               the guide in VDR's EPG data format (as in its epg.data, or\n"
+    "               for SVDRP PUTE) on standard output; channel ids are\n"
+    "               SOURCE-NID-TSID-SID, SOURCE the code of the satellite in VDR's\n"
+    "               sources.conf (default S19.2E), which the guide does not carry;\n"
+    "               --days N keeps the titles that start within N days from now.\n"
+    "               --svdrp pushes the guide into the VDR at HOST:PORT (port 6419\n"
+    "               when left out) instead: every stored channel that VDR's\n"
+    "               channel list holds with the same NID, TSID and SID (and\n"
+    "               SOURCE, when --source is given) gets its schedule in VDR\n"
+    "               replaced; channels VDR does not know are reported. VDR has\n"
+    "               SECONDS (30) for each answer. Exit code 1 when VDR refuses a\n"
+    "               command, closes the connection or does not answer in time.\n";
+
+/* What the command line asks for. */
+struct EpgdbVdrOptions {
+  const char *root = nullptr;
+  std::string source = "S19.2E";
+  int source_given = 0;
+  std::string host; /* empty: print instead of pushing */
+  int port = EPGDB_VDR_PORT;
+  int has_days = 0;
+  long days = 0;
+  int timeout_s = EPGDB_VDR_TIMEOUT_S;
+};
+
+/* A stored channel and, when pushing, the ids of the VDR channels that
+ * show it. */
+struct EpgdbVdrChannel {
+  uint16_t nid, tsid, sid;
+  std::string triple; /* "NID:TSID:SID" */
+  std::string name;   /* one line of UTF-8, "" when none is stored */
+  long long titles;
+  std::vector<std::string> vdr_ids;
+};
+
+/* An open SVDRP connection. */
+struct EpgdbVdrLink {
+  int fd = -1;
+  std::string where; /* HOST:PORT, for messages */
+  std::string input; /* received bytes not yet read as lines */
+  int timeout_s = EPGDB_VDR_TIMEOUT_S;
+  iconv_t charset = (iconv_t)-1; /* UTF-8 to VDR's character set, when not UTF-8 */
+};
+
+/* Reports a usage error on standard error. Returns the usage exit code. */
+static int EpgdbVdrUsageError(const std::string &message) {
+  fprintf(stderr, "epgdb: %s\nTry 'epgdb --help'.\n", message.c_str());
+  return EPGDB_VDR_EXIT_USAGE;
+}
+
+/* "text" as a decimal number from "min" to "max" into "*value". Returns 1,
+ * or 0 when it is not one. */
+static int EpgdbVdrParseNumber(const std::string &text, long min, long max, long *value) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+    return 0;
+  long v = strtol(text.c_str(), nullptr, 10);
+  if (v < min || v > max) return 0;
+  *value = v;
+  return 1;
+}
+
+/* True when "source" is a source code of VDR's sources.conf: a capital
+ * letter, for satellites followed by the orbital position (S19.2E, S30W). */
+static int EpgdbVdrSourceValid(const std::string &source) {
+  if (source.empty() || source[0] < 'A' || source[0] > 'Z') return 0;
+  if (source.size() == 1) return 1;
+  size_t digits = source.find_first_not_of("0123456789", 1);
+  if (digits == 1 || digits == std::string::npos) return 0;
+  if (source[digits] == '.') {
+    size_t more = source.find_first_not_of("0123456789", digits + 1);
+    if (more == digits + 1 || more == std::string::npos) return 0;
+    digits = more;
+  }
+  return digits + 1 == source.size() && (source[digits] == 'E' || source[digits] == 'W');
+}
+
+/* Splits "HOST[:PORT]" (an IPv6 address in brackets) into "o". Returns 1,
+ * or 0 when malformed. */
+static int EpgdbVdrParseTarget(const std::string &target, EpgdbVdrOptions *o) {
+  std::string host = target, port;
+  if (!target.empty() && target[0] == '[') {
+    size_t close = target.find(']');
+    if (close == std::string::npos) return 0;
+    host = target.substr(1, close - 1);
+    if (close + 1 < target.size()) {
+      if (target[close + 1] != ':') return 0;
+      port = target.substr(close + 2);
+      if (port.empty()) return 0;
+    }
+  } else if (target.find(':') != std::string::npos) {
+    size_t colon = target.find(':');
+    if (target.find(':', colon + 1) != std::string::npos) return 0;
+    host = target.substr(0, colon);
+    port = target.substr(colon + 1);
+    if (port.empty()) return 0;
+  }
+  long value = EPGDB_VDR_PORT;
+  if (host.empty() || (!port.empty() && !EpgdbVdrParseNumber(port, 1, 65535, &value))) return 0;
+  o->host = host;
+  o->port = (int)value;
+  return 1;
+}
+
+/* Reads the options from "argv[3..argc)" into "o". Returns 0, or the usage
+ * exit code after the message. */
+static int EpgdbVdrOptionsRead(int argc, char **argv, EpgdbVdrOptions *o) {
+  int timeout_given = 0;
+  for (int i = 3; i < argc; i++) {
+    std::string option = argv[i];
+    if (option != "--source" && option != "--days" && option != "--svdrp" && option != "--timeout")
+      return EpgdbVdrUsageError("unexpected argument '" + option + "' of vdr");
+    if (i + 1 >= argc) return EpgdbVdrUsageError(option + " needs a value");
+    std::string value = argv[++i];
+    long number = 0;
+    if (option == "--source") {
+      if (!EpgdbVdrSourceValid(value))
+        return EpgdbVdrUsageError("bad source '" + value + "' (want a code of VDR's sources.conf, e.g. S19.2E)");
+      o->source = value;
+      o->source_given = 1;
+    } else if (option == "--days") {
+      if (!EpgdbVdrParseNumber(value, 1, 366, &number))
+        return EpgdbVdrUsageError("bad number of days '" + value + "' (1 to 366)");
+      o->has_days = 1;
+      o->days = number;
+    } else if (option == "--svdrp") {
+      if (!EpgdbVdrParseTarget(value, o))
+        return EpgdbVdrUsageError("bad VDR address '" + value + "' (want HOST:PORT)");
+    } else {
+      if (!EpgdbVdrParseNumber(value, 1, 3600, &number))
+        return EpgdbVdrUsageError("bad timeout '" + value + "' (1 to 3600 seconds)");
+      o->timeout_s = (int)number;
+      timeout_given = 1;
+    }
+  }
+  if (timeout_given && o->host.empty()) return EpgdbVdrUsageError("--timeout needs --svdrp");
+  return 0;
+}
+
+/* The VDR channel id "SOURCE-NID-TID-SID", with "-RID" when "rid" is not 0. */
+static std::string EpgdbVdrChannelId(const std::string &source, unsigned nid, unsigned tid,
+                                     unsigned sid, unsigned rid) {
+  std::string id = source + "-" + std::to_string(nid) + "-" + std::to_string(tid) + "-" +
+                   std::to_string(sid);
+  return rid ? id + "-" + std::to_string(rid) : id;
+}
+
+/* Appends the line "TAG text" ending in "eol" to "out"; nothing when "text"
+ * is empty. */
+static void EpgdbVdrTextLine(std::string *out, char tag, const std::string &text, const char *eol) {
+  if (text.empty()) return;
+  *out += tag;
+  *out += ' ';
+  *out += text;
+  *out += eol;
+}
+
+/* Appends the "E ... e" block of the stored title "t" to "out", every line
+ * ending in "eol". The long description is split at its first empty line
+ * into the summary title (the S line, left out when it equals the title)
+ * and the summary text (the D line, its line breaks written as '|'). Texts
+ * are UTF-8 whatever their flags say, one line each, without control
+ * characters; an empty title borrows the summary title. */
+static void EpgdbVdrEventBlock(const epgdb_title_row_t &t, const char *eol, std::string *out) {
+  const unsigned char *summary = (const unsigned char *)t.long_description;
+  size_t size = t.long_description_size, split = size, rest = size;
+  for (size_t i = 0; i + 1 < size; i++) {
+    if (summary[i] == '\n' && summary[i + 1] == '\n') {
+      split = i;
+      rest = i + 2;
+      break;
+    }
+  }
+  int utf8 = t.flags & 1;
+  std::string title = EpgdbTextDecode((const unsigned char *)t.description, t.description_size, utf8,
+                                      EPGDB_TEXT_ONE_LINE);
+  std::string short_text = EpgdbTextDecode(summary, split, utf8, EPGDB_TEXT_ONE_LINE);
+  std::string description = EpgdbTextDecode(summary + rest, size - rest, utf8, EPGDB_TEXT_KEEP_LINES);
+  if (title.empty()) title.swap(short_text);
+  if (short_text == title) short_text.clear();
+  for (char &c : description)
+    if (c == '\n') c = '|';
+  char head[96];
+  snprintf(head, sizeof head, "E %u %lld %lld " EPGDB_VDR_TABLE_ID " " EPGDB_VDR_VERSION,
+           (unsigned)(uint32_t)t.start_time, (long long)t.start_time, (long long)t.length);
+  *out += head;
+  *out += eol;
+  EpgdbVdrTextLine(out, 'T', title, eol);
+  EpgdbVdrTextLine(out, 'S', short_text, eol);
+  EpgdbVdrTextLine(out, 'D', description, eol);
+  *out += 'e';
+  *out += eol;
+}
+
+/* Appends the event blocks of the titles of "channel" that "range" keeps to
+ * "out". Returns their number, or -1 after the reader's error on stderr. */
+static long EpgdbVdrEvents(epgdb_reader_t *r, const EpgdbVdrChannel &channel,
+                           epgdb_title_filter_t range, const char *eol, std::string *out) {
+  range.by_channel = 1;
+  range.nid = channel.nid;
+  range.tsid = channel.tsid;
+  range.sid = channel.sid;
+  long count = 0;
+  int row = epgdb_reader_titles(r, &range) ? 1 : -1;
+  epgdb_title_row_t t;
+  while (row == 1 && (row = epgdb_reader_next_title(r, &t)) == 1) {
+    EpgdbVdrEventBlock(t, eol, out);
+    count++;
+  }
+  if (row == 0) return count;
+  fprintf(stderr, "epgdb: %s\n", epgdb_reader_error(r));
+  return -1;
+}
+
+/* Reads every stored channel that holds titles into "channels". Returns 1,
+ * or 0 after the reader's error on stderr. */
+static int EpgdbVdrReadChannels(epgdb_reader_t *r, std::vector<EpgdbVdrChannel> *channels) {
+  epgdb_channel_row_t c;
+  int row = epgdb_reader_channels(r, 1) ? 1 : -1;
+  while (row == 1 && (row = epgdb_reader_next_channel(r, &c)) == 1) {
+    EpgdbVdrChannel channel;
+    channel.nid = c.nid;
+    channel.tsid = c.tsid;
+    channel.sid = c.sid;
+    channel.triple = std::to_string(c.nid) + ":" + std::to_string(c.tsid) + ":" + std::to_string(c.sid);
+    channel.name = EpgdbTextDecode((const unsigned char *)c.name, strlen(c.name), 1, EPGDB_TEXT_ONE_LINE);
+    channel.titles = c.titles;
+    channels->push_back(channel);
+  }
+  if (row == 0) return 1;
+  fprintf(stderr, "epgdb: %s\n", epgdb_reader_error(r));
+  return 0;
+}
+
+/* Writes the guide in VDR's EPG data format on standard output: one
+ * "C ... c" block per channel with titles in "range". Returns the exit code. */
+static int EpgdbVdrPrint(epgdb_reader_t *r, const std::vector<EpgdbVdrChannel> &channels,
+                         const EpgdbVdrOptions &o, const epgdb_title_filter_t &range) {
+  for (const EpgdbVdrChannel &c : channels) {
+    std::string events;
+    long count = EpgdbVdrEvents(r, c, range, "\n", &events);
+    if (count < 0) return EPGDB_VDR_EXIT_FAILED;
+    if (count == 0) continue;
+    printf("C %s %s\n", EpgdbVdrChannelId(o.source, c.nid, c.tsid, c.sid, 0).c_str(),
+           (c.name.empty() ? c.triple : c.name).c_str());
+    fwrite(events.data(), 1, events.size(), stdout);
+    printf("c\n");
+  }
+  if (fflush(stdout) != 0 || ferror(stdout)) {
+    fprintf(stderr, "epgdb: writing the output: %s\n", strerror(errno));
+    return EPGDB_VDR_EXIT_FAILED;
+  }
+  return EPGDB_VDR_EXIT_OK;
+}
+
+/* Milliseconds of the monotonic clock. */
+static int64_t EpgdbVdrNowMs(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+/* Waits until the link's socket is ready for "events" or "deadline" (ms of
+ * the monotonic clock) passes. Returns 1 when ready, 0 at the deadline, -1
+ * on a failure (errno set). */
+static int EpgdbVdrWait(const EpgdbVdrLink *link, short events, int64_t deadline) {
+  for (;;) {
+    int64_t left = deadline - EpgdbVdrNowMs();
+    if (left <= 0) return 0;
+    struct pollfd p = {link->fd, events, 0};
+    int n = poll(&p, 1, (int)left);
+    if (n > 0) return 1;
+    if (n < 0 && errno != EINTR) return -1;
+  }
+}
+
+/* Connects "link" to "host" port "port" within the link's timeout; the
+ * socket stays non-blocking. Returns 1, or 0 after the reason on stderr. */
+static int EpgdbVdrConnect(EpgdbVdrLink *link, const std::string &host, int port) {
+  struct addrinfo hints = {}, *found = nullptr;
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  std::string service = std::to_string(port);
+  int gai = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+  if (gai != 0) {
+    fprintf(stderr, "epgdb: VDR at %s: %s\n", link->where.c_str(), gai_strerror(gai));
+    return 0;
+  }
+  std::string why = "no address";
+  int64_t deadline = EpgdbVdrNowMs() + link->timeout_s * 1000LL;
+  for (struct addrinfo *a = found; a && link->fd < 0; a = a->ai_next) {
+    int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) {
+      why = strerror(errno);
+      continue;
+    }
+    link->fd = fd;
+    int error = connect(fd, a->ai_addr, a->ai_addrlen) == 0 ? 0 : errno;
+    if (error == EINPROGRESS) {
+      int ready = EpgdbVdrWait(link, POLLOUT, deadline);
+      socklen_t len = sizeof error;
+      if (ready == 0) error = ETIMEDOUT;
+      else if (ready < 0) error = errno;
+      else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
+    }
+    if (error == 0) break;
+    why = strerror(error);
+    close(fd);
+    link->fd = -1;
+  }
+  freeaddrinfo(found);
+  if (link->fd >= 0) return 1;
+  fprintf(stderr, "epgdb: cannot connect to VDR at %s: %s\n", link->where.c_str(), why.c_str());
+  return 0;
+}
+
+/* Reads one line of VDR's answer (without its line end) into "line", the
+ * whole line within the link's timeout. "what" names the awaited answer in
+ * messages. Returns 1, or 0 after the reason on stderr: VDR closed the
+ * connection, did not answer in time, or sent a line longer than
+ * EPGDB_VDR_MAX_LINE. */
+static int EpgdbVdrReadLine(EpgdbVdrLink *link, const std::string &what, std::string *line) {
+  int64_t deadline = EpgdbVdrNowMs() + link->timeout_s * 1000LL;
+  for (;;) {
+    size_t end = link->input.find('\n');
+    if (end != std::string::npos) {
+      *line = link->input.substr(0, end);
+      link->input.erase(0, end + 1);
+      if (!line->empty() && line->back() == '\r') line->pop_back();
+      return 1;
+    }
+    if (link->input.size() > EPGDB_VDR_MAX_LINE) {
+      fprintf(stderr, "epgdb: VDR at %s sent a line of more than %d bytes (waiting for %s)\n",
+              link->where.c_str(), EPGDB_VDR_MAX_LINE, what.c_str());
+      return 0;
+    }
+    int ready = EpgdbVdrWait(link, POLLIN, deadline);
+    char buf[4096];
+    ssize_t n = ready > 0 ? recv(link->fd, buf, sizeof buf, 0) : -1;
+    if (n > 0) {
+      link->input.append(buf, (size_t)n);
+      continue;
+    }
+    if (n < 0 && ready > 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (ready == 0) {
+      fprintf(stderr, "epgdb: VDR at %s did not answer within %d seconds (waiting for %s)\n",
+              link->where.c_str(), link->timeout_s, what.c_str());
+    } else if (n == 0 || errno == ECONNRESET) {
+      fprintf(stderr, "epgdb: VDR at %s closed the connection (waiting for %s)%s%s\n",
+              link->where.c_str(), what.c_str(), link->input.empty() ? "" : ": ",
+              link->input.c_str());
+    } else {
+      fprintf(stderr, "epgdb: reading from VDR at %s (waiting for %s): %s\n", link->where.c_str(),
+              what.c_str(), strerror(errno));
+    }
+    return 0;
+  }
+}
+
+/* Reads one answer of VDR: its lines up to the one with a blank after the
+ * three-digit code ("250-..." lines go before a "250 ..." line). Puts the
+ * code into "*code" and the texts after the codes into "texts"; a line that
+ * carries no code ends the answer with code 0 and the line as its text.
+ * Returns 1, or 0 after the reason on stderr (see EpgdbVdrReadLine). */
+static int EpgdbVdrAnswer(EpgdbVdrLink *link, const std::string &what, int *code,
+                          std::vector<std::string> *texts) {
+  texts->clear();
+  std::string line;
+  for (;;) {
+    if (!EpgdbVdrReadLine(link, what, &line)) return 0;
+    int coded = line.size() >= 3 && line.find_first_not_of("0123456789") >= 3 &&
+                (line.size() == 3 || line[3] == ' ' || line[3] == '-');
+    if (!coded) {
+      *code = 0;
+      texts->push_back(line);
+      return 1;
+    }
+    *code = atoi(line.substr(0, 3).c_str());
+    texts->push_back(line.size() > 4 ? line.substr(4) : "");
+    if (line.size() == 3 || line[3] == ' ') return 1;
+  }
+}
+
+/* Sends "bytes" to VDR; the link's timeout applies while no byte can be
+ * sent. Returns 1, or 0 after the reason on stderr ("what" names the data). */
+static int EpgdbVdrSend(EpgdbVdrLink *link, const std::string &bytes, const std::string &what) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = send(link->fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n > 0) {
+      done += (size_t)n;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      int ready = EpgdbVdrWait(link, POLLOUT, EpgdbVdrNowMs() + link->timeout_s * 1000LL);
+      if (ready > 0) continue;
+      if (ready == 0) {
+        fprintf(stderr, "epgdb: VDR at %s took nothing for %d seconds (sending %s)\n",
+                link->where.c_str(), link->timeout_s, what.c_str());
+        return 0;
+      }
+    }
+    if (errno == EPIPE || errno == ECONNRESET) {
+      fprintf(stderr, "epgdb: VDR at %s closed the connection (sending %s)\n", link->where.c_str(),
+              what.c_str());
+    } else {
+      fprintf(stderr, "epgdb: sending %s to VDR at %s: %s\n", what.c_str(), link->where.c_str(),
+              strerror(errno));
+    }
+    return 0;
+  }
+  return 1;
+}
+
+/* Reports that VDR refused "what" with the answer "code" "texts". Returns 0. */
+static int EpgdbVdrRefused(const EpgdbVdrLink *link, const std::string &what, int code,
+                           const std::vector<std::string> &texts) {
+  std::string answer = code ? std::to_string(code) : "";
+  for (const std::string &t : texts) answer += (answer.empty() ? "" : " ") + t;
+  fprintf(stderr, "epgdb: VDR at %s refused %s: %s\n", link->where.c_str(), what.c_str(),
+          answer.c_str());
+  return 0;
+}
+
+/* Sends the line "command" (which may be several lines of data) and reads
+ * VDR's answer, which must carry the code "want". Returns 1, or 0 after the
+ * reason on stderr ("what" names the command). */
+static int EpgdbVdrCommandAnswer(EpgdbVdrLink *link, const std::string &command, int want,
+                                 const std::string &what, std::vector<std::string> *texts) {
+  int code = 0;
+  if (!EpgdbVdrSend(link, command + "\r\n", what) || !EpgdbVdrAnswer(link, what, &code, texts))
+    return 0;
+  return code == want ? 1 : EpgdbVdrRefused(link, what, code, *texts);
+}
+
+/* Clears VDR's schedule of the channel "id" (CLRE); 550, nothing to clear,
+ * is fine too. Returns 1, or 0 after the reason on stderr. */
+static int EpgdbVdrClear(EpgdbVdrLink *link, const std::string &id) {
+  int code = 0;
+  std::vector<std::string> texts;
+  std::string what = "CLRE " + id;
+  if (!EpgdbVdrSend(link, what + "\r\n", what) || !EpgdbVdrAnswer(link, what, &code, &texts)) return 0;
+  return code == 250 || code == 550 ? 1 : EpgdbVdrRefused(link, what, code, texts);
+}
+
+/* True when "charset", as VDR's greeting names it, is UTF-8. */
+static int EpgdbVdrIsUtf8(const std::string &charset) {
+  return strcasecmp(charset.c_str(), "UTF-8") == 0 || strcasecmp(charset.c_str(), "UTF8") == 0;
+}
+
+/* The UTF-8 "text" in the link's character set: as it is when VDR takes
+ * UTF-8, else converted, with characters the set lacks transliterated or
+ * written as '?'. */
+static std::string EpgdbVdrConvert(const EpgdbVdrLink *link, const std::string &text) {
+  if (link->charset == (iconv_t)-1) return text;
+  iconv(link->charset, nullptr, nullptr, nullptr, nullptr);
+  std::string out;
+  char *in = (char *)text.data();
+  size_t in_left = text.size();
+  char buf[4096];
+  while (in_left > 0) {
+    char *o = buf;
+    size_t o_left = sizeof buf;
+    size_t r = iconv(link->charset, &in, &in_left, &o, &o_left);
+    out.append(buf, sizeof buf - o_left);
+    if (r == (size_t)-1 && errno != E2BIG) {
+      /* A character neither the set nor its transliteration holds. */
+      out += '?';
+      size_t skip = 1;
+      while (skip < in_left && ((unsigned char)in[skip] & 0xC0) == 0x80) skip++;
+      in += skip;
+      in_left -= skip;
+    }
+  }
+  return out;
+}
+
+/* Reads VDR's greeting and prepares the conversion of texts into the
+ * character set it names (the last field, e.g. "UTF-8"). Returns 1, or 0
+ * after the reason on stderr (a refused connection included). */
+static int EpgdbVdrGreeting(EpgdbVdrLink *link) {
+  int code = 0;
+  std::vector<std::string> texts;
+  if (!EpgdbVdrAnswer(link, "the greeting", &code, &texts)) return 0;
+  if (code != 220) return EpgdbVdrRefused(link, "the connection", code, texts);
+  const std::string &greeting = texts.back();
+  size_t semicolon = greeting.rfind(';');
+  std::string charset = semicolon == std::string::npos ? "UTF-8" : greeting.substr(semicolon + 1);
+  charset.erase(0, charset.find_first_not_of(' '));
+  charset.erase(charset.find_last_not_of(' ') + 1);
+  if (charset.empty() || EpgdbVdrIsUtf8(charset)) return 1;
+  /* Transliteration follows the character type of the locale. */
+  if (!setlocale(LC_CTYPE, "C.UTF-8")) setlocale(LC_CTYPE, "");
+  link->charset = iconv_open((charset + "//TRANSLIT").c_str(), "UTF-8");
+  if (link->charset == (iconv_t)-1)
+    fprintf(stderr, "epgdb: VDR at %s uses the unknown character set '%s'; texts are sent as UTF-8\n",
+            link->where.c_str(), charset.c_str());
+  return 1;
+}
+
+/* A channel of VDR's channel list. */
+struct EpgdbVdrKnown {
+  std::string source;
+  unsigned nid, tid, sid, rid;
+};
+
+/* Parses one line of LSTC ("NUMBER NAME:FREQ:PARAMETERS:SOURCE:SRATE:VPID:
+ * APID:TPID:CAID:SID:NID:TID:RID") into "known". Returns 1, or 0 when it is
+ * not such a line. */
+static int EpgdbVdrParseKnown(const std::string &text, EpgdbVdrKnown *known) {
+  size_t blank = text.find(' ');
+  if (blank == std::string::npos) return 0;
+  std::vector<std::string> fields;
+  size_t from = blank + 1;
+  for (;;) {
+    size_t colon = text.find(':', from);
+    fields.push_back(text.substr(from, colon == std::string::npos ? colon : colon - from));
+    if (colon == std::string::npos) break;
+    from = colon + 1;
+  }
+  long ids[4];
+  if (fields.size() != 13 || fields[3].empty()) return 0;
+  for (int i = 0; i < 4; i++)
+    if (!EpgdbVdrParseNumber(fields[9 + i], 0, 65535, &ids[i])) return 0;
+  known->source = fields[3];
+  known->sid = (unsigned)ids[0];
+  known->nid = (unsigned)ids[1];
+  known->tid = (unsigned)ids[2];
+  known->rid = (unsigned)ids[3];
+  return 1;
+}
+
+/* Reads VDR's channel list and gives every stored channel the ids of the
+ * VDR channels with its NID, TSID and SID (and the source of "o" when one
+ * was given); reports on stderr the channels that get none. Returns 1, or
+ * 0 after the reason on stderr. */
+static int EpgdbVdrMatch(EpgdbVdrLink *link, const EpgdbVdrOptions &o,
+                         std::vector<EpgdbVdrChannel> *channels) {
+  int code = 0;
+  std::vector<std::string> texts;
+  if (!EpgdbVdrSend(link, "LSTC\r\n", "LSTC") || !EpgdbVdrAnswer(link, "the channel list (LSTC)", &code, &texts))
+    return 0;
+  /* 550: VDR has no channels, so none of the guide's can be matched. */
+  if (code != 250 && code != 550) return EpgdbVdrRefused(link, "LSTC", code, texts);
+  std::vector<EpgdbVdrKnown> known;
+  EpgdbVdrKnown k;
+  for (const std::string &text : texts)
+    if (code == 250 && EpgdbVdrParseKnown(text, &k)) known.push_back(k);
+  for (EpgdbVdrChannel &c : *channels) {
+    for (const EpgdbVdrKnown &v : known) {
+      if (v.nid != c.nid || v.tid != c.tsid || v.sid != c.sid) continue;
+      if (o.source_given && v.source != o.source) continue;
+      c.vdr_ids.push_back(EpgdbVdrChannelId(v.source, v.nid, v.tid, v.sid, v.rid));
+    }
+    if (c.vdr_ids.empty()) {
+      std::string name = c.name.empty() ? "" : " (" + c.name + ")";
+      fprintf(stderr, "epgdb: channel %s%s is not in the channel list of VDR at %s; its %lld titles are not sent\n",
+              c.triple.c_str(), name.c_str(), link->where.c_str(), c.titles);
+    }
+  }
+  return 1;
+}
+
+/* Replaces the schedule of every matched channel in VDR with the titles of
+ * "range": per VDR channel a CLRE (so that programmes a later grab moved
+ * do not stay beside their replacements) and a PUTE of the channel's
+ * events, then QUIT. Prints what was sent on standard output. Returns the
+ * exit code. */
+static int EpgdbVdrPushLinked(epgdb_reader_t *r, EpgdbVdrLink *link, const EpgdbVdrOptions &o,
+                              std::vector<EpgdbVdrChannel> *channels,
+                              const epgdb_title_filter_t &range) {
+  std::vector<std::string> texts;
+  if (!EpgdbVdrGreeting(link) || !EpgdbVdrMatch(link, o, channels)) return EPGDB_VDR_EXIT_FAILED;
+  long titles = 0, sent_channels = 0, unknown = 0;
+  for (const EpgdbVdrChannel &c : *channels) {
+    if (c.vdr_ids.empty()) {
+      unknown++;
+      continue;
+    }
+    std::string events;
+    long count = EpgdbVdrEvents(r, c, range, "\r\n", &events);
+    if (count < 0) return EPGDB_VDR_EXIT_FAILED;
+    if (count == 0) continue;
+    events = EpgdbVdrConvert(link, events);
+    std::string name = EpgdbVdrConvert(link, c.name.empty() ? c.triple : c.name);
+    for (const std::string &id : c.vdr_ids) {
+      std::string data = "C " + id + " " + name + "\r\n" + events + "c\r\n.";
+      if (!EpgdbVdrClear(link, id) ||
+          !EpgdbVdrCommandAnswer(link, "PUTE", 354, "PUTE for " + id, &texts) ||
+          !EpgdbVdrCommandAnswer(link, data, 250, "the EPG data of " + id, &texts))
+        return EPGDB_VDR_EXIT_FAILED;
+      titles += count;
+      sent_channels++;
+    }
+  }
+  if (!EpgdbVdrCommandAnswer(link, "QUIT", 221, "QUIT", &texts)) return EPGDB_VDR_EXIT_FAILED;
+  printf("Sent %ld titles of %ld channels to VDR at %s", titles, sent_channels, link->where.c_str());
+  if (unknown) printf("; channels of the guide not in VDR's channel list: %ld", unknown);
+  printf("\n");
+  return fflush(stdout) == 0 ? EPGDB_VDR_EXIT_OK : EPGDB_VDR_EXIT_FAILED;
+}
+
+/* Pushes the guide into the VDR that "o" names (see EpgdbVdrPushLinked).
+ * Returns the exit code. */
+static int EpgdbVdrPush(epgdb_reader_t *r, const EpgdbVdrOptions &o,
+                        std::vector<EpgdbVdrChannel> *channels, const epgdb_title_filter_t &range) {
+  EpgdbVdrLink link;
+  link.timeout_s = o.timeout_s;
+  link.where = (o.host.find(':') != std::string::npos ? "[" + o.host + "]" : o.host) + ":" +
+               std::to_string(o.port);
+  if (!EpgdbVdrConnect(&link, o.host, o.port)) return EPGDB_VDR_EXIT_FAILED;
+  int code = EpgdbVdrPushLinked(r, &link, o, channels, range);
+  close(link.fd);
+  if (link.charset != (iconv_t)-1) iconv_close(link.charset);
+  return code;
+}
+
+int EpgdbVdrCommand(int argc, char **argv) {
+  EpgdbVdrOptions o;
+  if (argc < 3) return EpgdbVdrUsageError("vdr needs the database ROOT");
+  o.root = argv[2];
+  int bad = EpgdbVdrOptionsRead(argc, argv, &o);
+  if (bad) return bad;
+  epgdb_title_filter_t range = {};
+  if (o.has_days) {
+    range.has_to = 1;
+    range.to = (int64_t)time(nullptr) + (int64_t)o.days * 86400;
+  }
+
+  char why[512];
+  epgdb_reader_t *r = epgdb_reader_open(o.root, why, sizeof why);
+  if (!r) {
+    fprintf(stderr, "epgdb: %s\n", why);
+    return EPGDB_VDR_EXIT_USAGE;
+  }
+  std::vector<EpgdbVdrChannel> channels;
+  int code = !EpgdbVdrReadChannels(r, &channels) ? EPGDB_VDR_EXIT_FAILED
+             : o.host.empty()                    ? EpgdbVdrPrint(r, channels, o, range)
+                                                 : EpgdbVdrPush(r, o, &channels, range);
+  epgdb_reader_close(r);
+  return code;
+}
