@@ -6,17 +6,8 @@
 # Usage: scripts/bench_run.sh [BUILD_DIR]   (WORK=dir keeps the files there)
 set -eu
 
-build=$(cd "${1:-build}" && pwd)
-for f in mhw2grab mhw2sim libtarnwell.so; do
-  if [ ! -e "$build/$f" ]; then
-    echo "bench_run: $build/$f is missing; build first" >&2
-    exit 1
-  fi
-done
-work=${WORK:-$(mktemp -d /tmp/mhw2bench.XXXXXX)}
-keep=${WORK:+1}
-mkdir -p "$work"
-trap '[ -n "$keep" ] || rm -rf "$work"' EXIT
+. "$(dirname "$0")/bench_setup.sh"
+bench_setup bench_run "${1:-build}" mhw2grab mhw2sim libtarnwell.so
 today=$(date -u +%Y-%m-%d)
 
 # Seconds since the epoch with nanoseconds, as a decimal number.

@@ -125,6 +125,9 @@ static void ConfigApply(const char *key, const char *value, int line, int *auto_
       WriteLog("Error in config file, line %d. Using default value", line);
     else if (settings->convert_to_utf8 == 1)
       WriteLog("Text will be converted to UTF-8");
+  } else if (strcmp(key, "ParallelDownload") == 0) {
+    if (!ConfigReadFlag(value, &settings->parallel_download))
+      WriteLog("Error in config file, line %d. Using default value", line);
   } else {
     WriteLog("Error in config file. Unknown line %d. Ignoring!!!!!", line);
   }

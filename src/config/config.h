@@ -5,14 +5,15 @@
 
 #include <stdint.h>
 
-constexpr int CONFIG_PATH_SIZE = 256;
+#include "config/path.h"
 
 /* Run settings, global for the run. The debug setting lives in the log module. */
 struct RunSettings {
-  char demux_path[CONFIG_PATH_SIZE]; /* "/dev/dvb/adapter0/demux0" */
+  char demux_path[PATH_SIZE]; /* "/dev/dvb/adapter0/demux0" */
   int32_t download_7_days;           /* 1 */
   int32_t download_3_days;           /* 1 */
   int32_t convert_to_utf8;           /* 0 */
+  int32_t parallel_download;         /* 1: every table collected at once */
 };
 
 /* One channel alias: events of the source triple are stored again under the

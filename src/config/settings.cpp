@@ -10,7 +10,7 @@ static struct {
   RunSettings settings;
   AliasEntry *aliases;
   int32_t alias_count;
-} Config = {{"/dev/dvb/adapter0/demux0", 1, 1, 0}, nullptr, 0};
+} Config = {{"/dev/dvb/adapter0/demux0", 1, 1, 0, 1}, nullptr, 0};
 
 RunSettings *ConfigSettings(void) { return &Config.settings; }
 
@@ -21,6 +21,7 @@ void ConfigReset(void) {
   Config.settings.download_7_days = 1;
   Config.settings.download_3_days = 1;
   Config.settings.convert_to_utf8 = 0;
+  Config.settings.parallel_download = 1;
 }
 
 AliasEntry *ConfigAliasList(void) { return Config.aliases; }

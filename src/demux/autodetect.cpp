@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "demux/demux.h"
+#include "demux/wire.h"
 
 constexpr int AUTODETECT_DEVICES = 16;
 
@@ -10,7 +11,7 @@ constexpr int AUTODETECT_DEVICES = 16;
  * bytes and the section_length bytes its header announces. */
 static int AutoDetectWholeSection(int n) {
   const uint8_t *section = DemuxSectionBuffer();
-  return n > 0 && n == (((section[1] & 0x0F) << 8) | section[2]) + 3;
+  return n > 0 && n == WireSectionTotal(section);
 }
 
 /* Sets a filter, reads one section and applies the whole-section test.
@@ -22,15 +23,15 @@ static int AutoDetectProbe(uint16_t pid, const uint8_t *filter, const uint8_t *m
 }
 
 int DemuxAutoDetect(char *path) {
-  static const uint8_t pat_filter[] = {0x00}, pat_mask[] = {0xFF};
-  static const uint8_t channel_filter[] = {0xC8, 0x00}, channel_mask[] = {0xFF, 0xFF};
+  static const uint8_t pat_filter[] = {WIRE_TABLE_PAT}, pat_mask[] = {0xFF};
+  static const uint8_t channel_filter[] = {WIRE_TABLE_CHANNELS, 0x00}, channel_mask[] = {0xFF, 0xFF};
   for (int i = 0; i < AUTODETECT_DEVICES; i++) {
     sprintf(path, "/dev/dvb/adapter0/demux%d", i);
     if (!DemuxInit(path)) continue;
     int found = 0;
-    if (AutoDetectProbe(0x0000, pat_filter, pat_mask, 1, 3000)) {
+    if (AutoDetectProbe(WIRE_PID_PAT, pat_filter, pat_mask, 1, 3000)) {
       DemuxStopFilter();
-      found = AutoDetectProbe(0x231, channel_filter, channel_mask, 2, 5000);
+      found = AutoDetectProbe(WIRE_PID_CHANNELS, channel_filter, channel_mask, 2, 5000);
     }
     DemuxStopFilter();
     DemuxClose();

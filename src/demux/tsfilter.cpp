@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "demux/wire.h"
+
 void TsFilterReset(TsFilter *f) {
   f->running = 0;
   f->pid = 0;
@@ -73,9 +75,7 @@ int TsFilterMatch(const TsFilter *f, const uint8_t *section, int length) {
 }
 
 /* The section_length field announces how many bytes follow the 3-byte header. */
-static int TsSectionTotal(const uint8_t *section) {
-  return 3 + (((section[1] & 0x0F) << 8) | section[2]);
-}
+static int TsSectionTotal(const uint8_t *section) { return WireSectionTotal(section); }
 
 /* Appends up to "length" bytes to the section being assembled. Returns the
  * bytes taken; queues the section when it is whole and passes the filter,

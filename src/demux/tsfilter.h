@@ -15,8 +15,10 @@ constexpr int TS_FILTER_SIZE = 16;     /* filter bytes, as in the demux API */
 constexpr int TS_SECTION_MAX = 4098;   /* 3 header bytes + a 12-bit section_length */
 constexpr int TS_PLAY_CHUNK = 64 * TS_PACKET_SIZE;
 
-/* One section filter with its reassembly state. Zero-initialise it with
- * TsFilterReset before use; it owns the sections waiting to be taken. */
+/* One section filter with its reassembly state. It holds a container (the
+ * queue of sections waiting to be taken), so it is made with new or as an
+ * object, never with memset: TsFilterReset then puts it in its start state
+ * before use. It owns the sections waiting to be taken. */
 struct TsFilter {
   int running;                          /* a filter is set */
   uint16_t pid;

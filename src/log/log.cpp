@@ -9,11 +9,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "config/path.h"
+
 static struct {
   FILE *main_log;
   FILE *debug_log;
   int debug;
-  char debug_path[256];
+  char debug_path[PATH_SIZE];
 } Log = {nullptr, nullptr, 0, ""};
 
 FILE *LogOpenFileSafe(const char *path) {
@@ -46,8 +48,14 @@ void CloseLog(void) {
   Log.main_log = nullptr;
 }
 
-void LogSetDebugPath(const char *path) {
-  snprintf(Log.debug_path, sizeof(Log.debug_path), "%s", path);
+int LogSetDebugPath(const char *path) {
+  /* A path that does not fit is refused, never cut: no debug log opens. */
+  if (strlen(path) >= sizeof(Log.debug_path)) {
+    Log.debug_path[0] = 0;
+    return 0;
+  }
+  memcpy(Log.debug_path, path, strlen(path) + 1);
+  return 1;
 }
 
 void LogSetDebug(int on) { Log.debug = on; }

@@ -11,8 +11,10 @@ constexpr int LOG_BUFFER_SIZE = 16384;
 /* Longest format (with its NUL) whose own control bytes the main log keeps. */
 constexpr int LOG_FORMAT_SIZE = 1024;
 
-/* Opens "path" as the main log ("wt" effect: created or emptied; a symbolic
- * link is never followed). Returns 1 when open, 0 when it cannot be created. */
+/* Opens "path" as the main log ("wt" effect: created or emptied) through
+ * LogOpenFileSafe. Returns 1 when open; 0 when it cannot be created or is
+ * refused (a symbolic link, FIFO, directory or device at the path, or a file
+ * with a second hard link): the run then goes on without a main log. */
 int OpenLog(const char *path);
 void CloseLog(void);
 /* printf-style message with a timestamp to the main log and, while debug is
@@ -21,9 +23,10 @@ void CloseLog(void);
  * itself stay as they are. */
 void WriteLog(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-/* Sets the debug log path (cut to 255 characters). Called by the run driver
- * before the configuration is read. */
-void LogSetDebugPath(const char *path);
+/* Sets the debug log path. Returns 1, or 0 when "path" does not fit its
+ * PATH_SIZE buffer: it is refused, never cut, and no debug log opens. Called
+ * by the run driver before the configuration is read. */
+int LogSetDebugPath(const char *path);
 /* The debug setting: 0 off, non-zero on. */
 void LogSetDebug(int on);
 int LogDebugOn(void);
@@ -36,8 +39,11 @@ void WriteDebug(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void DebugHexDump(const uint8_t *data, int32_t length, const char *label);
 
 /* Opens "path" for writing as "wt" does (create or empty), but refuses to
- * follow a symbolic link, write into a FIFO or device, or leak the
- * descriptor to children. Returns the stream or null. */
+ * follow a symbolic link, open anything but a regular file (a FIFO,
+ * directory or device), or take a file with a second hard link (one planted
+ * at the predictable /tmp path); nothing is emptied before those checks,
+ * and the descriptor is not inherited by children. Returns the stream, or
+ * null when refused or not openable. */
 FILE *LogOpenFileSafe(const char *path);
 
 #endif

@@ -4,17 +4,18 @@
 #include <string.h>
 
 #include "demux/demux.h"
+#include "demux/wire.h"
 #include "log/log.h"
 #include "mhw2/bytes.h"
 #include "mhw2/mhw2.h"
 
-static const uint16_t CHANNELS_PID = 0x231;
+static const uint16_t CHANNELS_PID = WIRE_PID_CHANNELS;
 static const uint32_t CHANNELS_TIMEOUT_MS = 30000;
 static const int32_t CHANNELS_COUNT_OFFSET = 120;
 static const int32_t CHANNELS_ENTRY_SIZE = 8;
 
 int32_t DownloadChannelList(void) {
-  static const uint8_t filter[2] = {0xC8, 0x00};
+  static const uint8_t filter[2] = {WIRE_TABLE_CHANNELS, 0x00};
   static const uint8_t mask[2] = {0xFF, 0xFF};
   StoreCounters()->channel_count = 0;
   if (!DemuxStartFilter(CHANNELS_PID, filter, mask, 2, CHANNELS_TIMEOUT_MS)) {

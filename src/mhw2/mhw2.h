@@ -79,6 +79,12 @@ int32_t ProcessMHW2Events(uint8_t *data, int32_t length);
 int32_t DownloadEvents3days(void);
 int32_t DownloadEvents7days(void);
 
+/* Sets the filters of the event and summary tables of the 3-day ("three_days")
+ * and 7-day ("seven_days") downloads at once, so that the passes find their
+ * tables collected together, in the time of the longest. Returns 1 when they
+ * run, 0 when the passes will read one table at a time. */
+int DownloadTablesAtOnce(int three_days, int seven_days);
+
 /* The decoding half of a table download pass: hands every section of
  * "list" (newest first) to "decoder" while it sends the progress lines
  * (ON, one value per section, OFF; none when "tot_sections" is 0 or less).

@@ -1,6 +1,7 @@
 /* Table download passes: each collects one whole MHW2 table from the demux
  * and feeds its sections to the table's decoder, with progress lines. */
 #include "demux/demux.h"
+#include "demux/wire.h"
 #include "log/log.h"
 #include "mhw2/mhw2.h"
 #include "run/status.h"
@@ -22,23 +23,23 @@ struct PassValues {
 };
 
 static const PassValues PASS_EVENTS_3DAYS = {
-    0x234, 0xE6, "Downloading 3 days events", "Processing 3 days events (tot_sections=%d)",
+    WIRE_PID_EVENTS_3DAYS, WIRE_TABLE_EVENTS_3DAYS, "Downloading 3 days events", "Processing 3 days events (tot_sections=%d)",
     "Processing 3 days events\n", ProcessMHW2Events3days, &GuideCounters::new_3day_events,
     nullptr, "Received %d NEW unique 3 days events"};
 
 static const PassValues PASS_EVENTS_7DAYS = {
-    0x284, 0xDC, "Downloading 7 days events", "Processing 7 days events (tot_sections=%d)",
+    WIRE_PID_EVENTS_7DAYS, WIRE_TABLE_EVENTS_7DAYS, "Downloading 7 days events", "Processing 7 days events (tot_sections=%d)",
     "Processing 7 days events\n", ProcessMHW2Events, &GuideCounters::new_7day_events, nullptr,
     "Received %d NEW unique 7 days events"};
 
 static const PassValues PASS_SUMMARIES_3DAYS = {
-    0x236, 0x96, "Downloading 3 days summaries", "Processing 3 days summaries (tot_sections=%d)",
+    WIRE_PID_SUMMARIES_3DAYS, WIRE_TABLE_SUMMARIES, "Downloading 3 days summaries", "Processing 3 days summaries (tot_sections=%d)",
     "Processing 3 days summaries\n", ProcessMHW2Summaries3days,
     &GuideCounters::summaries_attached, &GuideCounters::summaries_3days,
     "Received %d NEW 3 days summaries"};
 
 static const PassValues PASS_SUMMARIES_7DAYS = {
-    0x282, 0x96, "Downloading 7 days summaries", "Processing 7 days summaries (tot_sections=%d)",
+    WIRE_PID_SUMMARIES_7DAYS, WIRE_TABLE_SUMMARIES, "Downloading 7 days summaries", "Processing 7 days summaries (tot_sections=%d)",
     "Processing 7 days summaries\n", ProcessMHW2Summaries7days,
     &GuideCounters::summaries_attached, &GuideCounters::summaries_7days,
     "Received %d NEW 7 days summaries"};
@@ -69,7 +70,10 @@ static int32_t PassRun(const PassValues *values) {
   StatusSetActivity(values->activity);
   const uint8_t filter[1] = {values->table_id};
   const uint8_t mask[1] = {0xFF};
-  int32_t tot_sections = DemuxGetAllSections(values->pid, filter, mask, 1);
+  /* A table collected at once with the others is waiting for its pass. */
+  int32_t tot_sections = DemuxCollectHolds(values->pid)
+                             ? DemuxCollectTake(values->pid)
+                             : DemuxGetAllSections(values->pid, filter, mask, 1);
   StatusSetActivity(nullptr);
 
   WriteLog(values->processing_log, tot_sections);
@@ -83,6 +87,23 @@ static int32_t PassRun(const PassValues *values) {
     DemuxStopFilter();
   }
   return counters->*values->count;
+}
+
+int DownloadTablesAtOnce(int three_days, int seven_days) {
+  const PassValues *passes[DEMUX_TABLES_MAX] = {&PASS_EVENTS_3DAYS, &PASS_EVENTS_7DAYS,
+                                                &PASS_SUMMARIES_3DAYS, &PASS_SUMMARIES_7DAYS};
+  const int enabled[DEMUX_TABLES_MAX] = {three_days, seven_days, three_days, seven_days};
+  DemuxTable tables[DEMUX_TABLES_MAX] = {};
+  int count = 0;
+  for (int i = 0; i < DEMUX_TABLES_MAX; i++) {
+    if (!enabled[i]) continue;
+    tables[count].pid = passes[i]->pid;
+    tables[count].filter[0] = passes[i]->table_id;
+    tables[count].mask[0] = 0xFF;
+    tables[count].length = 1;
+    count++;
+  }
+  return count > 0 && DemuxCollectStart(tables, count);
 }
 
 int32_t DownloadEvents3days(void) { return PassRun(&PASS_EVENTS_3DAYS); }

@@ -17,16 +17,16 @@
 #include "run/status.h"
 
 static struct {
-  char program_name[RUN_PATH_SIZE];
-  char config_path[RUN_PATH_SIZE];
-  char log_path[RUN_PATH_SIZE];
-  char debug_log_path[RUN_PATH_SIZE];
-  char db_root[RUN_PATH_SIZE];
+  char program_name[PATH_SIZE];
+  char config_path[PATH_SIZE];
+  char log_path[PATH_SIZE];
+  char debug_log_path[PATH_SIZE];
+  char db_root[PATH_SIZE];
 } Run;
 
 int RunBuildPath(char *buffer, const char *format, const char *value) {
-  int n = snprintf(buffer, RUN_PATH_SIZE, format, value);
-  if (n < 0 || n >= RUN_PATH_SIZE) {
+  int n = snprintf(buffer, PATH_SIZE, format, value);
+  if (n < 0 || n >= PATH_SIZE) {
     buffer[0] = 0;
     return 0;
   }
@@ -45,9 +45,9 @@ static void RunProgramName(const char *path, char *out) {
   size_t start = end;
   while (start > 0 && path[start - 1] != '/') start--;
   if (start == end) start = end - 1; /* the path is "/" */
-  char piece[RUN_PATH_SIZE];
+  char piece[PATH_SIZE];
   size_t n = end - start;
-  if (n >= RUN_PATH_SIZE) {
+  if (n >= PATH_SIZE) {
     out[0] = 0;
     return;
   }
@@ -93,12 +93,18 @@ static void RunDownload(void) {
   int32_t channels = DownloadChannelList();
   if (channels <= 0) return;
   StatusSend("LOGTEXT Downloading channels (%d)\n", channels);
+  /* Every enabled table at once; the passes below take them in their order. */
+  if (settings->parallel_download)
+    DownloadTablesAtOnce(settings->download_3_days, settings->download_7_days);
 
   if (settings->download_3_days)
     RunPass("Downloading 3 days events", DownloadEvents3days, &counters->new_3day_events);
   if (settings->download_7_days)
     RunPass("Downloading 7 days events", DownloadEvents7days, &counters->new_7day_events);
-  if (counters->total_events <= 0) return;
+  if (counters->total_events <= 0) {
+    DemuxCollectRelease(); /* summaries collected at once go unused */
+    return;
+  }
 
   if (settings->download_3_days)
     RunPass("Downloading 3 days summaries", DownloadSummaries3days, &counters->summaries_3days);
@@ -169,7 +175,7 @@ int RunMain(int argc, char **argv) {
   /* 4. Configuration (and auto-detection when it asks for it). */
   if (!config_fits) {
     WriteLog("Config file path too long (more than %d characters). Using default config values",
-             RUN_PATH_SIZE - 1);
+             PATH_SIZE - 1);
   } else if (ReadConfig(Run.config_path) != 0) {
     FreeGuide();
     CloseLog();
@@ -191,7 +197,7 @@ int RunMain(int argc, char **argv) {
 
   /* 6. Open the guide database. */
   if (root_empty) WriteLog("db_root is empty (the database root argument is an empty text)");
-  else if (!root_fits) WriteLog("db_root too long (more than %d characters)", RUN_PATH_SIZE - 1);
+  else if (!root_fits) WriteLog("db_root too long (more than %d characters)", PATH_SIZE - 1);
   else WriteLog("db_root = %s", Run.db_root);
   if (root_empty || !root_fits || !epgdb_open(Run.db_root)) {
     WriteLog("Error opening EPGDB");

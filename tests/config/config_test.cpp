@@ -84,7 +84,8 @@ TEST(ReadConfig, EveryKeyAppliedWithItsMessageInFileOrder) {
                      "alias = 0x10 : 20:30,  40:50:60 trailing\n"
                      "Download_7_Days=0\n"
                      "Download_3_Days=0\n"
-                     "ConvertToUTF8=1\n"),
+                     "ConvertToUTF8=1\n"
+                     "ParallelDownload=0\n"),
             0);
   EXPECT_EQ(run.Messages(), (Lines{"Config file: " + run.conf, "Enabling FULL debug log",
                                    "Changing demux to: /dev/dvb/adapter1/demux3",
@@ -96,6 +97,7 @@ TEST(ReadConfig, EveryKeyAppliedWithItsMessageInFileOrder) {
   EXPECT_EQ(s->download_7_days, 0);
   EXPECT_EQ(s->download_3_days, 0);
   EXPECT_EQ(s->convert_to_utf8, 1);
+  EXPECT_EQ(s->parallel_download, 0);
   EXPECT_EQ(LogDebugOn(), 1);
   ASSERT_EQ(ConfigAliasCount(), 1);
   AliasEntry *a = ConfigAliasList();
@@ -128,7 +130,8 @@ TEST(ReadConfig, BadLinesAreReportedWithTheirLineNumbers) {
                      "alias=1A:2B:3C\n"           /* 12 */
                      "alias=1A :2B:3C,4D:5E:6F\n" /* 13 */
                      "Download_3_Days=0x\n"       /* 14: read as 0 */
-                     "=1\n"),                     /* 15 */
+                     "=1\n"                       /* 15 */
+                     "ParallelDownload=on\n"),    /* 16 */
             0);
   EXPECT_EQ(run.Messages(),
             (Lines{"Config file: " + run.conf, "Changing demux to: /dev/null",
@@ -142,11 +145,13 @@ TEST(ReadConfig, BadLinesAreReportedWithTheirLineNumbers) {
                    "Error in config file, line 11. Using default value",
                    "Error in config file alias data. line 12. Ignoring line!!!!!",
                    "Error in config file alias data. line 13. Ignoring line!!!!!",
-                   "Error in config file. Unknown line 15. Ignoring!!!!!"}));
+                   "Error in config file. Unknown line 15. Ignoring!!!!!",
+                   "Error in config file, line 16. Using default value"}));
   EXPECT_EQ(LogDebugOn(), 0);
   EXPECT_EQ(ConfigSettings()->download_3_days, 0);
   EXPECT_EQ(ConfigSettings()->download_7_days, 1);
   EXPECT_EQ(ConfigSettings()->convert_to_utf8, 0);
+  EXPECT_EQ(ConfigSettings()->parallel_download, 1);
   EXPECT_EQ(ConfigAliasCount(), 0);
 }
 

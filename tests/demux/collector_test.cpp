@@ -229,6 +229,42 @@ TEST(Collector, EndlessTableIsCutAtTheTimeBound) {
                      "Stopping with " + std::to_string(n) + " sections");
 }
 
+TEST(CollectorAtOnce, PipeIsReadOnceForEveryTableAndMessagesWaitForTheirPass) {
+  LogCapture log;
+  DemuxGuard guard;
+  Fifo fifo;
+  /* Two tables of three sections interleaved, each cycle once and its
+   * first section again; then the writer goes. */
+  std::vector<Bytes> a, b;
+  TsWriter w;
+  for (int i = 0; i < 3; i++) {
+    a.push_back(EventSection(100 + 50 * i, (uint8_t)(0x10 + i)));
+    b.push_back(TsMakeSection(0xDC, Bytes((size_t)(60 + i), (uint8_t)(0x20 + i)), true, true));
+  }
+  for (int i = 0; i < 4; i++) {
+    w.Section(0x234, a[(size_t)i % 3]);
+    w.Section(0x284, b[(size_t)i % 3]);
+  }
+  std::thread writer(WriteFifo, fifo.path, w.Bytes(), 0);
+  ASSERT_EQ(DemuxInit(fifo.path.c_str()), 1);
+  const DemuxTable tables[3] = {
+      {0x234, {0xE6}, {0xFF}, 1}, {0x284, {0xDC}, {0xFF}, 1}, {0x236, {0x96}, {0xFF}, 1}};
+  ASSERT_EQ(DemuxCollectStart(tables, 3), 1);
+  EXPECT_TRUE(DemuxCollectHolds(0x284));
+  EXPECT_FALSE(DemuxCollectHolds(0x282));
+  /* One after the other from one pipe, each table whole. */
+  EXPECT_EQ(DemuxCollectTake(0x234), 3);
+  EXPECT_EQ(ListContents(), (std::vector<Bytes>{a[2], a[1], a[0]}));
+  EXPECT_FALSE(DemuxCollectHolds(0x234));
+  EXPECT_EQ(DemuxCollectTake(0x284), 3);
+  EXPECT_EQ(ListContents(), (std::vector<Bytes>{b[2], b[1], b[0]}));
+  /* The end of the pipe ended the third table too; its message waited. */
+  EXPECT_TRUE(log.Messages().empty());
+  EXPECT_EQ(DemuxCollectTake(0x236), 0);
+  EXPECT_EQ(log.Messages(), (std::vector<std::string>{"DemuxGetAllSections() - Error reading data from sat"}));
+  writer.join();
+}
+
 /* zlib's own crc32, from the shared library, for reference values. */
 using CrcFn = unsigned long (*)(unsigned long, const unsigned char *, unsigned int);
 

@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,19 @@ inline int FifoOpenWriter(const std::string &path) {
     usleep(1000);
   }
   return -1;
+}
+
+/* Writes "bytes" into the FIFO in 100-byte pieces, keeps it open for
+ * "hold_ms", then closes it. */
+inline void WriteFifo(const std::string &path, std::vector<uint8_t> bytes, int hold_ms) {
+  int fd = FifoOpenWriter(path);
+  if (fd < 0) return;
+  for (size_t at = 0; at < bytes.size(); at += 100) {
+    size_t n = std::min<size_t>(100, bytes.size() - at);
+    if (write(fd, bytes.data() + at, n) != (ssize_t)n) break;
+  }
+  if (hold_ms > 0) usleep((useconds_t)hold_ms * 1000);
+  close(fd);
 }
 
 /* Closes the demux whatever a test left open. */

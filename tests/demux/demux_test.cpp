@@ -134,19 +134,6 @@ TEST(DemuxRecording, FilterLongerThanTheDriverRecordIsRefused) {
             (std::vector<std::string>{"DemuxStartFilter() - Error: DMX_SET_FILTER failed"}));
 }
 
-/* Writes "bytes" into the FIFO in 100-byte pieces, keeps it open for
- * "hold_ms", then closes it. */
-void WriteFifo(const std::string &path, Bytes bytes, int hold_ms) {
-  int fd = FifoOpenWriter(path);
-  if (fd < 0) return;
-  for (size_t at = 0; at < bytes.size(); at += 100) {
-    size_t n = std::min<size_t>(100, bytes.size() - at);
-    if (write(fd, bytes.data() + at, n) != (ssize_t)n) break;
-  }
-  if (hold_ms > 0) usleep((useconds_t)hold_ms * 1000);
-  close(fd);
-}
-
 TEST(DemuxPipe, SectionsAsTheyComeThenTheEndIsAFailure) {
   LogCapture log;
   DemuxGuard guard;

@@ -4,10 +4,52 @@
  * clock, so the run itself stays short). */
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "e2e/sim_helpers.h"
 #include "support/run_helper.h"
 
 namespace {
+
+using Lines = std::vector<std::string>;
+
+/* Status lines without the spinner's, whose number follows time. */
+Lines WithoutSpinner(const std::string &out) {
+  Lines kept;
+  for (const auto &l : SplitLines(out))
+    if (!(l.size() > 4 && l.compare(l.size() - 4, 2, " (") == 0 && l.back() == ')' &&
+          std::string("|/-\\").find(l[l.size() - 2]) != std::string::npos))
+      kept.push_back(l);
+  return kept;
+}
+
+/* Log lines without the timestamps that start the main log's messages. */
+Lines WithoutTimestamps(const std::string &log) {
+  Lines kept;
+  for (const auto &l : SplitLines(log)) {
+    bool stamped = l.size() >= 20 && l[2] == '/' && l[5] == '/' && l[10] == ' ' && l[13] == ':' &&
+                   l[16] == ':' && l[19] == ' ';
+    kept.push_back(stamped ? l.substr(20) : l);
+  }
+  return kept;
+}
+
+Lines Sorted(Lines lines) {
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+/* "lines" without every copy of "line". */
+Lines Without(Lines lines, const std::string &line) {
+  lines.erase(std::remove(lines.begin(), lines.end(), line), lines.end());
+  return lines;
+}
+
+/* The virtual clock on the last line of the trace at "path", ms; -1 without it. */
+long TraceClock(const std::string &path) {
+  Lines t = SplitLines(ReadFileText(path));
+  return !t.empty() && t.back().compare(0, 6, "clock ") == 0 ? atol(t.back().c_str() + 6) : -1;
+}
 
 
 std::string AdapterGuide(int seed, const std::string &more = "") {
@@ -46,9 +88,10 @@ TEST(SimAdapter, TableNotOnAirEndsByTheCollectorTimeout) {
   GrabResult r = g.Run({g.root}, AdapterEnv({SIM_TZ, "VDVB_DEMUX0=" + e.stream}));
   EXPECT_EQ(r.exit_code, 0);
   SimCheckStatusLines(r.out, g.name, e);
-  /* The spinner keeps turning through the minute of waiting: a line at
-   * most once a second, so between some twenty and sixty of them. */
-  int activity = SimCount(r.out, "LOGTEXT Downloading 3 days summaries (") - 1;
+  /* The spinner keeps turning through the minute of waiting, which the
+   * tables collected at once spend in the first pass: a line at most once
+   * a second, so between some twenty and sixty of them. */
+  int activity = SimCount(r.out, "LOGTEXT Downloading 3 days events (") - 1;
   EXPECT_GE(activity, 20) << r.out;
   EXPECT_LE(activity, 61) << r.out;
   SimCheckMainLog(r.log, g.name, g.exe, g.root, "/dev/dvb/adapter0/demux0", e,
@@ -56,6 +99,125 @@ TEST(SimAdapter, TableNotOnAirEndsByTheCollectorTimeout) {
                   "DemuxGetAllSections() - Timeout reading data from sat");
   SimCheckDebugLog(r, e);
   SimCheckRows(e.rows, SimDumpDatabase(g.root));
+}
+
+/* A simulated week on a multiplex where every table has a bit rate, and so
+ * a cycle time, of its own. */
+std::string RatedGuide(int seed, const std::string &more = "") {
+  return "--random --seed " + std::to_string(seed) + " --start " + SimToday() +
+         " --channels 5 --days 4 --events-per-day 6 --continuations --mid-cycle --noise --cycles 1"
+         " --mux-rate 100000 --rate events3=2000 --rate events7=1500 --rate summaries3=3000"
+         " --rate summaries7=4000 " + more;
+}
+const char kRatedBitrate[] = "VDVB_BITRATE=100000";
+
+struct Grab {
+  GrabResult r;
+  std::string rows; /* the titles stored, as the simulator prints them */
+  long clock_ms = -1;
+};
+
+/* Grabs "e" into an empty database root with the configuration lines
+ * "config" after debug=1, on the virtual adapter with "vars" (trace
+ * "tag".trace) unless "recording"; checks the exit code. */
+Grab GrabWay(const GrabDir &g, const SimExpectation &e, const std::string &tag, const std::string &config,
+             std::vector<std::string> vars, bool recording = false) {
+  SCOPED_TRACE(tag);
+  Grab out;
+  const std::string root = g.root, trace = g.dir + "/" + tag + ".trace";
+  SimShell("rm -rf '" + root + "'");
+  g.WriteConfig("debug=1\n" + std::string(recording ? "demux=" + e.stream : "demux=/dev/dvb/adapter0/demux0") +
+                "\n" + config);
+  vars.push_back(SIM_TZ);
+  if (!recording) {
+    vars.push_back("VDVB_DEMUX0=" + e.stream);
+    vars.push_back("VDVB_TRACE=" + trace);
+    vars = AdapterEnv(vars);
+  }
+  out.r = g.Run({root}, vars);
+  EXPECT_EQ(out.r.exit_code, 0);
+  out.rows = SimDumpDatabase(root);
+  out.clock_ms = TraceClock(trace);
+  return out;
+}
+
+TEST(SimAdapter, TablesAtOnceGrabTheSameGuideInTheTimeOfTheLongestCycle) {
+  GrabDir g("at_once");
+  SimExpectation e;
+  ASSERT_TRUE(SimGenerate(g.dir, RatedGuide(33), "", &e));
+  double longest = 0, sum = 0;
+  for (const char *t : {"events3", "events7", "summaries3", "summaries7"}) {
+    double c = e.Seconds(std::string("cycle_") + t);
+    ASSERT_GT(c, 10.0) << t;
+    longest = std::max(longest, c);
+    sum += c;
+  }
+  Grab seq = GrabWay(g, e, "seq", "ParallelDownload=0\n", {kRatedBitrate});
+  Grab par = GrabWay(g, e, "par", "", {kRatedBitrate});
+  Grab one = GrabWay(g, e, "one", "", {kRatedBitrate, "VDVB_SINGLE_OPEN=1"});
+  for (const Grab *way : {&seq, &par, &one}) SimCheckRows(e.rows, way->rows);
+
+  /* The frontend and the logs see the same run; on air the tables start at
+   * other places of their cycles, so the debug log holds the same lines in
+   * another order. */
+  SimCheckStatusLines(par.r.out, g.name, e);
+  EXPECT_EQ(WithoutSpinner(par.r.out), WithoutSpinner(seq.r.out));
+  EXPECT_EQ(LogMessages(par.r.log), LogMessages(seq.r.log));
+  EXPECT_EQ(Sorted(WithoutTimestamps(par.r.debug_log)), Sorted(WithoutTimestamps(seq.r.debug_log)));
+  /* One table after another takes the sum of the cycles, all at once the
+   * longest one (and the wait for the channel table). */
+  EXPECT_GE(seq.clock_ms, (long)(sum * 1000));
+  EXPECT_GE(par.clock_ms, (long)(longest * 1000));
+  EXPECT_LE(par.clock_ms, (long)(longest * 1100)) << "limit " << longest << " s";
+
+  /* A demux that takes one open at a time: one line, then the same run as
+   * one table after another. */
+  const std::string refused = "DemuxCollectStart() - Demux /dev/dvb/adapter0/demux0 refused a second open "
+                              "(Device or resource busy). Reading one table at a time";
+  Lines msgs = LogMessages(one.r.log);
+  ASSERT_EQ(std::count(msgs.begin(), msgs.end(), refused), 1) << one.r.log;
+  EXPECT_EQ(*(std::find(msgs.begin(), msgs.end(), refused) - 1), "Total received mhw channels: 5");
+  EXPECT_EQ(Without(msgs, refused), LogMessages(seq.r.log));
+  EXPECT_EQ(Without(WithoutTimestamps(one.r.debug_log), refused), WithoutTimestamps(seq.r.debug_log));
+  EXPECT_EQ(WithoutSpinner(one.r.out), WithoutSpinner(seq.r.out));
+  EXPECT_GE(one.clock_ms, (long)(sum * 1000));
+
+  /* A recording is played from its start for every table either way: every
+   * output the same, line for line. */
+  Grab rec_seq = GrabWay(g, e, "rec_seq", "ParallelDownload=0\n", {}, true);
+  Grab rec_par = GrabWay(g, e, "rec_par", "", {}, true);
+  SimCheckRows(e.rows, rec_seq.rows);
+  SimCheckRows(e.rows, rec_par.rows);
+  EXPECT_EQ(WithoutSpinner(rec_par.r.out), WithoutSpinner(rec_seq.r.out));
+  EXPECT_EQ(LogMessages(rec_par.r.log), LogMessages(rec_seq.r.log));
+  EXPECT_EQ(WithoutTimestamps(rec_par.r.debug_log), WithoutTimestamps(rec_seq.r.debug_log));
+}
+
+TEST(SimAdapter, QueueOverflowOfOneTableWhileAnotherIsRead) {
+  GrabDir g("overflow");
+  SimExpectation e;
+  /* 7-day summary sections come several times a second. */
+  ASSERT_TRUE(SimGenerate(g.dir, RatedGuide(34, "--rate summaries7=16000"), "--no-3-days", &e));
+  /* The first read of a 7-day event section keeps the reader 40 s while
+   * the 7-day summaries fill the kernel's 8 KiB queue of their descriptor. */
+  Grab r = GrabWay(g, e, "stall", "Download_3_Days=0\n",
+                   {kRatedBitrate, "VDVB_REFUSE_BUFFER=1", "VDVB_STALL=284:40000"});
+  Lines msgs = LogMessages(r.r.log);
+  const std::string overflow = "DemuxGetSection() - DEMUX Overflow error. Some sections lost";
+  EXPECT_EQ(std::count(msgs.begin(), msgs.end(), overflow), 1) << r.r.log;
+  EXPECT_TRUE(std::find(msgs.begin(), msgs.end(), overflow) >
+              std::find(msgs.begin(), msgs.end(), "Downloading 7 days summaries"))
+      << "the overflow is reported with its own table\n" << r.r.log;
+  /* The table that was read is whole; the other goes on after the overflow. */
+  EXPECT_TRUE(HasLine(msgs, "Processing 7 days events (tot_sections=" +
+                                std::to_string(e.Stat("sections_events7")) + ")"));
+  Lines t = SplitLines(ReadFileText(g.dir + "/stall.trace"));
+  auto stall = std::find(t.begin(), t.end(), "stall 0 pid=0x284 40000");
+  ASSERT_NE(stall, t.end());
+  auto at = std::find_if(stall, t.end(), [](const std::string &l) { return l.compare(0, 11, "overflow 0 ") == 0; });
+  ASSERT_LT(at + 2, t.end());
+  EXPECT_EQ(at[1], "stop 0");
+  EXPECT_EQ(at[2], "filter 0 pid=0x282 filter=96.00 mask=FF.00 timeout=1000");
 }
 
 }  // namespace

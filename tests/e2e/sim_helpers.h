@@ -44,14 +44,15 @@ inline int SimShell(const std::string &command) {
 struct SimExpectation {
   std::string stream;                 /* path of the transport stream */
   std::string rows;                   /* --expect output */
-  std::map<std::string, int> stats;   /* --stats counts */
+  std::map<std::string, double> stats; /* --stats counts (and cycle seconds) */
   bool ran[4] = {false, false, false, false}; /* 3-day events, 7-day events, 3-day, 7-day summaries */
   struct Channel {
     std::string name;
     unsigned nid, tsid, sid;
   };
   std::vector<Channel> channels;      /* from the written guide */
-  int Stat(const std::string &key) const {
+  int Stat(const std::string &key) const { return (int)Seconds(key); }
+  double Seconds(const std::string &key) const {
     auto it = stats.find(key);
     return it == stats.end() ? -1 : it->second;
   }
@@ -83,7 +84,7 @@ inline bool SimGenerate(const std::string &dir, const std::string &guide_args, c
       }
       continue;
     }
-    int v = 0;
+    double v = 0;
     st >> v;
     e->stats[key] = v;
   }

@@ -150,6 +150,14 @@ TEST(LogOpen, NeverFollowsALinkOrWritesIntoAFifoOrDirectory) {
   EXPECT_EQ(ReadFileText(target), "precious\n");
   unlink(f.main_path.c_str());
   unlink(target.c_str());
+
+  /* A debug log path that does not fit its buffer is refused, not cut. */
+  std::string longer = f.debug_path + std::string(300, 'x');
+  EXPECT_EQ(LogSetDebugPath(longer.c_str()), 0);
+  LogSetDebug(1);
+  EXPECT_EQ(OpenDebugLog(), 0);
+  EXPECT_FALSE(Exists(longer.substr(0, 255)));
+  EXPECT_EQ(LogSetDebugPath(f.debug_path.c_str()), 1);
 }
 
 TEST(LogHexDump, RowsOffsetsColumnsAndPadding) {

@@ -33,10 +33,16 @@ class DownloadTest : public GuideTest {
   std::string stream_;
 };
 
-TEST_F(DownloadTest, ChannelsEventsAndSummariesFromARecording) {
+/* One table after another, or every table collected at once first. */
+class DownloadWays : public DownloadTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(DownloadWays, ChannelsEventsAndSummariesFromARecording) {
   ASSERT_EQ(DemuxInit(stream_.c_str()), 1);
   ASSERT_EQ(DownloadChannelList(), 3);
   EXPECT_STREQ(StoreChannels()[2].name, "Tres");
+  if (GetParam()) {
+    ASSERT_EQ(DownloadTablesAtOnce(1, 1), 1);
+  }
 
   int32_t r;
   EXPECT_EQ(Pass(DownloadEvents3days, &r),
@@ -72,6 +78,9 @@ TEST_F(DownloadTest, ChannelsEventsAndSummariesFromARecording) {
   EXPECT_TRUE(HasLine(log, "Received 2 NEW 3 days summaries"));
   EXPECT_TRUE(HasLine(log, "Processing 7 days summaries (tot_sections=4)"));
   EXPECT_TRUE(HasLine(log, "Received 2 NEW 7 days summaries"));
+  EXPECT_EQ(DemuxHeldBytes(), 0); /* every section went with its pass */
 }
+
+INSTANTIATE_TEST_SUITE_P(OneAfterAnotherOrAtOnce, DownloadWays, testing::Bool());
 
 }  // namespace

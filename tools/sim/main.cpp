@@ -21,6 +21,7 @@ const char kUsage[] =
     "  --seed N --start YYYY-MM-DD\n"
     "stream options: --section-size N --omit channels|events3|events7|summaries3|summaries7\n"
     "  --cycles N --mid-cycle --pack --garbage --noise\n"
+    "  --mux-rate BITS --rate channels|events3|events7|summaries3|summaries7=BITS\n"
     "outputs: -o STREAM.ts --write-guide FILE --expect FILE|- --stats FILE|-\n"
     "grab settings for --expect/--stats: --no-3-days --no-7-days --utf8 --alias S:T:N,S:T:N\n";
 
@@ -110,10 +111,20 @@ int main(int argc, char **argv) {
     else if (a == "--pack") opt.pack = true;
     else if (a == "--garbage") opt.garbage = true;
     else if (a == "--noise") opt.noise = true;
-    else if (a == "--omit") {
-      static const char *const names[SIM_TABLES] = {"channels", "events3", "events7", "summaries3", "summaries7"};
+    else if (a == "--mux-rate") { if (need(v && SimParseInt(v, 1000, 1000000000, &n))) return 1; opt.mux_rate = (uint64_t)n; i++; }
+    else if (a == "--rate") {
+      const char *eq = v ? strchr(v, '=') : nullptr;
       int k = 0;
-      while (k < SIM_TABLES && (!v || strcmp(v, names[k]) != 0)) k++;
+      while (eq && k < SIM_TABLES && strncmp(v, SIM_TABLE_NAMES[k], (size_t)(eq - v)) != 0) k++;
+      if (!eq || k == SIM_TABLES || strlen(SIM_TABLE_NAMES[k]) != (size_t)(eq - v) ||
+          !SimParseInt(eq + 1, 1, 1000000000, &n))
+        return SimUsage("--rate takes TABLE=BITS, TABLE one of channels, events3, events7, summaries3, summaries7");
+      opt.rate[k] = (uint64_t)n;
+      i++;
+    }
+    else if (a == "--omit") {
+      int k = 0;
+      while (k < SIM_TABLES && (!v || strcmp(v, SIM_TABLE_NAMES[k]) != 0)) k++;
       if (k == SIM_TABLES) return SimUsage("--omit takes channels, events3, events7, summaries3 or summaries7");
       opt.omit[k] = true;
       i++;
@@ -142,6 +153,11 @@ int main(int argc, char **argv) {
     return SimWriteText("-", ExpectFormatRows(rows)) ? 0 : 1;
   }
   if (random == !guide_path.empty()) return SimUsage("give either --guide FILE or --random");
+  bool rated = false;
+  for (uint64_t r : opt.rate) rated = rated || r > 0;
+  if (rated && opt.mux_rate == 0) return SimUsage("--rate needs --mux-rate");
+  if (opt.mux_rate > 0 && (opt.pack || opt.garbage))
+    return SimUsage("--pack and --garbage do not go with --mux-rate: a timed multiplex is whole packets");
 
   SimGuide guide;
   if (random ? !GuideGenerate(shape, &guide) : !GuideReadFile(guide_path, &guide)) return 1;
@@ -165,6 +181,15 @@ int main(int argc, char **argv) {
       fprintf(stderr, "mhw2sim: what is stored depends on the order in which sections arrive; "
                       "make conflicting entries share one section\n");
       return 3;
+    }
+    if (opt.mux_rate > 0) {
+      SimTiming timing;
+      if (!TablesTiming(tables, opt, &timing)) return 1;
+      char line[64];
+      for (int k = 0; k < SIM_TABLES; k++) {
+        snprintf(line, sizeof(line), "cycle_%s %.3f\n", SIM_TABLE_NAMES[k], timing.cycle[k]);
+        stats_text += line;
+      }
     }
     if (!expect_path.empty() && !SimWriteText(expect_path, text)) return 1;
     if (!stats_path.empty() && !SimWriteText(stats_path, stats_text)) return 1;

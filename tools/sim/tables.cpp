@@ -292,39 +292,115 @@ int TablesBuild(const SimGuide &g, const SimStreamOptions &opt, SimTables *t) {
   return 1;
 }
 
+const char *const SIM_TABLE_NAMES[SIM_TABLES] = {"channels", "events3", "events7", "summaries3",
+                                                   "summaries7"};
+
+namespace {
+
+constexpr double SIM_PAT_INTERVAL = 0.1;   /* seconds between PATs on a timed multiplex */
+constexpr uint16_t SIM_PID_NULL = 0x1FFF;
+constexpr uint16_t SIM_PID_OTHER = 0x0100; /* some other service's packets (--noise) */
+constexpr size_t SIM_PACKET = 188;
+constexpr size_t SIM_PAYLOAD = 184;
+
+/* TS packets one section takes when it starts a packet of its own. */
+uint64_t TablesSectionPackets(const SimSection &s) { return (s.bytes.size() + 1 + SIM_PAYLOAD - 1) / SIM_PAYLOAD; }
+
+/* xorshift64 for the stream's random choices, seeded by --seed. */
+struct TablesRandom {
+  uint64_t state;
+  uint64_t Next() {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  }
+};
+
+/* A packet that carries no guide: a null packet, or one of another PID
+ * with random payload. */
+std::vector<uint8_t> TablesFillerPacket(uint16_t pid, TablesRandom *rnd) {
+  std::vector<uint8_t> pkt(SIM_PACKET, 0xFF);
+  pkt[0] = 0x47;
+  pkt[1] = (uint8_t)(pid >> 8);
+  pkt[2] = (uint8_t)(pid & 0xFF);
+  pkt[3] = 0x10;
+  if (pid != SIM_PID_NULL)
+    for (size_t i = 4; i < pkt.size(); i++) pkt[i] = (uint8_t)(rnd->Next() & 0xFF);
+  return pkt;
+}
+
+}  // namespace
+
+int TablesTiming(const SimTables &t, const SimStreamOptions &opt, SimTiming *timing) {
+  *timing = SimTiming();
+  double longest = 0, own[SIM_TABLES] = {0, 0, 0, 0, 0};
+  for (int k = 0; k < SIM_TABLES; k++) {
+    if (t.cycle[k].empty()) continue;
+    uint64_t packets = 0;
+    for (const SimSection &s : t.cycle[k]) packets += TablesSectionPackets(s);
+    if (opt.rate[k] > 0) own[k] = (double)(packets * SIM_PACKET * 8) / (double)opt.rate[k];
+    else if (k == SIM_CHANNELS) own[k] = 1.0;
+    else {
+      fprintf(stderr, "--mux-rate needs a --rate for %s\n", SIM_TABLE_NAMES[k]);
+      return 0;
+    }
+    longest = std::max(longest, own[k]);
+  }
+  if (longest == 0) longest = 1.0;
+  timing->length = longest * opt.repeats;
+  double packets_per_second = (double)opt.mux_rate / (double)(SIM_PACKET * 8);
+  timing->packets = (uint64_t)(timing->length * packets_per_second);
+  double needed = timing->length / SIM_PAT_INTERVAL;
+  for (int k = 0; k < SIM_TABLES; k++) {
+    if (own[k] == 0) continue;
+    timing->sends[k] = std::max<size_t>(1, (size_t)(timing->length / own[k] + 0.5));
+    timing->cycle[k] = timing->length / (double)timing->sends[k];
+    for (const SimSection &s : t.cycle[k]) needed += (double)(TablesSectionPackets(s) * timing->sends[k]);
+  }
+  if (needed > (double)timing->packets) {
+    fprintf(stderr, "the tables need %.0f bit/s, more than the multiplex's %llu bit/s\n",
+            needed * SIM_PACKET * 8 / timing->length, (unsigned long long)opt.mux_rate);
+    return 0;
+  }
+  return 1;
+}
+
 int TablesWriteStream(const SimTables &t, const SimStreamOptions &opt, const std::string &path,
                       size_t *bytes_written) {
   static const uint16_t pids[SIM_TABLES] = {SIM_PID_CHANNELS, SIM_PID_EVENTS3, SIM_PID_EVENTS7,
                                             SIM_PID_SUMMARIES3, SIM_PID_SUMMARIES7};
-  uint64_t rnd = (uint64_t)opt.seed * 0x9E3779B97F4A7C15ull + 1;
-  auto next = [&rnd]() {
-    rnd ^= rnd << 13;
-    rnd ^= rnd >> 7;
-    rnd ^= rnd << 17;
-    return rnd;
-  };
+  TablesRandom rnd{(uint64_t)opt.seed * 0x9E3779B97F4A7C15ull + 1};
+  SimTiming timing;
+  if (opt.mux_rate > 0 && !TablesTiming(t, opt, &timing)) return 0;
   /* Each cycle, rotated when the capture starts mid-cycle. */
   std::vector<std::vector<const SimSection *>> cycles(SIM_TABLES);
   size_t total = 0;
   for (int k = 0; k < SIM_TABLES; k++) {
     size_t n = t.cycle[k].size();
-    size_t shift = (opt.mid_cycle && n > 1) ? 1 + next() % (n - 1) : 0;
+    size_t shift = (opt.mid_cycle && n > 1) ? 1 + rnd.Next() % (n - 1) : 0;
     for (size_t i = 0; i < n; i++) cycles[k].push_back(&t.cycle[k][(i + shift) % n]);
     total += n * (size_t)opt.repeats;
   }
-  /* The channel PID and the PAT come round every 40 sections or so. */
+  /* Without a mux rate the channel PID and the PAT come round every 40
+   * sections or so; with one the PAT comes every SIM_PAT_INTERVAL. */
   size_t channel_rounds = std::max<size_t>((size_t)opt.repeats, total / 40);
   struct Slot {
-    double at;
-    int table;
+    double at; /* 0..1 of the file */
+    int table; /* -1: the PAT */
     size_t index;
   };
   std::vector<Slot> slots;
   for (int k = 0; k < SIM_TABLES; k++) {
     size_t n = cycles[k].size();
     if (n == 0) continue;
-    size_t count = n * (k == SIM_CHANNELS ? channel_rounds : (size_t)opt.repeats);
+    size_t count = n * (opt.mux_rate > 0 ? timing.sends[k]
+                                         : k == SIM_CHANNELS ? channel_rounds : (size_t)opt.repeats);
     for (size_t i = 0; i < count; i++) slots.push_back({((double)i + 0.5) / (double)count, k, i % n});
+  }
+  if (opt.mux_rate > 0) {
+    size_t pats = std::max<size_t>(1, (size_t)(timing.length / SIM_PAT_INTERVAL));
+    for (size_t i = 0; i < pats; i++) slots.push_back({((double)i + 0.25) / (double)pats, -1, 0});
   }
   std::stable_sort(slots.begin(), slots.end(), [](const Slot &a, const Slot &b) { return a.at < b.at; });
 
@@ -345,39 +421,47 @@ int TablesWriteStream(const SimTables &t, const SimStreamOptions &opt, const std
     if (!chunk.empty() && fwrite(chunk.data(), 1, chunk.size(), out) != chunk.size()) ok = false;
     written += chunk.size();
   };
+  /* On a timed multiplex: packets that carry no guide up to packet "target". */
+  auto fill_to = [&](uint64_t target) {
+    drain();
+    while (written / SIM_PACKET < target) {
+      uint16_t pid = (opt.noise && rnd.Next() % 4 == 0) ? SIM_PID_OTHER : SIM_PID_NULL;
+      w.Packet(TablesFillerPacket(pid, &rnd));
+      drain();
+    }
+  };
   size_t since_pat = 40, since_flush = 0, since_drain = 0;
   for (const Slot &s : slots) {
+    if (opt.mux_rate > 0) {
+      fill_to((uint64_t)(s.at * (double)timing.packets));
+      w.Section(s.table < 0 ? 0x0000 : pids[s.table], s.table < 0 ? pat : cycles[(size_t)s.table][s.index]->bytes);
+      continue;
+    }
     if (since_pat >= 40) {
       w.Section(0x0000, pat);
       since_pat = 0;
     }
     w.Section(pids[s.table], cycles[(size_t)s.table][s.index]->bytes);
     since_pat++;
-    if (opt.pack && ++since_flush >= 2 + next() % 5) {
+    if (opt.pack && ++since_flush >= 2 + rnd.Next() % 5) {
       w.Flush();
       since_flush = 0;
     }
-    if (opt.garbage && next() % 8 == 0) {
+    if (opt.garbage && rnd.Next() % 8 == 0) {
       w.Flush();
-      w.Garbage(1 + next() % 187);
+      w.Garbage(1 + rnd.Next() % 187);
     }
-    if (opt.noise && next() % 4 == 0) {
+    if (opt.noise && rnd.Next() % 4 == 0) {
       w.Flush();
-      std::vector<uint8_t> pkt(188, 0xFF);
-      uint16_t pid = (next() % 2) ? 0x1FFF : 0x0100;
-      pkt[0] = 0x47;
-      pkt[1] = (uint8_t)(pid >> 8);
-      pkt[2] = (uint8_t)(pid & 0xFF);
-      pkt[3] = 0x10;
-      if (pid != 0x1FFF)
-        for (size_t i = 4; i < pkt.size(); i++) pkt[i] = (uint8_t)(next() & 0xFF);
-      w.Packet(pkt);
+      uint16_t pid = (rnd.Next() % 2) ? SIM_PID_NULL : SIM_PID_OTHER;
+      w.Packet(TablesFillerPacket(pid, &rnd));
     }
     if (++since_drain >= 512) {
       drain();
       since_drain = 0;
     }
   }
+  if (opt.mux_rate > 0) fill_to(timing.packets);
   drain();
   if (fclose(out) != 0) ok = false;
   if (!ok) {

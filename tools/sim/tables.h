@@ -47,6 +47,22 @@ struct SimStreamOptions {
   bool garbage = false;      /* bytes without a sync byte between some packets */
   bool noise = false;        /* null packets and packets of other PIDs */
   uint32_t seed = 1;         /* for mid_cycle, garbage and noise */
+  /* The multiplex's bit rate (0: the tables follow each other without
+   * time); with it every table goes out at its own bit rate "rate" (the
+   * channel table by default once a second) and null packets fill the rest. */
+  uint64_t mux_rate = 0;
+  uint64_t rate[SIM_TABLES] = {0, 0, 0, 0, 0};
+};
+
+/* The names of the tables on the command line, in SimTable order. */
+extern const char *const SIM_TABLE_NAMES[SIM_TABLES];
+
+/* With a mux rate: how the carousel is laid out in time. */
+struct SimTiming {
+  double length = 0;                  /* seconds of stream in the file */
+  double cycle[SIM_TABLES] = {0, 0, 0, 0, 0}; /* seconds one cycle of each table lasts (0: empty) */
+  size_t sends[SIM_TABLES] = {0, 0, 0, 0, 0}; /* cycles of each table in the file */
+  uint64_t packets = 0;               /* TS packets in the file */
 };
 
 /* The 3-day summary sections of "s": the lines of each, the first section
@@ -60,6 +76,11 @@ std::string TablesTitle7(const SimEvent &e);
 /* Builds the section cycles of the five tables. Returns 1, or 0 after a
  * message on stderr when something does not fit a section. */
 int TablesBuild(const SimGuide &guide, const SimStreamOptions &opt, SimTables *tables);
+/* Lays the carousel out in time for opt.mux_rate: the file lasts --cycles
+ * times the longest table cycle and holds a whole number of cycles of every
+ * table. Returns 1, or 0 after a message on stderr when a table has no rate
+ * or the tables need more than the multiplex carries. */
+int TablesTiming(const SimTables &tables, const SimStreamOptions &opt, SimTiming *timing);
 /* Writes the carousel to "path". Returns 1, or 0 after a message. */
 int TablesWriteStream(const SimTables &tables, const SimStreamOptions &opt, const std::string &path,
                       size_t *bytes_written);

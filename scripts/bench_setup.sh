@@ -1,0 +1,18 @@
+# Sourced by the benchmark scripts: bench_setup NAME BUILD_DIR FILE... sets
+# "build" to the build folder (it must hold every FILE) and "work" to a
+# scratch folder removed at exit, unless WORK names one to keep.
+bench_setup() {
+  name=$1
+  build=$(cd "${2:-build}" && pwd)
+  shift 2
+  for f in "$@"; do
+    if [ ! -e "$build/$f" ]; then
+      echo "$name: $build/$f is missing; build first" >&2
+      exit 1
+    fi
+  done
+  work=${WORK:-$(mktemp -d "/tmp/$name.XXXXXX")}
+  keep=${WORK:+1}
+  mkdir -p "$work"
+  trap '[ -n "$keep" ] || rm -rf "$work"' EXIT
+}
