@@ -4,25 +4,29 @@
 # when the machine has none): the VDR the tests need runs as their child.
 #   make build   build/mhw2grab, build/libtarnwell.so and the tools
 #   make test    every test: the ordinary build, the sanitizer build and a
-#                short fuzz smoke run of every fuzz target
+#                short fuzz smoke run of every fuzz target, the armhf cross-check
 #   make check   the ordinary build's tests only (quick)
 #   make demo    a sample broadcast grabbed and shown
 #   make install the programs into PREFIX/bin, the library into PREFIX/lib
 #   make bench   benchmarks (decoders, whole runs, time to guide on air, hostile streams)
 #   make fuzz    every fuzz target for FUZZ_SECONDS (default 60) each
 #   make nomem-sweep  a whole grab with each of its allocations refused in turn
+#   make cross ARCH=armhf|arm64|mipsel        the grabber for a receiver in build-ARCH
+#   make cross-check ARCH=armhf|arm64|mipsel  that build under qemu-user against the host's
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= 2
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_RUNS ?= 3000
 PREFIX ?= /usr/local
+ARCH ?= armhf
+CROSS_BUILD ?= build-$(ARCH)
 PACKAGES = g++ cmake make pkg-config libsqlite3-dev sqlite3 libgtest-dev libbenchmark-dev \
 	xmltv-util libxml2-utils clang-14 libclang-rt-14-dev valgrind time vdr vdr-plugin-satip
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build install test check check-asan fuzz-smoke demo bench fuzz nomem-sweep clean
+.PHONY: deps build install test check check-asan fuzz-smoke demo bench fuzz nomem-sweep clean cross-deps cross cross-check host-tools
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
@@ -61,7 +65,7 @@ check-asan: deps
 fuzz-smoke: deps
 	FUZZ_RUNS=$(FUZZ_SMOKE_RUNS) ./scripts/fuzz.sh
 
-test: check check-asan fuzz-smoke
+test: check check-asan fuzz-smoke cross-check
 
 # The demo needs only the grabber, the simulator and the database command.
 demo: deps
@@ -87,5 +91,22 @@ nomem-sweep: deps
 	cd $(ASAN_BUILD) && MHW2_NOMEM_SWEEP=all ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:verify_asan_link_order=0 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure --timeout 14400 -R HardeningNomem
 
+# Receivers: a cross build with Debian's cross compiler and the target's
+# SQLite (scripts/cross.sh installs them, adding the Debian architecture),
+# without tests; and its check under qemu-user against the host's grab.
+cross-deps:
+	SUDO="$(SUDO)" ./scripts/cross.sh setup $(ARCH) $(CROSS_BUILD)
+
+cross: cross-deps
+	JOBS=$(JOBS) ./scripts/cross.sh build $(ARCH) $(CROSS_BUILD)
+
+# The host's grabber, simulator and virtual adapter, configured as by make build.
+host-tools: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD) -j$(JOBS) --target mhw2grab mhw2sim vdvb
+
+cross-check: cross host-tools
+	JOBS=$(JOBS) ./scripts/cross.sh check $(ARCH) $(BUILD) $(CROSS_BUILD)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz
+	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz build-armhf build-arm64 build-mipsel

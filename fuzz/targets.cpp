@@ -100,7 +100,7 @@ int FuzzChannels(const uint8_t *data, size_t size) {
   if (n < 0 || n > 255) abort();
   /* Every decoded name is terminated inside its field. */
   for (int32_t i = 0; i < n; i++)
-    if (memchr(StoreChannels()[i].name, 0, sizeof(StoreChannels()[i].name)) == nullptr) abort();
+    if (memchr(GuideChannels()[i].name, 0, sizeof(GuideChannels()[i].name)) == nullptr) abort();
   free(heap);
   FreeGuide();
   return 0;

@@ -165,6 +165,11 @@ static_assert(offsetof(epgdb_title_t, start_time) == 4, "start_time at 4");
 static_assert(offsetof(epgdb_title_t, length) == 8, "length at 8");
 static_assert(offsetof(epgdb_title_t, flags) == 11, "flags at 11");
 static_assert(offsetof(epgdb_title_t, language) == 32, "language at 32");
+/* The same record on the 64-bit and the 32-bit receivers (armhf, mipsel):
+ * 36 public bytes, the library's 64-bit order at 40, then two pointers. */
+static_assert(offsetof(epgdb_title_t, lib_pad) == 35, "lib_pad at 35");
+static_assert(offsetof(epgdb_title_t, lib_order) == 40, "lib_order at 40");
+static_assert(sizeof(epgdb_title_t) == (sizeof(void *) == 8 ? 64 : 56), "64 bytes, 56 on 32-bit targets");
 #endif
 
 #endif

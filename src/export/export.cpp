@@ -90,7 +90,7 @@ static const char *ExportChannelName(const ChannelEntry *channels, const EventRe
                                      uint16_t sid, uint16_t tsid, uint16_t nid) {
   const ChannelEntry *own = &channels[event->channel];
   if (own->sid == sid && own->tsid == tsid && own->nid == nid) return own->name;
-  int32_t count = StoreCounters()->channel_count;
+  int32_t count = GuideGetCounters()->channel_count;
   for (int32_t i = 0; i < count; i++) {
     const ChannelEntry *c = &channels[i];
     if (c->sid == sid && c->tsid == tsid && c->nid == nid && c->name[0]) return c->name;
@@ -153,8 +153,8 @@ int StoreEvent(const EventRecord *event, const char *summary_title, const char *
                int32_t sid, int32_t tsid, int32_t nid) {
   const ExportLibrary *lib = Export.library;
   int utf8 = ConfigSettings()->convert_to_utf8 != 0;
-  const ChannelEntry *channels = StoreChannels();
-  if (!channels || event->channel >= StoreCounters()->channel_count) {
+  const ChannelEntry *channels = GuideChannels();
+  if (!channels || event->channel >= GuideGetCounters()->channel_count) {
     WriteLog("%s() - Error: event on unknown channel %d (skipped)", "StoreEvent", event->channel);
     return 1;
   }
@@ -233,8 +233,8 @@ static int ExportTextAllowed(const EventRecord *event, const char *summary_title
 
 int StoreEventWithAliases(const EventRecord *event, const char *summary_title,
                           const char *summary_text) {
-  const ChannelEntry *channels = StoreChannels();
-  if (!channels || event->channel >= StoreCounters()->channel_count) {
+  const ChannelEntry *channels = GuideChannels();
+  if (!channels || event->channel >= GuideGetCounters()->channel_count) {
     WriteLog("%s() - Error: event on unknown channel %d (skipped)", "StoreEventWithAliases",
              event->channel);
     return 1;

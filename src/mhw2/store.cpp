@@ -12,41 +12,41 @@
 
 /* The two summary ids a record may be matched by: its summary_id, and its
  * summary_id_3d when it carries one. */
-enum StoreBagKind { STORE_BAG_ID, STORE_BAG_ID_3D, STORE_BAG_KINDS };
+enum GuideBagKind { STORE_BAG_ID, STORE_BAG_ID_3D, STORE_BAG_KINDS };
 
 /* One record of the event list with its place in the indexes. The record
- * comes first, so the list's EventRecord pointers are StoreNode pointers.
+ * comes first, so the list's EventRecord pointers are GuideNode pointers.
  * A record without a summary waits in the bag of its summary_id and, when
  * it carries one, in the bag of its summary_id_3d: doubly linked and in no
  * particular order, so that joining, leaving and moving cost one step. A
  * record that got its summary leaves a bag when that bag is next walked. */
-struct StoreNode {
+struct GuideNode {
   EventRecord record;
   uint32_t seq;                        /* insertion number: larger is nearer the list head */
   uint8_t in_bag[STORE_BAG_KINDS];     /* 1 while in the bag of that kind */
-  StoreNode *bag_prev[STORE_BAG_KINDS];
-  StoreNode *bag_next[STORE_BAG_KINDS];
-  StoreNode *walk_next;                /* the attachment walk, newest first */
+  GuideNode *bag_prev[STORE_BAG_KINDS];
+  GuideNode *bag_next[STORE_BAG_KINDS];
+  GuideNode *walk_next;                /* the attachment walk, newest first */
 };
 
-static StoreNode *StoreNodeOf(EventRecord *record) { return (StoreNode *)record; }
+static GuideNode *GuideNodeOf(EventRecord *record) { return (GuideNode *)record; }
 
 /* The index entry of one summary id: the records a summary with that id
  * matches, as the two bags of those still without a summary and counts of
  * all of them. */
-struct StoreSummaryIds {
+struct GuideSummaryIds {
   uint64_t key;
   /* The records without a summary yet: summary_id == key, and carrying
    * summary_id_3d == key. */
-  StoreNode *waiting[STORE_BAG_KINDS];
+  GuideNode *waiting[STORE_BAG_KINDS];
   uint32_t matches;    /* summary_id == key */
   uint32_t matches_3d; /* carrying summary_id_3d == key with another summary_id */
 };
 
 /* The channel+start index entry. */
-struct StoreStartEntry {
+struct GuideStartEntry {
   uint64_t key;
-  StoreNode *node;
+  GuideNode *node;
 };
 
 /* Open-addressing hash table from a 64-bit key to an entry: the
@@ -54,7 +54,7 @@ struct StoreStartEntry {
  * carries any more (a 7-day merge moved its last one) is removed, so the
  * index never holds more ids than the records have. */
 template <typename Entry>
-struct StoreTable {
+struct GuideTable {
   std::vector<Entry> slots; /* key and value side by side: one cache line a probe */
   size_t used;
 };
@@ -74,27 +74,27 @@ static struct {
   size_t id_slots; /* summary ids the records carry: one each, two with a 3-day id */
   uint64_t walk_steps;
   GuideCounters counters;
-  StoreTable<StoreStartEntry> by_start;   /* channel << 32 | start_time -> the one record */
-  StoreTable<StoreSummaryIds> by_summary; /* summary id -> the records it matches */
+  GuideTable<GuideStartEntry> by_start;   /* channel << 32 | start_time -> the one record */
+  GuideTable<GuideSummaryIds> by_summary; /* summary id -> the records it matches */
 } Store;
 
-GuideCounters *StoreCounters(void) { return &Store.counters; }
-ChannelEntry *StoreChannels(void) { return Store.channels; }
-EventRecord *StoreEventList(void) { return Store.events; }
-uint64_t StoreWalkSteps(void) { return Store.walk_steps; }
-size_t StoreSummaryIndexSlots(void) { return Store.by_summary.slots.size(); }
+GuideCounters *GuideGetCounters(void) { return &Store.counters; }
+ChannelEntry *GuideChannels(void) { return Store.channels; }
+EventRecord *GuideEventList(void) { return Store.events; }
+uint64_t GuideWalkSteps(void) { return Store.walk_steps; }
+size_t GuideSummaryIndexSlots(void) { return Store.by_summary.slots.size(); }
 
-void StoreSetChannels(ChannelEntry *table, int32_t count) {
+void GuideSetChannels(ChannelEntry *table, int32_t count) {
   if (Store.channels && Store.channels != table) free(Store.channels);
   Store.channels = table;
   Store.counters.channel_count = count;
 }
 
-static uint64_t StoreStartKey(uint16_t channel, int32_t start_time) {
+static uint64_t GuideStartKey(uint16_t channel, int32_t start_time) {
   return ((uint64_t)channel << 32) | (uint32_t)start_time;
 }
 
-static size_t StoreHash(uint64_t key, size_t mask) {
+static size_t GuideHash(uint64_t key, size_t mask) {
   key ^= key >> 33;
   key *= 0xFF51AFD7ED558CCDull;
   key ^= key >> 33;
@@ -105,10 +105,10 @@ static size_t StoreHash(uint64_t key, size_t mask) {
 
 /* The entry of "key", or null when the key is not in "table". */
 template <typename Entry>
-static Entry *StoreTableFind(StoreTable<Entry> *table, uint64_t key) {
+static Entry *GuideTableFind(GuideTable<Entry> *table, uint64_t key) {
   if (table->slots.empty()) return nullptr;
   size_t mask = table->slots.size() - 1;
-  for (size_t i = StoreHash(key, mask);; i = (i + 1) & mask) {
+  for (size_t i = GuideHash(key, mask);; i = (i + 1) & mask) {
     if (table->slots[i].key == key) return &table->slots[i];
     if (table->slots[i].key == STORE_NO_KEY) return nullptr;
   }
@@ -117,9 +117,9 @@ static Entry *StoreTableFind(StoreTable<Entry> *table, uint64_t key) {
 /* Places "key" in a table known to have room; its entry, zero-filled
  * behind the key when new. */
 template <typename Entry>
-static Entry *StoreTablePlaceUnchecked(StoreTable<Entry> *table, uint64_t key) {
+static Entry *GuideTablePlaceUnchecked(GuideTable<Entry> *table, uint64_t key) {
   size_t mask = table->slots.size() - 1;
-  size_t i = StoreHash(key, mask);
+  size_t i = GuideHash(key, mask);
   while (table->slots[i].key != STORE_NO_KEY && table->slots[i].key != key) i = (i + 1) & mask;
   if (table->slots[i].key == STORE_NO_KEY) {
     table->slots[i] = Entry{};
@@ -135,9 +135,9 @@ static Entry *StoreTablePlaceUnchecked(StoreTable<Entry> *table, uint64_t key) {
  * unchanged). Container growth reports exhaustion by throwing; it becomes
  * the store's 0 result here. */
 template <typename Entry>
-static int StoreTableReserve(StoreTable<Entry> *table, size_t keys) {
+static int GuideTableReserve(GuideTable<Entry> *table, size_t keys) {
   if (keys * 2 <= table->slots.size()) return 1;
-  StoreTable<Entry> grown;
+  GuideTable<Entry> grown;
   try {
     size_t size = table->slots.empty() ? 1024 : table->slots.size() * 2;
     while (keys * 2 > size) size *= 2;
@@ -149,7 +149,7 @@ static int StoreTableReserve(StoreTable<Entry> *table, size_t keys) {
   }
   grown.used = 0;
   for (const Entry &entry : table->slots)
-    if (entry.key != STORE_NO_KEY) *StoreTablePlaceUnchecked(&grown, entry.key) = entry;
+    if (entry.key != STORE_NO_KEY) *GuideTablePlaceUnchecked(&grown, entry.key) = entry;
   table->slots.swap(grown.slots);
   table->used = grown.used;
   return 1;
@@ -159,14 +159,14 @@ static int StoreTableReserve(StoreTable<Entry> *table, size_t keys) {
  * probe run move up (no tombstones). Takes no memory; entry pointers taken
  * before are invalid afterwards. */
 template <typename Entry>
-static void StoreTableRemoveUnchecked(StoreTable<Entry> *table, uint64_t key) {
+static void GuideTableRemoveUnchecked(GuideTable<Entry> *table, uint64_t key) {
   size_t mask = table->slots.size() - 1;
-  size_t hole = StoreHash(key, mask);
+  size_t hole = GuideHash(key, mask);
   while (table->slots[hole].key != key) hole = (hole + 1) & mask;
   for (size_t j = (hole + 1) & mask; table->slots[j].key != STORE_NO_KEY; j = (j + 1) & mask) {
     /* An entry may fill the hole when the hole lies between its home slot
      * and where it sits. */
-    size_t home = StoreHash(table->slots[j].key, mask);
+    size_t home = GuideHash(table->slots[j].key, mask);
     if (((j - home) & mask) >= ((j - hole) & mask)) {
       table->slots[hole] = table->slots[j];
       hole = j;
@@ -178,17 +178,17 @@ static void StoreTableRemoveUnchecked(StoreTable<Entry> *table, uint64_t key) {
 }
 
 template <typename Entry>
-static void StoreTableFree(StoreTable<Entry> *table) {
+static void GuideTableFree(GuideTable<Entry> *table) {
   std::vector<Entry>().swap(table->slots);
   table->used = 0;
 }
 
-static int StoreCarries3d(const StoreNode *node) {
+static int GuideCarries3d(const GuideNode *node) {
   return (node->record.flags & EVENT_HAS_SUMMARY_ID_3D) != 0;
 }
 
 /* Puts "node" into the bag "kind" of "ids". */
-static void StoreBagJoin(StoreSummaryIds *ids, StoreBagKind kind, StoreNode *node) {
+static void GuideBagJoin(GuideSummaryIds *ids, GuideBagKind kind, GuideNode *node) {
   node->in_bag[kind] = 1;
   node->bag_prev[kind] = nullptr;
   node->bag_next[kind] = ids->waiting[kind];
@@ -197,7 +197,7 @@ static void StoreBagJoin(StoreSummaryIds *ids, StoreBagKind kind, StoreNode *nod
 }
 
 /* Takes "node" out of the bag "kind" of "ids". */
-static void StoreBagLeave(StoreSummaryIds *ids, StoreBagKind kind, StoreNode *node) {
+static void GuideBagLeave(GuideSummaryIds *ids, GuideBagKind kind, GuideNode *node) {
   if (node->bag_prev[kind]) node->bag_prev[kind]->bag_next[kind] = node->bag_next[kind];
   else ids->waiting[kind] = node->bag_next[kind];
   if (node->bag_next[kind]) node->bag_next[kind]->bag_prev[kind] = node->bag_prev[kind];
@@ -207,16 +207,16 @@ static void StoreBagLeave(StoreSummaryIds *ids, StoreBagKind kind, StoreNode *no
 
 /* Enters "node" in the summary id index under its summary ids. The index
  * has room for two new ids. */
-static void StoreIndexSummaryUnchecked(StoreNode *node) {
+static void GuideIndexSummaryUnchecked(GuideNode *node) {
   const EventRecord *r = &node->record;
   int waiting = !(r->flags & EVENT_HAS_SUMMARY);
-  StoreSummaryIds *ids = StoreTablePlaceUnchecked(&Store.by_summary, r->summary_id);
+  GuideSummaryIds *ids = GuideTablePlaceUnchecked(&Store.by_summary, r->summary_id);
   ids->matches++;
-  if (waiting) StoreBagJoin(ids, STORE_BAG_ID, node);
-  if (StoreCarries3d(node)) {
-    StoreSummaryIds *ids_3d = StoreTablePlaceUnchecked(&Store.by_summary, r->summary_id_3d);
+  if (waiting) GuideBagJoin(ids, STORE_BAG_ID, node);
+  if (GuideCarries3d(node)) {
+    GuideSummaryIds *ids_3d = GuideTablePlaceUnchecked(&Store.by_summary, r->summary_id_3d);
     if (r->summary_id_3d != r->summary_id) ids_3d->matches_3d++;
-    if (waiting) StoreBagJoin(ids_3d, STORE_BAG_ID_3D, node);
+    if (waiting) GuideBagJoin(ids_3d, STORE_BAG_ID_3D, node);
   }
 }
 
@@ -224,60 +224,60 @@ static void StoreIndexSummaryUnchecked(StoreNode *node) {
  * "summary_id", another id. Takes no memory: the id left behind goes when
  * no record carries it any more, before the new one is placed, so the
  * index holds at most one id per summary id the records carry, for which
- * it has room (StoreInsertHead). */
-static void StoreMoveSummaryUnchecked(StoreNode *node, uint32_t summary_id) {
+ * it has room (GuideInsertHead). */
+static void GuideMoveSummaryUnchecked(GuideNode *node, uint32_t summary_id) {
   EventRecord *r = &node->record;
-  int carries_3d = StoreCarries3d(node);
-  StoreSummaryIds *from = StoreTableFind(&Store.by_summary, r->summary_id);
+  int carries_3d = GuideCarries3d(node);
+  GuideSummaryIds *from = GuideTableFind(&Store.by_summary, r->summary_id);
   from->matches--;
-  if (node->in_bag[STORE_BAG_ID]) StoreBagLeave(from, STORE_BAG_ID, node);
+  if (node->in_bag[STORE_BAG_ID]) GuideBagLeave(from, STORE_BAG_ID, node);
   /* A 3-day id equal to the old summary_id now counts apart from it. */
   if (carries_3d && r->summary_id_3d == r->summary_id) from->matches_3d++;
   if (from->matches == 0 && from->matches_3d == 0)
-    StoreTableRemoveUnchecked(&Store.by_summary, r->summary_id);
-  StoreSummaryIds *to = StoreTablePlaceUnchecked(&Store.by_summary, summary_id);
+    GuideTableRemoveUnchecked(&Store.by_summary, r->summary_id);
+  GuideSummaryIds *to = GuideTablePlaceUnchecked(&Store.by_summary, summary_id);
   to->matches++;
-  if (!(r->flags & EVENT_HAS_SUMMARY)) StoreBagJoin(to, STORE_BAG_ID, node);
+  if (!(r->flags & EVENT_HAS_SUMMARY)) GuideBagJoin(to, STORE_BAG_ID, node);
   /* A 3-day id equal to the new summary_id counts with it from now on. */
   if (carries_3d && r->summary_id_3d == summary_id) to->matches_3d--;
   r->summary_id = summary_id;
 }
 
 /* The stored record with this channel and start time, or null. */
-static StoreNode *StoreFindByStart(uint16_t channel, int32_t start_time) {
-  StoreStartEntry *entry = StoreTableFind(&Store.by_start, StoreStartKey(channel, start_time));
+static GuideNode *GuideFindByStart(uint16_t channel, int32_t start_time) {
+  GuideStartEntry *entry = GuideTableFind(&Store.by_start, GuideStartKey(channel, start_time));
   return entry ? entry->node : nullptr;
 }
 
 /* Copies "record" into a new node at the head of the event list and puts
  * it into the indexes. Returns the node, or null when memory ran out. */
-static StoreNode *StoreInsertHead(const EventRecord *record) {
+static GuideNode *GuideInsertHead(const EventRecord *record) {
   /* Room for every summary id the records will carry, this one's too: a
    * 7-day merge then never needs more. */
   size_t id_slots = Store.id_slots + ((record->flags & EVENT_HAS_SUMMARY_ID_3D) ? 2 : 1);
   if (Store.next_seq == STORE_SEQ_MAX ||
-      !StoreTableReserve(&Store.by_start, Store.by_start.used + 1) ||
-      !StoreTableReserve(&Store.by_summary, id_slots))
+      !GuideTableReserve(&Store.by_start, Store.by_start.used + 1) ||
+      !GuideTableReserve(&Store.by_summary, id_slots))
     return nullptr;
-  StoreNode *node = (StoreNode *)calloc(1, sizeof(StoreNode));
+  GuideNode *node = (GuideNode *)calloc(1, sizeof(GuideNode));
   if (!node) return nullptr;
   memcpy(&node->record, record, sizeof(EventRecord));
   node->seq = Store.next_seq++;
   Store.id_slots = id_slots;
-  StoreTablePlaceUnchecked(&Store.by_start, StoreStartKey(record->channel, record->start_time))
+  GuideTablePlaceUnchecked(&Store.by_start, GuideStartKey(record->channel, record->start_time))
       ->node = node;
-  StoreIndexSummaryUnchecked(node);
+  GuideIndexSummaryUnchecked(node);
   node->record.next = Store.events;
   Store.events = &node->record;
   return node;
 }
 
 int AddEvent3days(EventRecord *record) {
-  if (StoreFindByStart(record->channel, record->start_time)) {
+  if (GuideFindByStart(record->channel, record->start_time)) {
     WriteDebug("%s() - WARNING: REPEATED EVENT FOUND IN EVENT LIST. IGNORING.\n", "AddEvent3days");
     return 1;
   }
-  if (!StoreInsertHead(record)) {
+  if (!GuideInsertHead(record)) {
     WriteLog("%s() - Error: Not enough memory", "AddEvent3days");
     return 0;
   }
@@ -289,9 +289,9 @@ int AddEvent3days(EventRecord *record) {
 /* The 7-day merge: the stored record takes the 7-day summary ids (moving
  * to the index entries of its new summary id); the caller's record gets the
  * stored 3-day summary id. Takes no memory, so it cannot fail. */
-static void StoreMerge7days(StoreNode *node, EventRecord *record) {
+static void GuideMerge7days(GuideNode *node, EventRecord *record) {
   EventRecord *stored = &node->record;
-  if (stored->summary_id != record->summary_id) StoreMoveSummaryUnchecked(node, record->summary_id);
+  if (stored->summary_id != record->summary_id) GuideMoveSummaryUnchecked(node, record->summary_id);
   stored->summary_id2 = record->summary_id2;
   record->summary_id_3d = stored->summary_id_3d;
   record->flags = (uint8_t)((record->flags & ~EVENT_HAS_SUMMARY_ID_3D) |
@@ -299,16 +299,16 @@ static void StoreMerge7days(StoreNode *node, EventRecord *record) {
 }
 
 int AddEvent(EventRecord *record) {
-  StoreNode *node = StoreFindByStart(record->channel, record->start_time);
+  GuideNode *node = GuideFindByStart(record->channel, record->start_time);
   if (node) {
     if (node->record.mhw_event_id != record->mhw_event_id) {
       WriteDebug("%s() - WARNING: SAME EVENT WITH DIFFERENT EVENTID. IGNORING.\n", "AddEvent");
       return 1;
     }
-    StoreMerge7days(node, record);
+    GuideMerge7days(node, record);
     return 1;
   }
-  if (!StoreInsertHead(record)) {
+  if (!GuideInsertHead(record)) {
     WriteLog("%s() - memory error", "AddEvent");
     return 0;
   }
@@ -319,16 +319,16 @@ int AddEvent(EventRecord *record) {
 
 /* A walk list being collected: its nodes linked through walk_next in the
  * order they came, their count, the largest seq and what order they are in. */
-struct StoreWalk {
-  StoreNode *head;
-  StoreNode *last;
+struct GuideWalk {
+  GuideNode *head;
+  GuideNode *last;
   uint32_t count;
   uint32_t largest;
   int newest_first; /* seq falls along the list */
   int oldest_first; /* seq rises along the list */
 };
 
-static void StoreWalkAppend(StoreWalk *walk, StoreNode *node) {
+static void GuideWalkAppend(GuideWalk *walk, GuideNode *node) {
   Store.walk_steps++;
   node->walk_next = nullptr;
   if (walk->last) {
@@ -347,14 +347,14 @@ static void StoreWalkAppend(StoreWalk *walk, StoreNode *node) {
  * A list already in order costs nothing more, one in the reverse order a
  * step a node; any other order at most 16 steps a node: insertion for a
  * short list, a radix round per byte of the largest seq for a long one. */
-static StoreNode *StoreSortWalk(const StoreWalk *walk) {
-  StoreNode *list = walk->head;
+static GuideNode *GuideSortWalk(const GuideWalk *walk) {
+  GuideNode *list = walk->head;
   if (walk->newest_first) return list;
   if (walk->oldest_first) {
-    StoreNode *reversed = nullptr;
+    GuideNode *reversed = nullptr;
     while (list) {
       Store.walk_steps++;
-      StoreNode *next = list->walk_next;
+      GuideNode *next = list->walk_next;
       list->walk_next = reversed;
       reversed = list;
       list = next;
@@ -362,10 +362,10 @@ static StoreNode *StoreSortWalk(const StoreWalk *walk) {
     return reversed;
   }
   if (walk->count < STORE_RADIX_FROM) {
-    StoreNode *sorted = nullptr;
+    GuideNode *sorted = nullptr;
     while (list) {
-      StoreNode *next = list->walk_next;
-      StoreNode **at = &sorted;
+      GuideNode *next = list->walk_next;
+      GuideNode **at = &sorted;
       while (*at && (*at)->seq > list->seq) {
         Store.walk_steps++;
         at = &(*at)->walk_next;
@@ -380,10 +380,10 @@ static StoreNode *StoreSortWalk(const StoreWalk *walk) {
    * round keeps the order of the last within a bucket and takes the
    * buckets largest first. */
   for (int shift = 0; shift < 32 && (walk->largest >> shift) != 0; shift += 8) {
-    StoreNode *head[256] = {nullptr}, *tail[256] = {nullptr};
-    for (StoreNode *n = list; n;) {
+    GuideNode *head[256] = {nullptr}, *tail[256] = {nullptr};
+    for (GuideNode *n = list; n;) {
       Store.walk_steps++;
-      StoreNode *next = n->walk_next;
+      GuideNode *next = n->walk_next;
       uint32_t b = (n->seq >> shift) & 0xFF;
       n->walk_next = nullptr;
       if (tail[b]) tail[b]->walk_next = n;
@@ -391,7 +391,7 @@ static StoreNode *StoreSortWalk(const StoreWalk *walk) {
       tail[b] = n;
       n = next;
     }
-    StoreNode **end = &list;
+    GuideNode **end = &list;
     for (int b = 255; b >= 0; b--) {
       if (!head[b]) continue;
       *end = head[b];
@@ -404,41 +404,41 @@ static StoreNode *StoreSortWalk(const StoreWalk *walk) {
 
 /* The records still without a summary that a summary with "summary_id"
  * matches, linked through walk_next, newest first, each once. */
-static StoreNode *StoreCollectWaiting(uint32_t summary_id) {
-  StoreSummaryIds *ids = StoreTableFind(&Store.by_summary, summary_id);
+static GuideNode *GuideCollectWaiting(uint32_t summary_id) {
+  GuideSummaryIds *ids = GuideTableFind(&Store.by_summary, summary_id);
   if (!ids) return nullptr;
   /* Both bags in their own order, which is newest first unless 7-day
    * merges moved older records in; records that got a summary since the
    * bag was last walked leave it now, each once. */
-  StoreWalk bag = {nullptr, nullptr, 0, 0, 1, 1}, bag_3d = bag;
-  for (StoreNode *n = ids->waiting[STORE_BAG_ID], *next; n; n = next) {
+  GuideWalk bag = {nullptr, nullptr, 0, 0, 1, 1}, bag_3d = bag;
+  for (GuideNode *n = ids->waiting[STORE_BAG_ID], *next; n; n = next) {
     next = n->bag_next[STORE_BAG_ID];
     if (n->record.flags & EVENT_HAS_SUMMARY) {
       Store.walk_steps++;
-      StoreBagLeave(ids, STORE_BAG_ID, n);
+      GuideBagLeave(ids, STORE_BAG_ID, n);
     } else {
-      StoreWalkAppend(&bag, n);
+      GuideWalkAppend(&bag, n);
     }
   }
   /* 3-day summary ids have 16 bits: a larger id has no 3-day bag. A record
    * whose summary_id is this id too is in the first bag already. */
   if (summary_id <= 0xFFFF) {
-    for (StoreNode *n = ids->waiting[STORE_BAG_ID_3D], *next; n; n = next) {
+    for (GuideNode *n = ids->waiting[STORE_BAG_ID_3D], *next; n; n = next) {
       next = n->bag_next[STORE_BAG_ID_3D];
       if (n->record.flags & EVENT_HAS_SUMMARY) {
         Store.walk_steps++;
-        StoreBagLeave(ids, STORE_BAG_ID_3D, n);
+        GuideBagLeave(ids, STORE_BAG_ID_3D, n);
       } else if (n->record.summary_id != summary_id) {
-        StoreWalkAppend(&bag_3d, n);
+        GuideWalkAppend(&bag_3d, n);
       }
     }
   }
-  StoreNode *a = StoreSortWalk(&bag), *b = StoreSortWalk(&bag_3d);
+  GuideNode *a = GuideSortWalk(&bag), *b = GuideSortWalk(&bag_3d);
   if (!a || !b) return a ? a : b;
-  StoreNode *merged = nullptr, **end = &merged;
+  GuideNode *merged = nullptr, **end = &merged;
   while (a || b) {
     Store.walk_steps++;
-    StoreNode **from = (!b || (a && a->seq > b->seq)) ? &a : &b;
+    GuideNode **from = (!b || (a && a->seq > b->seq)) ? &a : &b;
     *end = *from;
     end = &(*from)->walk_next;
     *from = (*from)->walk_next;
@@ -447,18 +447,18 @@ static StoreNode *StoreCollectWaiting(uint32_t summary_id) {
   return merged;
 }
 
-int StoreVisitSummaryMatches(uint32_t summary_id, int (*visit)(EventRecord *, void *),
+int GuideVisitSummaryMatches(uint32_t summary_id, int (*visit)(EventRecord *, void *),
                              void *context) {
-  for (StoreNode *node = StoreCollectWaiting(summary_id); node;) {
-    StoreNode *next = node->walk_next;
+  for (GuideNode *node = GuideCollectWaiting(summary_id); node;) {
+    GuideNode *next = node->walk_next;
     if (!visit(&node->record, context)) return 0;
     node = next;
   }
   return 1;
 }
 
-int32_t StoreSummaryMatchCount(uint32_t summary_id) {
-  StoreSummaryIds *ids = StoreTableFind(&Store.by_summary, summary_id);
+int32_t GuideSummaryMatchCount(uint32_t summary_id) {
+  GuideSummaryIds *ids = GuideTableFind(&Store.by_summary, summary_id);
   if (!ids) return 0;
   return (int32_t)(ids->matches + (summary_id <= 0xFFFF ? ids->matches_3d : 0));
 }
@@ -481,11 +481,11 @@ void DebugPrintEvent(const EventRecord *record) {
 void FreeGuide(void) {
   while (Store.events) {
     EventRecord *next = Store.events->next;
-    free(StoreNodeOf(Store.events));
+    free(GuideNodeOf(Store.events));
     Store.events = next;
   }
-  StoreTableFree(&Store.by_start);
-  StoreTableFree(&Store.by_summary);
+  GuideTableFree(&Store.by_start);
+  GuideTableFree(&Store.by_summary);
   Store.next_seq = 0;
   Store.id_slots = 0;
   Store.walk_steps = 0;

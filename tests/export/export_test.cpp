@@ -81,7 +81,7 @@ TEST_F(ExportTest, LongDescriptionOfTheFinalPassAndOfEmptyTexts) {
 
 TEST_F(ExportTest, AliasesStoreTheEventAgainNewestFirst) {
   /* Channel 1 is 301:201:101, named in ISO-8859-1; channel 2 is 302:202:102. */
-  snprintf(StoreChannels()[1].name, sizeof(ChannelEntry::name), "Ca\xF1" "a 1");
+  snprintf(GuideChannels()[1].name, sizeof(ChannelEntry::name), "Ca\xF1" "a 1");
   PushAlias(0x301, 0x201, 0x101, 0x302, 0x202, 0x102);     /* onto a named channel */
   PushAlias(0x301, 0x201, 0x101, 0x999, 0x888, 0x777);     /* oldest line */
   PushAlias(0x301, 0x201, 0x101, 0x301, 0x201, 0x101);     /* onto itself */

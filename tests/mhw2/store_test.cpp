@@ -24,8 +24,8 @@ TEST_F(StoreTest, ThreeDayDuplicateKeepsTheFirstAndWarns) {
   EXPECT_STREQ(events[0]->title, "Other start");
   EXPECT_STREQ(events[1]->title, "Other channel");
   EXPECT_STREQ(events[2]->title, "First");
-  EXPECT_EQ(StoreCounters()->new_3day_events, 3);
-  EXPECT_EQ(StoreCounters()->total_events, 3);
+  EXPECT_EQ(GuideGetCounters()->new_3day_events, 3);
+  EXPECT_EQ(GuideGetCounters()->total_events, 3);
   EXPECT_NE(DebugLog().find("AddEvent3days() - WARNING: REPEATED EVENT FOUND IN EVENT LIST. "
                             "IGNORING.\n"),
             std::string::npos);
@@ -54,8 +54,8 @@ TEST_F(StoreTest, SevenDayMergeTakesSummaryIdsAndHandsBackThe3DayId) {
   /* The caller's record shows the 3-day id it took over. */
   EXPECT_EQ(seven.summary_id_3d, 0x4242u);
   EXPECT_TRUE(seven.flags & EVENT_HAS_SUMMARY_ID_3D);
-  EXPECT_EQ(StoreCounters()->new_7day_events, 0);
-  EXPECT_EQ(StoreCounters()->total_events, 1);
+  EXPECT_EQ(GuideGetCounters()->new_7day_events, 0);
+  EXPECT_EQ(GuideGetCounters()->total_events, 1);
 
   /* Attachment now follows the new summary id and no longer the old one. */
   EXPECT_EQ(AddSummary(0xAAAA, "old", "x"), 1);
@@ -77,7 +77,7 @@ TEST_F(StoreTest, SevenDayMergesNeverGrowTheSummaryIndex) {
     r.flags = EVENT_HAS_SUMMARY_ID_3D;
     ASSERT_EQ(AddEvent3days(&r), 1);
   }
-  const size_t slots = StoreSummaryIndexSlots();
+  const size_t slots = GuideSummaryIndexSlots();
   auto id_of = [](int round, int i) {
     return round % 5 == 0 ? 0x8000u + (uint32_t)(i % 50) : 0x100000u + (uint32_t)(round * 1000 + i);
   };
@@ -87,12 +87,12 @@ TEST_F(StoreTest, SevenDayMergesNeverGrowTheSummaryIndex) {
       r.summary_id = id_of(round, i);
       ASSERT_EQ(AddEvent(&r), 1);
     }
-    ASSERT_EQ(StoreSummaryIndexSlots(), slots) << "round " << round;
+    ASSERT_EQ(GuideSummaryIndexSlots(), slots) << "round " << round;
   }
   for (int i = 0; i < n; i += 37) {
-    EXPECT_EQ(StoreSummaryMatchCount(id_of(41, i)), 1) << i;
-    EXPECT_EQ(StoreSummaryMatchCount(id_of(39, i)), 0) << i;
-    EXPECT_EQ(StoreSummaryMatchCount(0x8000u + (uint32_t)(i % 50)), n / 50) << i;
+    EXPECT_EQ(GuideSummaryMatchCount(id_of(41, i)), 1) << i;
+    EXPECT_EQ(GuideSummaryMatchCount(id_of(39, i)), 0) << i;
+    EXPECT_EQ(GuideSummaryMatchCount(0x8000u + (uint32_t)(i % 50)), n / 50) << i;
   }
   ASSERT_EQ(AddSummary(id_of(41, 5), "S", "x"), 1);
   ASSERT_EQ(db_.titles.size(), 1u);
@@ -120,8 +120,8 @@ TEST_F(StoreTest, SevenDayWithOtherEventIdIsIgnored) {
   events = Events();
   ASSERT_EQ(events.size(), 2u);
   EXPECT_STREQ(events[0]->title, "Fresh");
-  EXPECT_EQ(StoreCounters()->new_7day_events, 1);
-  EXPECT_EQ(StoreCounters()->total_events, 2);
+  EXPECT_EQ(GuideGetCounters()->new_7day_events, 1);
+  EXPECT_EQ(GuideGetCounters()->total_events, 2);
   EXPECT_EQ(events[0]->summary_id_3d, 0u);
   EXPECT_FALSE(events[0]->flags & EVENT_HAS_SUMMARY_ID_3D);
 }
@@ -150,11 +150,11 @@ TEST_F(StoreTest, IndexesAgreeWithAWalkOfTheList) {
   MakeChannels(7);
   for (uint32_t id = 0; id < 40; id++) {
     std::vector<EventRecord *> expected;
-    for (EventRecord *e = StoreEventList(); e; e = e->next)
+    for (EventRecord *e = GuideEventList(); e; e = e->next)
       if (e->summary_id == id || ((e->flags & EVENT_HAS_SUMMARY_ID_3D) && e->summary_id_3d == id))
         expected.push_back(e);
     std::vector<EventRecord *> seen;
-    StoreVisitSummaryMatches(
+    GuideVisitSummaryMatches(
         id,
         [](EventRecord *r, void *c) {
           ((std::vector<EventRecord *> *)c)->push_back(r);
@@ -166,7 +166,7 @@ TEST_F(StoreTest, IndexesAgreeWithAWalkOfTheList) {
   /* One record per channel and start time. */
   std::set<std::pair<int, int>> keys;
   for (EventRecord *e : Events()) EXPECT_TRUE(keys.insert({e->channel, e->start_time}).second);
-  EXPECT_EQ((int32_t)keys.size(), StoreCounters()->total_events);
+  EXPECT_EQ((int32_t)keys.size(), GuideGetCounters()->total_events);
 }
 
 /* Events, 7-day merges and summaries interleaved at random, summaries
@@ -196,22 +196,22 @@ TEST_F(StoreTest, AttachmentAgreesWithAWalkOfTheListInAnyInterleaving) {
       uint32_t id = ids[next(5)];
       std::vector<int32_t> expected;
       int32_t repeated = 0;
-      for (EventRecord *e = StoreEventList(); e; e = e->next) {
+      for (EventRecord *e = GuideEventList(); e; e = e->next) {
         if (e->summary_id != id && !((e->flags & EVENT_HAS_SUMMARY_ID_3D) && e->summary_id_3d == id))
           continue;
         if (e->flags & EVENT_HAS_SUMMARY) repeated++;
         else expected.push_back(e->channel * 100000 + e->start_time);
       }
       /* What the summary's debug line reports as found and repeated. */
-      ASSERT_EQ(StoreSummaryMatchCount(id), (int32_t)expected.size() + repeated) << "at step " << op;
+      ASSERT_EQ(GuideSummaryMatchCount(id), (int32_t)expected.size() + repeated) << "at step " << op;
       size_t first = db_.titles.size();
-      int32_t without_event = StoreCounters()->summaries_without_event;
+      int32_t without_event = GuideGetCounters()->summaries_without_event;
       ASSERT_EQ(AddSummary(id, "S", "x"), 1);
       std::vector<int32_t> stored;
       for (size_t t = first; t < db_.titles.size(); t++)
         stored.push_back((db_.titles[t].sid - 0x300) * 100000 + (int32_t)db_.titles[t].record->start_time);
       ASSERT_EQ(stored, expected) << "summary " << id << " at step " << op;
-      EXPECT_EQ(StoreCounters()->summaries_without_event - without_event,
+      EXPECT_EQ(GuideGetCounters()->summaries_without_event - without_event,
                 expected.empty() && repeated == 0 ? 1 : 0);
     }
   }
@@ -261,7 +261,7 @@ TEST_F(StoreTest, SevenDayMergesIntoOneSummaryIdCostStepsLinearInTheEvents) {
       r.flags = EVENT_HAS_SUMMARY_ID_3D;
       ASSERT_EQ(AddEvent3days(&r), 1);
     }
-    uint64_t before = StoreWalkSteps();
+    uint64_t before = GuideWalkSteps();
     for (int i : *order) {
       if (i % 5 == 0) continue;
       EventRecord r = TestRecord((uint16_t)(i % 4), i * 60, (uint32_t)i, "e");
@@ -269,14 +269,14 @@ TEST_F(StoreTest, SevenDayMergesIntoOneSummaryIdCostStepsLinearInTheEvents) {
       ASSERT_EQ(AddEvent(&r), 1);
     }
     std::vector<int32_t> expected;
-    for (EventRecord *e = StoreEventList(); e; e = e->next)
+    for (EventRecord *e = GuideEventList(); e; e = e->next)
       if (e->summary_id == shared || e->summary_id_3d == shared) expected.push_back(e->start_time);
-    EXPECT_EQ(StoreSummaryMatchCount(shared), (int32_t)expected.size());
+    EXPECT_EQ(GuideSummaryMatchCount(shared), (int32_t)expected.size());
     ASSERT_EQ(AddSummary(shared, "S", "x"), 1);
     /* Every match stored once, newest first, as a walk of the list finds
      * them; the merges and the attachment together a few steps a record. */
     EXPECT_EQ(StoredStarts(db_), expected);
-    EXPECT_LE(StoreWalkSteps() - before, 8u * n);
+    EXPECT_LE(GuideWalkSteps() - before, 8u * n);
   }
 }
 
@@ -285,16 +285,16 @@ TEST_F(StoreTest, RepeatedCopiesOfASharedSummaryWalkItsEventsOnce) {
   const int n = 2000;
   AddSharingEvents(n, 0x55AA);
   ASSERT_EQ(AddSummary(0x55AA, "First", "wins"), 1);
-  uint64_t steps = StoreWalkSteps();
+  uint64_t steps = GuideWalkSteps();
   EXPECT_LE(steps, 4u * n);
   for (int k = 1; k < n; k++) ASSERT_EQ(AddSummary(0x55AA, "Later", "copy"), 1);
   /* The attached events leave the summary id's bag once, at the next copy;
    * no copy walks them again. */
-  EXPECT_LE(StoreWalkSteps(), steps + n);
+  EXPECT_LE(GuideWalkSteps(), steps + n);
   ASSERT_EQ(db_.titles.size(), (size_t)n);
   for (const FakeTitle &t : db_.titles) ASSERT_EQ(t.long_description, "First\n\nwins");
-  EXPECT_EQ(StoreCounters()->summaries_attached, n);
-  EXPECT_EQ(StoreCounters()->summaries_without_event, 0);
+  EXPECT_EQ(GuideGetCounters()->summaries_attached, n);
+  EXPECT_EQ(GuideGetCounters()->summaries_without_event, 0);
   std::string debug = DebugLog();
   const std::string repeated = "AddSummary() - summary_id: 55AA - found 0 time(s) - repeated 2000 times\n";
   size_t copies = 0;
@@ -345,7 +345,7 @@ TEST_F(StoreTest, ASummarySharedByEveryEventIsNotCopiedPerEvent) {
   ASSERT_EQ(AddSummary(0xABCDE, "Shared", text.c_str()), 1);
   struct mallinfo2 after = mallinfo2();
   size_t held = (after.uordblks + after.hblkhd) - (before.uordblks + before.hblkhd);
-  EXPECT_EQ(StoreCounters()->summaries_attached, n);
+  EXPECT_EQ(GuideGetCounters()->summaries_attached, n);
   /* Each event hands over its title and its long description once. */
   EXPECT_EQ(ExportTextHanded(), (int64_t)n * (1 + 6 + 2 + 4052));
   EXPECT_EQ(ExportEventsLeftOut(), 0);
@@ -385,8 +385,8 @@ TEST_F(StoreTest, FreeGuideEmptiesEverythingAndCanRepeat) {
   EventRecord r = TestRecord(1, 0, 1, "x");
   ASSERT_EQ(AddEvent3days(&r), 1);
   FreeGuide();
-  EXPECT_EQ(StoreEventList(), nullptr);
-  EXPECT_EQ(StoreChannels(), nullptr);
+  EXPECT_EQ(GuideEventList(), nullptr);
+  EXPECT_EQ(GuideChannels(), nullptr);
   EXPECT_EQ(ConfigAliasList(), nullptr);
   FreeGuide();
   /* After a free the same event can be added again. */

@@ -84,14 +84,29 @@ void VdvbResolve(T *slot, const char *name) {
   if (!*slot) *slot = (T)dlsym(RTLD_NEXT, name);
 }
 
+/* The C library's names of the calls as this build makes them: a 32-bit
+ * target built with 64-bit file offsets and time (_FILE_OFFSET_BITS=64,
+ * _TIME_BITS=64) calls open64, openat64, __ioctl_time64 and
+ * __clock_gettime64, and the definitions below take those names too. */
+#ifdef __USE_FILE_OFFSET64
+constexpr char VDVB_OPEN[] = "open64", VDVB_OPENAT[] = "openat64";
+#else
+constexpr char VDVB_OPEN[] = "open", VDVB_OPENAT[] = "openat";
+#endif
+#if defined(__USE_TIME_BITS64) && __TIMESIZE == 32
+constexpr char VDVB_IOCTL[] = "__ioctl_time64", VDVB_CLOCK_GETTIME[] = "__clock_gettime64";
+#else
+constexpr char VDVB_IOCTL[] = "ioctl", VDVB_CLOCK_GETTIME[] = "clock_gettime";
+#endif
+
 void VdvbResolveAll(void) {
-  VdvbResolve(&Vdvb.real_open, "open");
-  VdvbResolve(&Vdvb.real_openat, "openat");
+  VdvbResolve(&Vdvb.real_open, VDVB_OPEN);
+  VdvbResolve(&Vdvb.real_openat, VDVB_OPENAT);
   VdvbResolve(&Vdvb.real_read, "read");
   VdvbResolve(&Vdvb.real_close, "close");
-  VdvbResolve(&Vdvb.real_ioctl, "ioctl");
+  VdvbResolve(&Vdvb.real_ioctl, VDVB_IOCTL);
   VdvbResolve(&Vdvb.real_poll, "poll");
-  VdvbResolve(&Vdvb.real_clock_gettime, "clock_gettime");
+  VdvbResolve(&Vdvb.real_clock_gettime, VDVB_CLOCK_GETTIME);
 }
 
 /* Appends one line to the file named by VDVB_TRACE, if any. */
@@ -623,9 +638,12 @@ VDVB_EXPORT int openat(int dirfd, const char *path, int flags, ...) {
 }
 
 VDVB_EXPORT int __open_2(const char *path, int flags) { return VdvbOpenPath(path, flags, 0, AT_FDCWD, 0); }
-/* The 64-bit names are the same calls on this platform. */
+/* The 64-bit names are the same calls; with 64-bit file offsets open and
+ * openat above already carry them. */
+#ifndef __USE_FILE_OFFSET64
 VDVB_EXPORT int open64(const char *path, int flags, ...) __attribute__((alias("open")));
 VDVB_EXPORT int openat64(int dirfd, const char *path, int flags, ...) __attribute__((alias("openat")));
+#endif
 VDVB_EXPORT int __open64_2(const char *path, int flags) __attribute__((alias("__open_2")));
 
 VDVB_EXPORT ssize_t read(int fd, void *buf, size_t size) {
