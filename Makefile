@@ -8,7 +8,7 @@
 #   make check   the ordinary build's tests only (quick)
 #   make demo    a sample broadcast grabbed and shown
 #   make install the programs into PREFIX/bin, the library into PREFIX/lib
-#   make bench   benchmarks (decoders, whole runs, time to guide on air)
+#   make bench   benchmarks (decoders, whole runs, time to guide on air, hostile streams)
 #   make fuzz    every fuzz target for FUZZ_SECONDS (default 60) each
 #   make cross ARCH=armhf|arm64|mipsel        the grabber for a receiver in build-ARCH
 #   make cross-check ARCH=armhf|arm64|mipsel  that build under qemu-user against the host's
@@ -76,6 +76,7 @@ bench: build
 	@./scripts/bench.sh $(BUILD)
 	@./scripts/bench_run.sh $(BUILD)
 	@./scripts/bench_time_to_guide.sh $(BUILD)
+	@./scripts/bench_hostile.sh $(BUILD)
 
 fuzz: deps
 	./scripts/fuzz.sh $(FUZZ_SECONDS)

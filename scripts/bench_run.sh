@@ -1,19 +1,15 @@
 #!/bin/sh
 # Whole-run benchmark: grabs simulated week-long broadcasts of about 10 000,
 # 50 000 and 200 000 events (all four tables) from recordings and prints,
-# per recording, the wall time and peak memory of the grab, the time per
-# event, and the time it takes merely to read the recording once.
+# per recording, the wall time and peak memory of the grab, the time and
+# peak memory per event, and the time it takes merely to read the recording
+# once.
 # Usage: scripts/bench_run.sh [BUILD_DIR]   (WORK=dir keeps the files there)
 set -eu
 
 . "$(dirname "$0")/bench_setup.sh"
 bench_setup bench_run "${1:-build}" mhw2grab mhw2sim libtarnwell.so
 today=$(date -u +%Y-%m-%d)
-
-# Seconds since the epoch with nanoseconds, as a decimal number.
-now() { date +%s.%N; }
-# Evaluates an arithmetic expression with two decimals.
-calc() { awk "BEGIN { printf \"%.2f\", $1 }"; }
 
 # Runs "$@" and prints "seconds peak_kib": /usr/bin/time when it is there,
 # otherwise the wall clock alone (peak memory then shows as "-").
@@ -30,7 +26,8 @@ measure() {
 }
 
 cp "$build/mhw2grab" "$build/libtarnwell.so" "$work/"
-printf '%-8s %8s %9s %9s %10s %10s %12s %9s\n' events channels "file MiB" "read s" "grab s" "peak MiB" "us/event" stored
+printf '%-8s %8s %9s %9s %10s %10s %12s %11s %9s\n' events channels "file MiB" "read s" "grab s" "peak MiB" "us/event" \
+  "KiB/event" stored
 # channels days events-per-day (per channel)
 for size in "60 7 24" "120 7 65" "160 7 175"; do
   set -- $size
@@ -53,8 +50,12 @@ for size in "60 7 24" "120 7 65" "160 7 175"; do
   stored=$("$build/epgdb" info "$work/db" 2>/dev/null | sed -n 's/^Titles: //p')
   [ -n "$stored" ] || stored="?"
   peak_mib=-
-  [ "$peak" = "-" ] || peak_mib=$(calc "$peak / 1024")
+  peak_per_event=-
+  if [ "$peak" != "-" ]; then
+    peak_mib=$(calc "$peak / 1024")
+    peak_per_event=$(calc "$peak / $events")
+  fi
   per_event=$(calc "$grab_s * 1000000 / $events")
-  printf '%-8s %8s %9s %9s %10s %10s %12s %9s\n' "$events" "$(echo $size | cut -d' ' -f1)" \
-    "$(calc "$bytes / 1048576")" "$read_s" "$grab_s" "$peak_mib" "$per_event" "$stored"
+  printf '%-8s %8s %9s %9s %10s %10s %12s %11s %9s\n' "$events" "$(echo $size | cut -d' ' -f1)" \
+    "$(calc "$bytes / 1048576")" "$read_s" "$grab_s" "$peak_mib" "$per_event" "$peak_per_event" "$stored"
 done

@@ -1,6 +1,7 @@
 # Sourced by the benchmark scripts: bench_setup NAME BUILD_DIR FILE... sets
 # "build" to the build folder (it must hold every FILE) and "work" to a
-# scratch folder removed at exit, unless WORK names one to keep.
+# scratch folder removed at exit, unless WORK names one to keep; "now" and
+# "calc" for the figures.
 bench_setup() {
   name=$1
   build=$(cd "${2:-build}" && pwd)
@@ -16,3 +17,8 @@ bench_setup() {
   mkdir -p "$work"
   trap '[ -n "$keep" ] || rm -rf "$work"' EXIT
 }
+
+# Seconds since the epoch with nanoseconds, as a decimal number.
+now() { date +%s.%N; }
+# Evaluates an arithmetic expression with "$2" decimals (default 2).
+calc() { awk "BEGIN { printf \"%.${2:-2}f\", ($1) }"; }

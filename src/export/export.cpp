@@ -17,11 +17,23 @@ static const ExportLibrary EXPORT_GUIDE_DATABASE = {
 
 static struct {
   const ExportLibrary *library;
-} Export = {&EXPORT_GUIDE_DATABASE};
+  int64_t text_limit;  /* bytes of text the run may hand over */
+  int64_t text_handed; /* bytes of text handed over so far */
+  int32_t left_out;    /* events not stored since the limit was reached */
+} Export = {&EXPORT_GUIDE_DATABASE, EXPORT_TEXT_LIMIT, 0, 0};
 
 void ExportSetLibrary(const ExportLibrary *library) {
   Export.library = library ? library : &EXPORT_GUIDE_DATABASE;
 }
+
+void ExportSetTextLimit(int64_t bytes) {
+  Export.text_limit = bytes > 0 ? bytes : EXPORT_TEXT_LIMIT;
+  Export.text_handed = 0;
+  Export.left_out = 0;
+}
+
+int64_t ExportTextHanded(void) { return Export.text_handed; }
+int32_t ExportEventsLeftOut(void) { return Export.left_out; }
 
 /* Every title of the guide is Spanish. */
 static const char EXPORT_LANGUAGE[3] = {'s', 'p', 'a'};
@@ -78,7 +90,7 @@ static const char *ExportChannelName(const ChannelEntry *channels, const EventRe
                                      uint16_t sid, uint16_t tsid, uint16_t nid) {
   const ChannelEntry *own = &channels[event->channel];
   if (own->sid == sid && own->tsid == tsid && own->nid == nid) return own->name;
-  int32_t count = StoreCounters()->channel_count;
+  int32_t count = GuideGetCounters()->channel_count;
   for (int32_t i = 0; i < count; i++) {
     const ChannelEntry *c = &channels[i];
     if (c->sid == sid && c->tsid == tsid && c->nid == nid && c->name[0]) return c->name;
@@ -110,8 +122,8 @@ int StoreEvent(const EventRecord *event, const char *summary_title, const char *
                int32_t sid, int32_t tsid, int32_t nid) {
   const ExportLibrary *lib = Export.library;
   int utf8 = ConfigSettings()->convert_to_utf8 != 0;
-  const ChannelEntry *channels = StoreChannels();
-  if (!channels || event->channel >= StoreCounters()->channel_count) {
+  const ChannelEntry *channels = GuideChannels();
+  if (!channels || event->channel >= GuideGetCounters()->channel_count) {
     WriteLog("%s() - Error: event on unknown channel %d (skipped)", "StoreEvent", event->channel);
     return 1;
   }
@@ -166,18 +178,47 @@ int StoreEvent(const EventRecord *event, const char *summary_title, const char *
   return 1;
 }
 
+/* Whether the alias "alias" stores the events of channel "own" again. */
+static int ExportAliasMatches(const AliasEntry *alias, const ChannelEntry *own) {
+  return alias->src_sid == own->sid && alias->src_tsid == own->tsid && alias->src_nid == own->nid;
+}
+
+/* Counts the text that storing "event" with the summary under "targets"
+ * channels hands to the guide database against the run's limit. Returns 1
+ * when the event may be stored; 0 when it is left out, because it would
+ * pass the limit or an earlier event did (counted, and logged once). */
+static int ExportTextAllowed(const EventRecord *event, const char *summary_title,
+                             const char *summary_text, int64_t targets) {
+  /* The title, and the long description "title\n\ntext". */
+  int64_t text = (int64_t)(strlen(event->title) + strlen(summary_title) + 2 + strlen(summary_text));
+  if (Export.left_out == 0 && Export.text_handed + text * targets <= Export.text_limit) {
+    Export.text_handed += text * targets;
+    return 1;
+  }
+  if (Export.left_out == 0)
+    WriteLog("%s() - Decoded text would pass %lld bytes: this and every later event are left out",
+             "StoreEventWithAliases", (long long)Export.text_limit);
+  Export.left_out++;
+  return 0;
+}
+
 int StoreEventWithAliases(const EventRecord *event, const char *summary_title,
                           const char *summary_text) {
-  const ChannelEntry *channels = StoreChannels();
-  if (!channels || event->channel >= StoreCounters()->channel_count) {
+  const ChannelEntry *channels = GuideChannels();
+  if (!channels || event->channel >= GuideGetCounters()->channel_count) {
     WriteLog("%s() - Error: event on unknown channel %d (skipped)", "StoreEventWithAliases",
              event->channel);
     return 1;
   }
   const ChannelEntry *own = &channels[event->channel];
+  int64_t targets = 1;
+  for (const AliasEntry *alias = ConfigAliasList(); alias; alias = alias->next)
+    if (ExportAliasMatches(alias, own)) targets++;
+  if (!ExportTextAllowed(event, summary_title, summary_text, targets)) return 1;
+
   StoreEvent(event, summary_title, summary_text, own->sid, own->tsid, own->nid);
   for (const AliasEntry *alias = ConfigAliasList(); alias; alias = alias->next) {
-    if (alias->src_sid == own->sid && alias->src_tsid == own->tsid && alias->src_nid == own->nid)
+    if (ExportAliasMatches(alias, own))
       StoreEvent(event, summary_title, summary_text, (int32_t)alias->dst_sid,
                  (int32_t)alias->dst_tsid, (int32_t)alias->dst_nid);
   }

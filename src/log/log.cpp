@@ -33,7 +33,13 @@ FILE *LogOpenFileSafe(const char *path) {
   int flags = fcntl(fd, F_GETFL);
   if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   FILE *f = fdopen(fd, "w");
-  if (!f) close(fd);
+  if (!f) {
+    close(fd);
+    return nullptr;
+  }
+  /* Room for the longest line and a block of hex dump rows, so that the
+   * flush after each of them is one write. */
+  setvbuf(f, nullptr, _IOFBF, LOG_FILE_BUFFER_SIZE);
   return f;
 }
 
@@ -134,13 +140,14 @@ static void LogPutMainEscaped(const char *text, const char *format, va_list args
 }
 
 void WriteLog(const char *format, ...) {
+  /* The timestamp waits in its own small buffer, so that each log gets the
+   * whole line in one write and one flush. */
+  char stamp[256];
   char buffer[LOG_BUFFER_SIZE];
   time_t now = time(nullptr);
   struct tm local;
-  buffer[0] = 0;
-  if (localtime_r(&now, &local)) strftime(buffer, 255, "%d/%m/%Y %H:%M:%S ", &local);
-  WriteDebug("%s", buffer);
-  if (Log.main_log) fputs(buffer, Log.main_log);
+  stamp[0] = 0;
+  if (localtime_r(&now, &local)) strftime(stamp, 255, "%d/%m/%Y %H:%M:%S ", &local);
 
   va_list ap, again;
   va_start(ap, format);
@@ -148,8 +155,9 @@ void WriteLog(const char *format, ...) {
   vsnprintf(buffer, sizeof(buffer), format, ap);
   va_end(ap);
   buffer[LOG_BUFFER_SIZE - 1] = 0;
-  WriteDebug("%s\n", buffer);
+  WriteDebug("%s%s\n", stamp, buffer);
   if (Log.main_log) {
+    fputs(stamp, Log.main_log);
     LogPutMainEscaped(buffer, format, again);
     fputs("\n", Log.main_log);
     fflush(Log.main_log);
@@ -157,21 +165,53 @@ void WriteLog(const char *format, ...) {
   va_end(again);
 }
 
+/* Hex digits of the dump's byte column, and the longest dump row. */
+static const char LOG_HEX_DIGITS[] = "0123456789ABCDEF";
+static const int LOG_HEX_ROW_MAX = 76;
+
+/* Fills "row" with the dump row of "data" ("length" bytes) at "offset":
+ * offset, 16 hex entries, separator, character column, line end. Returns
+ * the row's length, LOG_HEX_ROW_MAX at most; "row" is not terminated. */
+static int LogHexRow(char *row, const uint8_t *data, int32_t length, int32_t offset) {
+  int n = snprintf(row, 16, "%08x: ", (unsigned)offset);
+  for (int32_t j = 0; j < 16; j++) {
+    if (offset + j < length) {
+      row[n++] = LOG_HEX_DIGITS[data[offset + j] >> 4];
+      row[n++] = LOG_HEX_DIGITS[data[offset + j] & 0x0F];
+    } else {
+      row[n++] = ' ';
+      row[n++] = ' ';
+    }
+    row[n++] = ' ';
+  }
+  row[n++] = ' ';
+  for (int32_t j = 0; j < 16 && offset + j < length; j++) {
+    uint8_t c = data[offset + j];
+    row[n++] = (char)((c >= 0x20 && c <= 0x7E) ? c : '.');
+  }
+  row[n++] = '\n';
+  return n;
+}
+
 void DebugHexDump(const uint8_t *data, int32_t length, const char *label) {
   if (!Log.debug) return;
   if (!LogDebugReady()) return;
   if (label) WriteDebug("%s =\n", label);
+  /* Whole rows are gathered in a block and the block is written and
+   * flushed once: no row is ever flushed in pieces, and every row is in
+   * the file when the call returns. */
+  char block[LOG_BUFFER_SIZE];
+  int used = 0;
   for (int32_t offset = 0; offset < length; offset += 16) {
-    WriteDebug("%08x: ", (unsigned)offset);
-    for (int32_t j = 0; j < 16; j++) {
-      if (offset + j < length) WriteDebug("%02X ", data[offset + j]);
-      else WriteDebug("   ");
+    if (used > LOG_BUFFER_SIZE - LOG_HEX_ROW_MAX) {
+      fwrite(block, 1, (size_t)used, Log.debug_log);
+      fflush(Log.debug_log);
+      used = 0;
     }
-    WriteDebug(" ");
-    for (int32_t j = 0; j < 16 && offset + j < length; j++) {
-      uint8_t c = data[offset + j];
-      WriteDebug("%c", (c >= 0x20 && c <= 0x7E) ? c : '.');
-    }
-    WriteDebug("\n");
+    used += LogHexRow(block + used, data, length, offset);
+  }
+  if (used > 0) {
+    fwrite(block, 1, (size_t)used, Log.debug_log);
+    fflush(Log.debug_log);
   }
 }

@@ -8,6 +8,9 @@
 
 /* Size of WriteLog's one buffer: a message holds at most LOG_BUFFER_SIZE-1 characters. */
 constexpr int LOG_BUFFER_SIZE = 16384;
+/* Stream buffer of each log file: a whole log line or block of hex dump
+ * rows, so that each flush is one write. */
+constexpr int LOG_FILE_BUFFER_SIZE = 4 * LOG_BUFFER_SIZE;
 /* Longest format (with its NUL) whose own control bytes the main log keeps. */
 constexpr int LOG_FORMAT_SIZE = 1024;
 
@@ -33,6 +36,10 @@ int LogDebugOn(void);
 /* Opens the debug log when debug is on. Returns 1 when open, 0 otherwise. */
 int OpenDebugLog(void);
 void CloseDebugLog(void);
+/* Every writer below and WriteLog flush what they wrote before they
+ * return, in one write per call (per block of rows for a hex dump) when it
+ * holds at most LOG_FILE_BUFFER_SIZE bytes, as every line of the program
+ * does: a line never reaches a file in pieces. */
 /* printf-style text to the debug log only; nothing is added. */
 void WriteDebug(const char *format, ...) __attribute__((format(printf, 1, 2)));
 /* Hex dump of the first "length" bytes of "data" under an optional "label". */

@@ -17,7 +17,7 @@ static const int32_t CHANNELS_ENTRY_SIZE = 8;
 int32_t DownloadChannelList(void) {
   static const uint8_t filter[2] = {WIRE_TABLE_CHANNELS, 0x00};
   static const uint8_t mask[2] = {0xFF, 0xFF};
-  StoreCounters()->channel_count = 0;
+  GuideGetCounters()->channel_count = 0;
   if (!DemuxStartFilter(CHANNELS_PID, filter, mask, 2, CHANNELS_TIMEOUT_MS)) {
     WriteLog("%s() - Error calling DemuxSetFilter()", "DownloadChannelList");
     return 0;
@@ -31,12 +31,12 @@ int32_t DownloadChannelList(void) {
     ProcessMHW2Channels(DemuxSectionBuffer(), length);
   }
   DemuxStopFilter();
-  return StoreCounters()->channel_count;
+  return GuideGetCounters()->channel_count;
 }
 
 int32_t ProcessMHW2Channels(uint8_t *data, int32_t length) {
   DebugHexDump(data, length, "MHW channels section");
-  StoreSetChannels(nullptr, 0);
+  GuideSetChannels(nullptr, 0);
   if (length <= CHANNELS_COUNT_OFFSET) return 0;
 
   int32_t count = data[CHANNELS_COUNT_OFFSET];
@@ -78,6 +78,6 @@ int32_t ProcessMHW2Channels(uint8_t *data, int32_t length) {
              table[k].nid);
   }
   WriteLog("Total received mhw channels: %d", count);
-  StoreSetChannels(table, count);
+  GuideSetChannels(table, count);
   return count;
 }

@@ -3,13 +3,15 @@
 #include <string.h>
 #include <time.h>
 
+#include "demux/wire.h"
 #include "log/log.h"
 #include "mhw2/bytes.h"
 #include "mhw2/mhw2.h"
 
-/* (-40587 * 86400) mod 2^32: moves a day number counted from the MJD epoch
- * to seconds since 1970-01-01 in wrapping 32-bit arithmetic. */
-static const uint32_t EVENTS_MJD_EPOCH_OFFSET = 788250496u;
+/* (-MJD of 1970 * 86400) mod 2^32: moves a day number counted from the MJD
+ * epoch to seconds since 1970-01-01 in wrapping 32-bit arithmetic. */
+static const uint32_t EVENTS_MJD_EPOCH_OFFSET = 0u - WIRE_MJD_1970 * 86400u;
+static_assert(EVENTS_MJD_EPOCH_OFFSET == 788250496u, "MJD epoch offset");
 static const int32_t EVENTS_TITLE_MAX = 63;
 
 int32_t BcdToDec(uint8_t byte) { return (byte >> 4) * 10 + (byte & 0x0F); }
@@ -95,7 +97,7 @@ int32_t ProcessMHW2Events3days(uint8_t *data, int32_t length) {
     int32_t title_length = entry[18] & 0x3F;
     pos += title_length + 22;
     record.channel = entry[0];
-    if (record.channel >= StoreCounters()->channel_count) {
+    if (record.channel >= GuideGetCounters()->channel_count) {
       WriteLog("%s() - Invalid channel id received: %d (ignoring)", "ProcessMHW2Events3days",
                record.channel);
       continue;
@@ -120,7 +122,7 @@ int32_t ProcessMHW2Events3days(uint8_t *data, int32_t length) {
 int32_t ProcessMHW2Events(uint8_t *data, int32_t length) {
   if (!EventsSectionAccepted(data, length, &EVENTS_7DAYS)) return 0;
   uint16_t channel = data[7];
-  if (channel >= StoreCounters()->channel_count) {
+  if (channel >= GuideGetCounters()->channel_count) {
     WriteLog("%s() - Invalid channel id received: %d (ignoring)", "ProcessMHW2Events", channel);
     return 0;
   }

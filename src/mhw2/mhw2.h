@@ -51,22 +51,32 @@ struct GuideCounters {
 };
 
 /* Guide store. */
-GuideCounters *StoreCounters(void);
-ChannelEntry *StoreChannels(void);
-EventRecord *StoreEventList(void); /* newest first; walk with ->next */
+GuideCounters *GuideGetCounters(void);
+ChannelEntry *GuideChannels(void);
+EventRecord *GuideEventList(void); /* newest first; walk with ->next */
 int AddEvent3days(EventRecord *record);
 int AddEvent(EventRecord *record);
 void DebugPrintEvent(const EventRecord *record);
 void FreeGuide(void);
 /* Makes "table" (heap, "count" entries, owned by the store from now on) the
  * channel table and sets the channel count; a previous table is freed. */
-void StoreSetChannels(ChannelEntry *table, int32_t count);
-/* Calls "visit" on every record that a summary with "summary_id" matches
- * (its summary_id, or its summary_id_3d when it carries one), newest first,
- * each record once. Stops and returns 0 as soon as "visit" returns 0;
- * returns 1 after the last match. "visit" must not add events. */
-int StoreVisitSummaryMatches(uint32_t summary_id, int (*visit)(EventRecord *record, void *context),
+void GuideSetChannels(ChannelEntry *table, int32_t count);
+/* Calls "visit" on every record without a summary (EVENT_HAS_SUMMARY clear)
+ * that a summary with "summary_id" matches (its summary_id, or its
+ * summary_id_3d when it carries one), newest first, each record once; a
+ * record that "visit" marks with EVENT_HAS_SUMMARY is never visited again.
+ * Stops and returns 0 as soon as "visit" returns 0; returns 1 after the
+ * last match. "visit" must not add events or change other records. Costs
+ * a bounded number of steps per record visited, whatever the order in which
+ * the records came and however often the id is attached. */
+int GuideVisitSummaryMatches(uint32_t summary_id, int (*visit)(EventRecord *record, void *context),
                              void *context);
+/* How many records a summary with "summary_id" matches, with a summary or
+ * without. One lookup. */
+int32_t GuideSummaryMatchCount(uint32_t summary_id);
+/* Record steps taken by the summary walks (collecting, ordering, merging)
+ * since the store was last freed: a measure of their cost for tests. */
+uint64_t GuideWalkSteps(void);
 
 /* Channel table. */
 int32_t DownloadChannelList(void);

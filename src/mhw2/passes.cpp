@@ -60,7 +60,7 @@ int32_t Mhw2PassDecodeSections(RawSection *list, int32_t tot_sections, Mhw2Decod
 
 /* Runs one table download pass with "values". Returns the pass's count. */
 static int32_t PassRun(const PassValues *values) {
-  GuideCounters *counters = StoreCounters();
+  GuideCounters *counters = GuideGetCounters();
   counters->*values->count = 0;
   if (values->summary_result) {
     counters->*values->summary_result = 0;

@@ -10,57 +10,87 @@
 #include "log/log.h"
 #include "mhw2/mhw2.h"
 
+/* The two summary ids a record may be matched by: its summary_id, and its
+ * summary_id_3d when it carries one. */
+enum GuideBagKind { STORE_BAG_ID, STORE_BAG_ID_3D, STORE_BAG_KINDS };
+
 /* One record of the event list with its place in the indexes. The record
- * comes first, so the list's EventRecord pointers are StoreNode pointers. */
-struct StoreNode {
+ * comes first, so the list's EventRecord pointers are GuideNode pointers.
+ * A record without a summary waits in the bag of its summary_id and, when
+ * it carries one, in the bag of its summary_id_3d: doubly linked and in no
+ * particular order, so that joining, leaving and moving cost one step. A
+ * record that got its summary leaves a bag when that bag is next walked. */
+struct GuideNode {
   EventRecord record;
-  uint64_t seq;           /* insertion number: larger is nearer the list head */
-  StoreNode *sum_newer;   /* chain of the same summary_id, newest first */
-  StoreNode *sum_older;
-  StoreNode *older_3d;    /* chain of the same summary_id_3d, newest first */
+  uint32_t seq;                        /* insertion number: larger is nearer the list head */
+  uint8_t in_bag[STORE_BAG_KINDS];     /* 1 while in the bag of that kind */
+  GuideNode *bag_prev[STORE_BAG_KINDS];
+  GuideNode *bag_next[STORE_BAG_KINDS];
+  GuideNode *walk_next;                /* the attachment walk, newest first */
 };
 
-static StoreNode *StoreNodeOf(EventRecord *record) { return (StoreNode *)record; }
+static GuideNode *GuideNodeOf(EventRecord *record) { return (GuideNode *)record; }
 
-/* Open-addressing hash table from a 64-bit key to a node pointer: the
- * channel+start index and the heads of the summary chains. Keys are never
- * removed; an empty chain keeps its key with a null head. */
-struct StoreEntry {
+/* The index entry of one summary id: the records a summary with that id
+ * matches, as the two bags of those still without a summary and counts of
+ * all of them. */
+struct GuideSummaryIds {
   uint64_t key;
-  StoreNode *value;
+  /* The records without a summary yet: summary_id == key, and carrying
+   * summary_id_3d == key. */
+  GuideNode *waiting[STORE_BAG_KINDS];
+  uint32_t matches;    /* summary_id == key */
+  uint32_t matches_3d; /* carrying summary_id_3d == key with another summary_id */
 };
-struct StoreTable {
-  std::vector<StoreEntry> slots; /* key and value side by side: one cache line a probe */
+
+/* The channel+start index entry. */
+struct GuideStartEntry {
+  uint64_t key;
+  GuideNode *node;
+};
+
+/* Open-addressing hash table from a 64-bit key to an entry: the
+ * channel+start index and the summary id index. Keys are never removed. */
+template <typename Entry>
+struct GuideTable {
+  std::vector<Entry> slots; /* key and value side by side: one cache line a probe */
   size_t used;
 };
 
 static const uint64_t STORE_NO_KEY = ~0ull; /* no channel+start or summary id is this */
+/* Insertion numbers end here: no run holds that many events, and one more
+ * is refused like an allocation that failed. */
+static const uint32_t STORE_SEQ_MAX = 0xFFFFFFFFu;
+/* Below this many records a walk is sorted by insertion; from it on by
+ * radix, 8 bits of seq a round. */
+static const uint32_t STORE_RADIX_FROM = 32;
 
 static struct {
   ChannelEntry *channels;
   EventRecord *events;
-  uint64_t next_seq;
+  uint32_t next_seq;
+  uint64_t walk_steps;
   GuideCounters counters;
-  StoreTable by_start;      /* channel << 32 | start_time -> the one record */
-  StoreTable by_summary;    /* summary_id -> newest record of its chain */
-  StoreTable by_summary_3d; /* summary_id_3d -> newest record carrying it */
+  GuideTable<GuideStartEntry> by_start;   /* channel << 32 | start_time -> the one record */
+  GuideTable<GuideSummaryIds> by_summary; /* summary id -> the records it matches */
 } Store;
 
-GuideCounters *StoreCounters(void) { return &Store.counters; }
-ChannelEntry *StoreChannels(void) { return Store.channels; }
-EventRecord *StoreEventList(void) { return Store.events; }
+GuideCounters *GuideGetCounters(void) { return &Store.counters; }
+ChannelEntry *GuideChannels(void) { return Store.channels; }
+EventRecord *GuideEventList(void) { return Store.events; }
+uint64_t GuideWalkSteps(void) { return Store.walk_steps; }
 
-void StoreSetChannels(ChannelEntry *table, int32_t count) {
+void GuideSetChannels(ChannelEntry *table, int32_t count) {
   if (Store.channels && Store.channels != table) free(Store.channels);
   Store.channels = table;
   Store.counters.channel_count = count;
 }
 
-static uint64_t StoreStartKey(uint16_t channel, int32_t start_time) {
+static uint64_t GuideStartKey(uint16_t channel, int32_t start_time) {
   return ((uint64_t)channel << 32) | (uint32_t)start_time;
 }
 
-static size_t StoreHash(uint64_t key, size_t mask) {
+static size_t GuideHash(uint64_t key, size_t mask) {
   key ^= key >> 33;
   key *= 0xFF51AFD7ED558CCDull;
   key ^= key >> 33;
@@ -69,114 +99,148 @@ static size_t StoreHash(uint64_t key, size_t mask) {
   return (size_t)key & mask;
 }
 
-/* The value slot of "key", or null when the key is not in "table". */
-static StoreNode **StoreTableFind(StoreTable *table, uint64_t key) {
+/* The entry of "key", or null when the key is not in "table". */
+template <typename Entry>
+static Entry *GuideTableFind(GuideTable<Entry> *table, uint64_t key) {
   if (table->slots.empty()) return nullptr;
   size_t mask = table->slots.size() - 1;
-  for (size_t i = StoreHash(key, mask);; i = (i + 1) & mask) {
-    if (table->slots[i].key == key) return &table->slots[i].value;
+  for (size_t i = GuideHash(key, mask);; i = (i + 1) & mask) {
+    if (table->slots[i].key == key) return &table->slots[i];
     if (table->slots[i].key == STORE_NO_KEY) return nullptr;
   }
 }
 
-/* Places "key" in a table known to have room; its value slot. */
-static StoreNode **StoreTablePlaceUnchecked(StoreTable *table, uint64_t key) {
+/* Places "key" in a table known to have room; its entry, zero-filled
+ * behind the key when new. */
+template <typename Entry>
+static Entry *GuideTablePlaceUnchecked(GuideTable<Entry> *table, uint64_t key) {
   size_t mask = table->slots.size() - 1;
-  size_t i = StoreHash(key, mask);
+  size_t i = GuideHash(key, mask);
   while (table->slots[i].key != STORE_NO_KEY && table->slots[i].key != key) i = (i + 1) & mask;
   if (table->slots[i].key == STORE_NO_KEY) {
+    table->slots[i] = Entry{};
     table->slots[i].key = key;
-    table->slots[i].value = nullptr;
     table->used++;
   }
-  return &table->slots[i].value;
+  return &table->slots[i];
 }
 
-/* Makes room for one more key, doubling the table at half load. Returns 1,
- * or 0 when memory ran out (the table is then unchanged). Container growth
- * reports exhaustion by throwing; it becomes the store's 0 result here. */
-static int StoreTableReserve(StoreTable *table) {
-  if ((table->used + 1) * 2 <= table->slots.size()) return 1;
-  StoreTable grown;
+/* Makes room for "more" new keys, doubling the table at half load; entry
+ * pointers taken before are invalid afterwards. Returns 1, or 0 when memory
+ * ran out (the table is then unchanged). Container growth reports
+ * exhaustion by throwing; it becomes the store's 0 result here. */
+template <typename Entry>
+static int GuideTableReserve(GuideTable<Entry> *table, size_t more) {
+  if ((table->used + more) * 2 <= table->slots.size()) return 1;
+  GuideTable<Entry> grown;
   try {
     size_t size = table->slots.empty() ? 1024 : table->slots.size() * 2;
-    grown.slots.assign(size, StoreEntry{STORE_NO_KEY, nullptr});
+    Entry empty{};
+    empty.key = STORE_NO_KEY;
+    grown.slots.assign(size, empty);
   } catch (const std::bad_alloc &) {
     return 0;
   }
   grown.used = 0;
-  for (const StoreEntry &entry : table->slots)
-    if (entry.key != STORE_NO_KEY) *StoreTablePlaceUnchecked(&grown, entry.key) = entry.value;
+  for (const Entry &entry : table->slots)
+    if (entry.key != STORE_NO_KEY) *GuideTablePlaceUnchecked(&grown, entry.key) = entry;
   table->slots.swap(grown.slots);
   table->used = grown.used;
   return 1;
 }
 
-static void StoreTableFree(StoreTable *table) {
-  std::vector<StoreEntry>().swap(table->slots);
+template <typename Entry>
+static void GuideTableFree(GuideTable<Entry> *table) {
+  std::vector<Entry>().swap(table->slots);
   table->used = 0;
 }
 
-/* Puts "node" into the summary chain of its summary_id, at its place by
- * seq (the chain stays newest first). The table has room for the id. */
-static void StoreChainSummaryUnchecked(StoreNode *node) {
-  StoreNode **head = StoreTablePlaceUnchecked(&Store.by_summary, node->record.summary_id);
-  StoreNode *newer = nullptr, *older = *head;
-  while (older && older->seq > node->seq) {
-    newer = older;
-    older = older->sum_older;
-  }
-  node->sum_newer = newer;
-  node->sum_older = older;
-  if (newer) newer->sum_older = node;
-  else *head = node;
-  if (older) older->sum_newer = node;
+static int GuideCarries3d(const GuideNode *node) {
+  return (node->record.flags & EVENT_HAS_SUMMARY_ID_3D) != 0;
 }
 
-/* Takes "node" out of the summary chain of its summary_id. */
-static void StoreUnchainSummary(StoreNode *node) {
-  if (node->sum_newer) node->sum_newer->sum_older = node->sum_older;
-  else *StoreTableFind(&Store.by_summary, node->record.summary_id) = node->sum_older;
-  if (node->sum_older) node->sum_older->sum_newer = node->sum_newer;
-  node->sum_newer = node->sum_older = nullptr;
+/* Puts "node" into the bag "kind" of "ids". */
+static void GuideBagJoin(GuideSummaryIds *ids, GuideBagKind kind, GuideNode *node) {
+  node->in_bag[kind] = 1;
+  node->bag_prev[kind] = nullptr;
+  node->bag_next[kind] = ids->waiting[kind];
+  if (ids->waiting[kind]) ids->waiting[kind]->bag_prev[kind] = node;
+  ids->waiting[kind] = node;
+}
+
+/* Takes "node" out of the bag "kind" of "ids". */
+static void GuideBagLeave(GuideSummaryIds *ids, GuideBagKind kind, GuideNode *node) {
+  if (node->bag_prev[kind]) node->bag_prev[kind]->bag_next[kind] = node->bag_next[kind];
+  else ids->waiting[kind] = node->bag_next[kind];
+  if (node->bag_next[kind]) node->bag_next[kind]->bag_prev[kind] = node->bag_prev[kind];
+  node->bag_prev[kind] = node->bag_next[kind] = nullptr;
+  node->in_bag[kind] = 0;
+}
+
+/* Enters "node" in the summary id index under its summary ids. The index
+ * has room for two new ids. */
+static void GuideIndexSummaryUnchecked(GuideNode *node) {
+  const EventRecord *r = &node->record;
+  int waiting = !(r->flags & EVENT_HAS_SUMMARY);
+  GuideSummaryIds *ids = GuideTablePlaceUnchecked(&Store.by_summary, r->summary_id);
+  ids->matches++;
+  if (waiting) GuideBagJoin(ids, STORE_BAG_ID, node);
+  if (GuideCarries3d(node)) {
+    GuideSummaryIds *ids_3d = GuideTablePlaceUnchecked(&Store.by_summary, r->summary_id_3d);
+    if (r->summary_id_3d != r->summary_id) ids_3d->matches_3d++;
+    if (waiting) GuideBagJoin(ids_3d, STORE_BAG_ID_3D, node);
+  }
+}
+
+/* Moves "node" from the index entries of its summary_id to those of
+ * "summary_id". The index has room for one new id. */
+static void GuideMoveSummaryUnchecked(GuideNode *node, uint32_t summary_id) {
+  EventRecord *r = &node->record;
+  GuideSummaryIds *from = GuideTableFind(&Store.by_summary, r->summary_id);
+  GuideSummaryIds *to = GuideTablePlaceUnchecked(&Store.by_summary, summary_id);
+  from->matches--;
+  to->matches++;
+  if (node->in_bag[STORE_BAG_ID]) GuideBagLeave(from, STORE_BAG_ID, node);
+  if (!(r->flags & EVENT_HAS_SUMMARY)) GuideBagJoin(to, STORE_BAG_ID, node);
+  /* Whether the 3-day id counts apart from the summary_id may change. */
+  if (GuideCarries3d(node)) {
+    GuideSummaryIds *ids_3d = GuideTableFind(&Store.by_summary, r->summary_id_3d);
+    if (r->summary_id_3d == r->summary_id) ids_3d->matches_3d++;
+    if (r->summary_id_3d == summary_id) ids_3d->matches_3d--;
+  }
+  r->summary_id = summary_id;
 }
 
 /* The stored record with this channel and start time, or null. */
-static StoreNode *StoreFindByStart(uint16_t channel, int32_t start_time) {
-  StoreNode **slot = StoreTableFind(&Store.by_start, StoreStartKey(channel, start_time));
-  return slot ? *slot : nullptr;
+static GuideNode *GuideFindByStart(uint16_t channel, int32_t start_time) {
+  GuideStartEntry *entry = GuideTableFind(&Store.by_start, GuideStartKey(channel, start_time));
+  return entry ? entry->node : nullptr;
 }
 
 /* Copies "record" into a new node at the head of the event list and puts
  * it into the indexes. Returns the node, or null when memory ran out. */
-static StoreNode *StoreInsertHead(const EventRecord *record) {
-  if (!StoreTableReserve(&Store.by_start) || !StoreTableReserve(&Store.by_summary) ||
-      !StoreTableReserve(&Store.by_summary_3d))
+static GuideNode *GuideInsertHead(const EventRecord *record) {
+  if (Store.next_seq == STORE_SEQ_MAX || !GuideTableReserve(&Store.by_start, 1) ||
+      !GuideTableReserve(&Store.by_summary, 2))
     return nullptr;
-  StoreNode *node = (StoreNode *)calloc(1, sizeof(StoreNode));
+  GuideNode *node = (GuideNode *)calloc(1, sizeof(GuideNode));
   if (!node) return nullptr;
   memcpy(&node->record, record, sizeof(EventRecord));
   node->seq = Store.next_seq++;
-  *StoreTablePlaceUnchecked(&Store.by_start, StoreStartKey(record->channel, record->start_time)) =
-      node;
-  /* The newest record goes in front of every chain. */
-  StoreChainSummaryUnchecked(node);
-  if (record->flags & EVENT_HAS_SUMMARY_ID_3D) {
-    StoreNode **head = StoreTablePlaceUnchecked(&Store.by_summary_3d, record->summary_id_3d);
-    node->older_3d = *head;
-    *head = node;
-  }
+  GuideTablePlaceUnchecked(&Store.by_start, GuideStartKey(record->channel, record->start_time))
+      ->node = node;
+  GuideIndexSummaryUnchecked(node);
   node->record.next = Store.events;
   Store.events = &node->record;
   return node;
 }
 
 int AddEvent3days(EventRecord *record) {
-  if (StoreFindByStart(record->channel, record->start_time)) {
+  if (GuideFindByStart(record->channel, record->start_time)) {
     WriteDebug("%s() - WARNING: REPEATED EVENT FOUND IN EVENT LIST. IGNORING.\n", "AddEvent3days");
     return 1;
   }
-  if (!StoreInsertHead(record)) {
+  if (!GuideInsertHead(record)) {
     WriteLog("%s() - Error: Not enough memory", "AddEvent3days");
     return 0;
   }
@@ -186,15 +250,13 @@ int AddEvent3days(EventRecord *record) {
 }
 
 /* The 7-day merge: the stored record takes the 7-day summary ids (moving
- * to the chain of its new summary id); the caller's record gets the stored
- * 3-day summary id. Returns 1, or 0 when memory ran out. */
-static int StoreMerge7days(StoreNode *node, EventRecord *record) {
+ * to the index entries of its new summary id); the caller's record gets the
+ * stored 3-day summary id. Returns 1, or 0 when memory ran out. */
+static int GuideMerge7days(GuideNode *node, EventRecord *record) {
   EventRecord *stored = &node->record;
   if (stored->summary_id != record->summary_id) {
-    if (!StoreTableReserve(&Store.by_summary)) return 0;
-    StoreUnchainSummary(node);
-    stored->summary_id = record->summary_id;
-    StoreChainSummaryUnchecked(node);
+    if (!GuideTableReserve(&Store.by_summary, 1)) return 0;
+    GuideMoveSummaryUnchecked(node, record->summary_id);
   }
   stored->summary_id2 = record->summary_id2;
   record->summary_id_3d = stored->summary_id_3d;
@@ -204,19 +266,19 @@ static int StoreMerge7days(StoreNode *node, EventRecord *record) {
 }
 
 int AddEvent(EventRecord *record) {
-  StoreNode *node = StoreFindByStart(record->channel, record->start_time);
+  GuideNode *node = GuideFindByStart(record->channel, record->start_time);
   if (node) {
     if (node->record.mhw_event_id != record->mhw_event_id) {
       WriteDebug("%s() - WARNING: SAME EVENT WITH DIFFERENT EVENTID. IGNORING.\n", "AddEvent");
       return 1;
     }
-    if (!StoreMerge7days(node, record)) {
+    if (!GuideMerge7days(node, record)) {
       WriteLog("%s() - memory error", "AddEvent");
       return 0;
     }
     return 1;
   }
-  if (!StoreInsertHead(record)) {
+  if (!GuideInsertHead(record)) {
     WriteLog("%s() - memory error", "AddEvent");
     return 0;
   }
@@ -225,58 +287,177 @@ int AddEvent(EventRecord *record) {
   return 1;
 }
 
-int StoreVisitSummaryMatches(uint32_t summary_id, int (*visit)(EventRecord *, void *),
-                             void *context) {
-  StoreNode **a_head = StoreTableFind(&Store.by_summary, summary_id);
-  /* 3-day summary ids have 16 bits: a larger id has no 3-day chain. */
-  StoreNode **b_head =
-      summary_id <= 0xFFFF ? StoreTableFind(&Store.by_summary_3d, summary_id) : nullptr;
-  StoreNode *a = a_head ? *a_head : nullptr;
-  StoreNode *b = b_head ? *b_head : nullptr;
-  /* Both chains are newest first: merged by seq they give the records in
-   * list order; a record in both comes once. */
-  while (a || b) {
-    StoreNode *node;
-    if (!b || (a && a->seq > b->seq)) {
-      node = a;
-      a = a->sum_older;
-    } else if (!a || b->seq > a->seq) {
-      node = b;
-      b = b->older_3d;
-    } else {
-      node = a;
-      a = a->sum_older;
-      b = b->older_3d;
+/* A walk list being collected: its nodes linked through walk_next in the
+ * order they came, their count, the largest seq and what order they are in. */
+struct GuideWalk {
+  GuideNode *head;
+  GuideNode *last;
+  uint32_t count;
+  uint32_t largest;
+  int newest_first; /* seq falls along the list */
+  int oldest_first; /* seq rises along the list */
+};
+
+static void GuideWalkAppend(GuideWalk *walk, GuideNode *node) {
+  Store.walk_steps++;
+  node->walk_next = nullptr;
+  if (walk->last) {
+    walk->last->walk_next = node;
+    if (walk->last->seq < node->seq) walk->newest_first = 0;
+    else walk->oldest_first = 0;
+  } else {
+    walk->head = node;
+  }
+  walk->last = node;
+  walk->count++;
+  if (node->seq > walk->largest) walk->largest = node->seq;
+}
+
+/* Orders "walk" newest first (by seq, larger first) and returns its head.
+ * A list already in order costs nothing more, one in the reverse order a
+ * step a node; any other order at most 16 steps a node: insertion for a
+ * short list, a radix round per byte of the largest seq for a long one. */
+static GuideNode *GuideSortWalk(const GuideWalk *walk) {
+  GuideNode *list = walk->head;
+  if (walk->newest_first) return list;
+  if (walk->oldest_first) {
+    GuideNode *reversed = nullptr;
+    while (list) {
+      Store.walk_steps++;
+      GuideNode *next = list->walk_next;
+      list->walk_next = reversed;
+      reversed = list;
+      list = next;
     }
+    return reversed;
+  }
+  if (walk->count < STORE_RADIX_FROM) {
+    GuideNode *sorted = nullptr;
+    while (list) {
+      GuideNode *next = list->walk_next;
+      GuideNode **at = &sorted;
+      while (*at && (*at)->seq > list->seq) {
+        Store.walk_steps++;
+        at = &(*at)->walk_next;
+      }
+      list->walk_next = *at;
+      *at = list;
+      list = next;
+    }
+    return sorted;
+  }
+  /* Least significant byte first, up to the highest byte in use; each
+   * round keeps the order of the last within a bucket and takes the
+   * buckets largest first. */
+  for (int shift = 0; shift < 32 && (walk->largest >> shift) != 0; shift += 8) {
+    GuideNode *head[256] = {nullptr}, *tail[256] = {nullptr};
+    for (GuideNode *n = list; n;) {
+      Store.walk_steps++;
+      GuideNode *next = n->walk_next;
+      uint32_t b = (n->seq >> shift) & 0xFF;
+      n->walk_next = nullptr;
+      if (tail[b]) tail[b]->walk_next = n;
+      else head[b] = n;
+      tail[b] = n;
+      n = next;
+    }
+    GuideNode **end = &list;
+    for (int b = 255; b >= 0; b--) {
+      if (!head[b]) continue;
+      *end = head[b];
+      end = &tail[b]->walk_next;
+    }
+    *end = nullptr;
+  }
+  return list;
+}
+
+/* The records still without a summary that a summary with "summary_id"
+ * matches, linked through walk_next, newest first, each once. */
+static GuideNode *GuideCollectWaiting(uint32_t summary_id) {
+  GuideSummaryIds *ids = GuideTableFind(&Store.by_summary, summary_id);
+  if (!ids) return nullptr;
+  /* Both bags in their own order, which is newest first unless 7-day
+   * merges moved older records in; records that got a summary since the
+   * bag was last walked leave it now, each once. */
+  GuideWalk bag = {nullptr, nullptr, 0, 0, 1, 1}, bag_3d = bag;
+  for (GuideNode *n = ids->waiting[STORE_BAG_ID], *next; n; n = next) {
+    next = n->bag_next[STORE_BAG_ID];
+    if (n->record.flags & EVENT_HAS_SUMMARY) {
+      Store.walk_steps++;
+      GuideBagLeave(ids, STORE_BAG_ID, n);
+    } else {
+      GuideWalkAppend(&bag, n);
+    }
+  }
+  /* 3-day summary ids have 16 bits: a larger id has no 3-day bag. A record
+   * whose summary_id is this id too is in the first bag already. */
+  if (summary_id <= 0xFFFF) {
+    for (GuideNode *n = ids->waiting[STORE_BAG_ID_3D], *next; n; n = next) {
+      next = n->bag_next[STORE_BAG_ID_3D];
+      if (n->record.flags & EVENT_HAS_SUMMARY) {
+        Store.walk_steps++;
+        GuideBagLeave(ids, STORE_BAG_ID_3D, n);
+      } else if (n->record.summary_id != summary_id) {
+        GuideWalkAppend(&bag_3d, n);
+      }
+    }
+  }
+  GuideNode *a = GuideSortWalk(&bag), *b = GuideSortWalk(&bag_3d);
+  if (!a || !b) return a ? a : b;
+  GuideNode *merged = nullptr, **end = &merged;
+  while (a || b) {
+    Store.walk_steps++;
+    GuideNode **from = (!b || (a && a->seq > b->seq)) ? &a : &b;
+    *end = *from;
+    end = &(*from)->walk_next;
+    *from = (*from)->walk_next;
+  }
+  *end = nullptr;
+  return merged;
+}
+
+int GuideVisitSummaryMatches(uint32_t summary_id, int (*visit)(EventRecord *, void *),
+                             void *context) {
+  for (GuideNode *node = GuideCollectWaiting(summary_id); node;) {
+    GuideNode *next = node->walk_next;
     if (!visit(&node->record, context)) return 0;
+    node = next;
   }
   return 1;
+}
+
+int32_t GuideSummaryMatchCount(uint32_t summary_id) {
+  GuideSummaryIds *ids = GuideTableFind(&Store.by_summary, summary_id);
+  if (!ids) return 0;
+  return (int32_t)(ids->matches + (summary_id <= 0xFFFF ? ids->matches_3d : 0));
 }
 
 void DebugPrintEvent(const EventRecord *record) {
   const char *name = "";
   if (Store.channels && record->channel < Store.counters.channel_count)
     name = Store.channels[record->channel].name;
-  WriteDebug("Channel: %d - %s\n", record->channel, name);
-  WriteDebug("Name: %s\n", record->title);
-  WriteDebug("EventId: 0x%08X - StartDate: %02d/%02d/%04d - StartTime: %02d:%02d:%02d - Duration: %d min\n",
-             record->mhw_event_id, record->day, record->month, record->year, record->hour,
-             record->minute, record->second, record->duration);
-  WriteDebug("SummaryId: 0x%04X - SummaryId2: %04X - SummaryId3d: 0x%04X - newbyte: %02X\n",
+  /* The five lines in one write. */
+  WriteDebug("Channel: %d - %s\n"
+             "Name: %s\n"
+             "EventId: 0x%08X - StartDate: %02d/%02d/%04d - StartTime: %02d:%02d:%02d - Duration: %d min\n"
+             "SummaryId: 0x%04X - SummaryId2: %04X - SummaryId3d: 0x%04X - newbyte: %02X\n"
+             "-------------------------\n",
+             record->channel, name, record->title, record->mhw_event_id, record->day, record->month,
+             record->year, record->hour, record->minute, record->second, record->duration,
              record->summary_id, record->summary_id2, record->summary_id_3d, record->newbyte);
-  WriteDebug("-------------------------\n");
 }
 
 void FreeGuide(void) {
   while (Store.events) {
     EventRecord *next = Store.events->next;
-    free(StoreNodeOf(Store.events));
+    free(GuideNodeOf(Store.events));
     Store.events = next;
   }
-  StoreTableFree(&Store.by_start);
-  StoreTableFree(&Store.by_summary);
-  StoreTableFree(&Store.by_summary_3d);
+  GuideTableFree(&Store.by_start);
+  GuideTableFree(&Store.by_summary);
   Store.next_seq = 0;
+  Store.walk_steps = 0;
   free(Store.channels);
   Store.channels = nullptr;
   ConfigFreeAliases();

@@ -88,8 +88,6 @@ int32_t ProcessMHW2Summaries7days(uint8_t *data, int32_t length) {
 }
 
 void DebugPrintSummary(uint32_t summary_id, const char *title, const char *text) {
-  WriteDebug("summary_id: 0x%06X\n", summary_id);
-  WriteDebug("Title: %s\n", title);
-  WriteDebug("%s\n", text);
-  WriteDebug("---------------------------------------\n");
+  WriteDebug("summary_id: 0x%06X\nTitle: %s\n%s\n---------------------------------------\n",
+             summary_id, title, text);
 }

@@ -66,7 +66,7 @@ static void RunStoreEventsWithoutSummary(int32_t *with_summary, int32_t *without
   StatusSend("LOGTEXT %s", "Adding events without summary\n");
   *with_summary = 0;
   *without_summary = 0;
-  for (EventRecord *e = StoreEventList(); e; e = e->next) {
+  for (EventRecord *e = GuideEventList(); e; e = e->next) {
     if (e->flags & EVENT_HAS_SUMMARY) {
       (*with_summary)++;
     } else {
@@ -87,7 +87,7 @@ static void RunPass(const char *text, int32_t (*pass)(void), const int32_t *coun
 /* Steps 9 to 14: the channel table, the enabled passes, the final pass. */
 static void RunDownload(void) {
   RunSettings *settings = ConfigSettings();
-  GuideCounters *counters = StoreCounters();
+  GuideCounters *counters = GuideGetCounters();
 
   StatusSend("LOGTEXT %s", "Downloading channels\n");
   int32_t channels = DownloadChannelList();
@@ -120,6 +120,8 @@ static void RunDownload(void) {
   WriteLog("%d channels - %d events - %d summaries", counters->channel_count,
            counters->total_events, counters->summaries_attached);
   WriteLog("%d events with summary - %d events without summary", with_summary, without_summary);
+  if (ExportEventsLeftOut() > 0)
+    WriteLog("%d events left out by the limit of decoded text", ExportEventsLeftOut());
   WriteDebug("%d summaries without event\n", counters->summaries_without_event);
 }
 
@@ -210,7 +212,7 @@ int RunMain(int argc, char **argv) {
 
   /* 7. Ready to download. */
   WriteLog("EPGDB opened (root=%s)", Run.db_root);
-  GuideCounters *counters = StoreCounters();
+  GuideCounters *counters = GuideGetCounters();
   counters->total_events = 0;
   WriteLog("Using demux: %s", ConfigSettings()->demux_path);
 
@@ -228,6 +230,7 @@ int RunMain(int argc, char **argv) {
     WriteLog("Data saved");
     WriteLog("%d titles saved - %d stored titles replaced - %d expired", written, replaced,
              expired);
+    if (ExportEventsLeftOut() > 0) WriteLog("The saved guide is partial");
   } else {
     WriteLog("Error saving data");
     RunLogDatabaseReason();

@@ -618,6 +618,52 @@ TEST(HardeningInput, EndlessTableKeepsMemoryWithinTheCollectorBound) {
   EXPECT_LE(peak, bound + bound / 16 + (32ll << 20)) << "memory beyond the collector's bound";
 }
 
+TEST(HardeningInput, SummarySharedByThousandsOfEventsStopsAtTheDecodedTextLimit) {
+  GrabDir g("text_limit");
+  /* 33 000 3-day events that share one 7-day summary of 4 052 bytes: each
+   * title hands over 4 072 bytes of text (an empty title, then "Resumen
+   * compartido", two line feeds and the text), so 32 961 titles fit the
+   * 128 MiB limit and the 39 events attached last are left out. */
+  std::string stream = g.dir + "/shared.ts";
+  ASSERT_EQ(SimShell(SimExe() + " --hostile shared-summary --events 33000 --start " + SimToday() + " -o " +
+                     stream + " 2>/dev/null"),
+            0);
+  g.WriteConfig("demux=" + stream + "\n");
+  GrabResult r = g.Run({g.root}, {SIM_TZ}, 600);
+  EXPECT_EQ(r.exit_code, 0);
+  /* The frontend sees the run it always sees. */
+  Lines out = SplitLines(r.out);
+  ASSERT_FALSE(out.empty());
+  EXPECT_EQ(out.back(), "LOGTEXT Done. 100 channels - 33000 events - 33000 summaries");
+  Lines msgs = LogMessages(r.log);
+  Lines tail = {"Processing 7 days summaries (tot_sections=1)",
+                "StoreEventWithAliases() - Decoded text would pass 134217728 bytes: this and every later "
+                "event are left out",
+                "Received 33000 NEW 7 days summaries",
+                "100 channels - 33000 events - 33000 summaries",
+                "33000 events with summary - 0 events without summary",
+                "39 events left out by the limit of decoded text",
+                "Data saved",
+                "32961 titles saved - 0 stored titles replaced - 0 expired",
+                "The saved guide is partial",
+                "EPGDB closed and memory cleaned",
+                "done",
+                ""};
+  ASSERT_GE(msgs.size(), tail.size());
+  EXPECT_EQ(Lines(msgs.end() - (long)tail.size(), msgs.end()), tail) << r.log;
+  /* Every title stored has the whole long description (its two line
+   * feeds written as two characters each). */
+  Lines titles = SplitLines(GuideTitleTexts(g.root));
+  EXPECT_EQ(titles.size(), 32961u);
+  size_t whole = 0;
+  for (const std::string &t : titles) {
+    std::string long_description = t.substr(t.rfind('|') + 1);
+    if (long_description.size() == 4074 && long_description.compare(0, 22, "Resumen compartido\\n\\n") == 0)
+      whole++;
+  }
+  EXPECT_EQ(whole, 32961u);
+}
+
 /* ---- the guide database file ---- */
 
 TEST(HardeningInput, DatabaseFileThatIsNotAGuideIsRefusedAndLeftAsItWas) {

@@ -1,5 +1,7 @@
 /* Event export: what reaches the guide database for an event, under which
  * channels, and the ISO-8859-1 to UTF-8 conversion. */
+#include <algorithm>
+
 #include "mhw2/mhw2_fixture.h"
 
 namespace {
@@ -79,7 +81,7 @@ TEST_F(ExportTest, LongDescriptionOfTheFinalPassAndOfEmptyTexts) {
 
 TEST_F(ExportTest, AliasesStoreTheEventAgainNewestFirst) {
   /* Channel 1 is 301:201:101, named in ISO-8859-1; channel 2 is 302:202:102. */
-  snprintf(StoreChannels()[1].name, sizeof(ChannelEntry::name), "Ca\xF1" "a 1");
+  snprintf(GuideChannels()[1].name, sizeof(ChannelEntry::name), "Ca\xF1" "a 1");
   PushAlias(0x301, 0x201, 0x101, 0x302, 0x202, 0x102);     /* onto a named channel */
   PushAlias(0x301, 0x201, 0x101, 0x999, 0x888, 0x777);     /* oldest line */
   PushAlias(0x301, 0x201, 0x101, 0x301, 0x201, 0x101);     /* onto itself */
@@ -105,6 +107,33 @@ TEST_F(ExportTest, AliasesStoreTheEventAgainNewestFirst) {
 TEST_F(ExportTest, WithoutAliasesTheEventIsStoredOnce) {
   EXPECT_EQ(StoreEventWithAliases(&event_, "S", "T"), 1);
   EXPECT_EQ(Triples(), std::vector<std::string>({"301:201:101"}));
+}
+
+TEST_F(ExportTest, DecodedTextPastTheLimitLeavesThatEventAndEveryLaterOneOut) {
+  /* Channel 1 goes to itself and to one alias target: 2 titles of
+   * "Film" and "Sum\n\nText", 2 * 13 = 26 bytes an event. */
+  PushAlias(0x301, 0x201, 0x101, 0x999, 0x888, 0x777);
+  ExportSetTextLimit(60);
+  EXPECT_EQ(StoreEventWithAliases(&event_, "Sum", "Text"), 1);
+  EXPECT_EQ(StoreEventWithAliases(&event_, "Sum", "Text"), 1);
+  EXPECT_EQ(ExportTextHanded(), 52);
+  EXPECT_EQ(ExportEventsLeftOut(), 0);
+  /* The third would pass 60 bytes; a smaller one after it is left out too. */
+  EXPECT_EQ(StoreEventWithAliases(&event_, "Sum", "Text"), 1);
+  EXPECT_EQ(StoreEventWithAliases(&event_, "", ""), 1);
+  EXPECT_EQ(db_.titles.size(), 4u);
+  EXPECT_EQ(ExportTextHanded(), 52);
+  EXPECT_EQ(ExportEventsLeftOut(), 2);
+  std::vector<std::string> log = MainLog();
+  EXPECT_EQ(std::count(log.begin(), log.end(),
+                       "StoreEventWithAliases() - Decoded text would pass 60 bytes: this and every "
+                       "later event are left out"),
+            1);
+  /* Counting starts afresh with the limit of a run. */
+  ExportSetTextLimit(0);
+  EXPECT_EQ(ExportEventsLeftOut(), 0);
+  EXPECT_EQ(StoreEventWithAliases(&event_, "Sum", "Text"), 1);
+  EXPECT_EQ(db_.titles.size(), 6u);
 }
 
 TEST_F(ExportTest, Utf8ConversionSetsFlagBitZero) {

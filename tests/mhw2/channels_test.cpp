@@ -10,8 +10,8 @@ TEST_F(ChannelsTest, TwoChannelsWithNamesEndingOnTheLastByte) {
       2, {{0x0001, 0x0402, 0x1F41, 0xABCD, 0x03, "Uno"}, {0x0002, 0x0403, 0x22, 0, 0x02, "Do"}},
       {});
   EXPECT_EQ(ProcessMHW2Channels(s.data(), (int32_t)s.size()), 2);
-  EXPECT_EQ(StoreCounters()->channel_count, 2);
-  const ChannelEntry *t = StoreChannels();
+  EXPECT_EQ(GuideGetCounters()->channel_count, 2);
+  const ChannelEntry *t = GuideChannels();
   ASSERT_NE(t, nullptr);
   EXPECT_EQ(t[0].nid, 0x0001);
   EXPECT_EQ(t[0].tsid, 0x0402);
@@ -31,12 +31,12 @@ TEST_F(ChannelsTest, TwoChannelsWithNamesEndingOnTheLastByte) {
 TEST_F(ChannelsTest, UpperNibbleOfTheNameLengthIsIgnoredAndNamesStayTerminated) {
   Bytes s = ChannelSection(1, {{1, 2, 3, 4, 0x35, "ABCDE"}}, {'X', 'Y'});
   EXPECT_EQ(ProcessMHW2Channels(s.data(), (int32_t)s.size()), 1);
-  EXPECT_STREQ(StoreChannels()[0].name, "ABCDE");
+  EXPECT_STREQ(GuideChannels()[0].name, "ABCDE");
 
   /* A 15-character name fills the field but for its terminator. */
   s = ChannelSection(1, {{1, 2, 3, 4, 0x0F, "ABCDEFGHIJKLMNO"}}, {});
   EXPECT_EQ(ProcessMHW2Channels(s.data(), (int32_t)s.size()), 1);
-  EXPECT_STREQ(StoreChannels()[0].name, "ABCDEFGHIJKLMNO");
+  EXPECT_STREQ(GuideChannels()[0].name, "ABCDEFGHIJKLMNO");
 }
 
 TEST_F(ChannelsTest, NoChannels) {
@@ -45,7 +45,7 @@ TEST_F(ChannelsTest, NoChannels) {
   EXPECT_EQ(ProcessMHW2Channels(s.data(), (int32_t)s.size()), 0);
   EXPECT_TRUE(HasLine(MainLog(), "Total received mhw channels: 0"));
   EXPECT_NE(DebugLog().find("ProcessMHW2Channels() - Num channels: 0\n"), std::string::npos);
-  EXPECT_EQ(StoreCounters()->channel_count, 0);
+  EXPECT_EQ(GuideGetCounters()->channel_count, 0);
 }
 
 /* Sections that do not hold their channels: each is rejected with its
@@ -78,8 +78,8 @@ TEST_F(ChannelsTest, CorruptSectionsAreRejected) {
     MakeChannels(3);
     size_t lines_before = MainLog().size();
     EXPECT_EQ(ProcessMHW2Channels(c.section.data(), (int32_t)c.section.size()), 0) << c.what;
-    EXPECT_EQ(StoreCounters()->channel_count, 0) << c.what;
-    EXPECT_EQ(StoreChannels(), nullptr) << c.what;
+    EXPECT_EQ(GuideGetCounters()->channel_count, 0) << c.what;
+    EXPECT_EQ(GuideChannels(), nullptr) << c.what;
     auto log = MainLog();
     if (c.message) {
       ASSERT_EQ(log.size(), lines_before + 1) << c.what;

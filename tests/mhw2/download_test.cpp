@@ -39,7 +39,7 @@ class DownloadWays : public DownloadTest, public testing::WithParamInterface<boo
 TEST_P(DownloadWays, ChannelsEventsAndSummariesFromARecording) {
   ASSERT_EQ(DemuxInit(stream_.c_str()), 1);
   ASSERT_EQ(DownloadChannelList(), 3);
-  EXPECT_STREQ(StoreChannels()[2].name, "Tres");
+  EXPECT_STREQ(GuideChannels()[2].name, "Tres");
   if (GetParam()) {
     ASSERT_EQ(DownloadTablesAtOnce(1, 1), 1);
   }
@@ -51,17 +51,17 @@ TEST_P(DownloadWays, ChannelsEventsAndSummariesFromARecording) {
   EXPECT_EQ(Pass(DownloadEvents7days, &r),
             "LOGTEXT Processing 7 days events\nPROGRESS ON\nPROGRESS 0\nPROGRESS 50\nPROGRESS OFF\n");
   EXPECT_EQ(r, 2);
-  EXPECT_EQ(StoreCounters()->total_events, 6);
+  EXPECT_EQ(GuideGetCounters()->total_events, 6);
 
   EXPECT_EQ(Pass(DownloadSummaries3days, &r),
             "LOGTEXT Processing 3 days summaries\nPROGRESS ON\nPROGRESS 0\nPROGRESS 33\n"
             "PROGRESS 66\nPROGRESS OFF\n");
   EXPECT_EQ(r, 2);
-  EXPECT_EQ(StoreCounters()->summaries_3days, 2);
+  EXPECT_EQ(GuideGetCounters()->summaries_3days, 2);
   Pass(DownloadSummaries7days, &r);
   EXPECT_EQ(r, 2);
-  EXPECT_EQ(StoreCounters()->summaries_7days, 2);
-  EXPECT_EQ(StoreCounters()->summaries_without_event, 1);
+  EXPECT_EQ(GuideGetCounters()->summaries_7days, 2);
+  EXPECT_EQ(GuideGetCounters()->summaries_without_event, 1);
 
   std::map<std::string, std::string> stored;
   for (const FakeTitle &t : db_.titles) stored[t.description] = t.long_description;

@@ -130,7 +130,7 @@ class GuideTest : public ::testing::Test {
  protected:
   void SetUp() override {
     FreeGuide();
-    memset(StoreCounters(), 0, sizeof(GuideCounters));
+    memset(GuideGetCounters(), 0, sizeof(GuideCounters));
     ConfigReset();
     char dir_template[] = "/tmp/mhw2-guide-XXXXXX";
     dir_ = mkdtemp(dir_template);
@@ -139,12 +139,14 @@ class GuideTest : public ::testing::Test {
     OpenLog((dir_ + "/main.log").c_str());
     FakeDb = &db_;
     ExportSetLibrary(&FAKE_LIBRARY);
+    ExportSetTextLimit(0);
   }
   void TearDown() override {
     FreeGuide();
-    memset(StoreCounters(), 0, sizeof(GuideCounters));
+    memset(GuideGetCounters(), 0, sizeof(GuideCounters));
     ConfigReset();
     ExportSetLibrary(nullptr);
+    ExportSetTextLimit(0);
     FakeDb = nullptr;
     CloseLog();
     CloseDebugLog();
@@ -165,7 +167,7 @@ class GuideTest : public ::testing::Test {
       table[i].sid = (uint16_t)(0x300 + i);
       snprintf(table[i].name, sizeof(table[i].name), "Ch%d", i);
     }
-    StoreSetChannels(table, count);
+    GuideSetChannels(table, count);
   }
   /* Pushes one alias at the head of the alias list. */
   static void PushAlias(uint32_t src_sid, uint32_t src_tsid, uint32_t src_nid, uint32_t dst_sid,
@@ -174,7 +176,7 @@ class GuideTest : public ::testing::Test {
   }
   static std::vector<EventRecord *> Events() {
     std::vector<EventRecord *> v;
-    for (EventRecord *e = StoreEventList(); e; e = e->next) v.push_back(e);
+    for (EventRecord *e = GuideEventList(); e; e = e->next) v.push_back(e);
     return v;
   }
   FakeGuideDb db_;

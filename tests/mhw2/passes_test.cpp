@@ -70,10 +70,10 @@ TEST_F(PassesTest, EmptySectionsAreNotDecodedAndNothingCollectedSendsNoSwitch) {
 
 TEST_F(PassesTest, PassWithoutSectionsReportsItsCounter) {
   /* No demux is open: collection fails, the pass still reports. */
-  StoreCounters()->new_3day_events = 5;
-  StoreCounters()->summaries_attached = 4;
-  StoreCounters()->summaries_3days = 3;
-  StoreCounters()->summaries_without_event = 2;
+  GuideGetCounters()->new_3day_events = 5;
+  GuideGetCounters()->summaries_attached = 4;
+  GuideGetCounters()->summaries_3days = 3;
+  GuideGetCounters()->summaries_without_event = 2;
   testing::internal::CaptureStdout();
   EXPECT_EQ(DownloadEvents3days(), 0);
   EXPECT_EQ(DownloadSummaries3days(), 0);
@@ -86,9 +86,9 @@ TEST_F(PassesTest, PassWithoutSectionsReportsItsCounter) {
   EXPECT_TRUE(HasLine(log, "Received 0 NEW unique 3 days events"));
   EXPECT_TRUE(HasLine(log, "Downloading 3 days summaries"));
   EXPECT_TRUE(HasLine(log, "Received 0 NEW 3 days summaries"));
-  EXPECT_EQ(StoreCounters()->new_3day_events, 0);
-  EXPECT_EQ(StoreCounters()->summaries_3days, 0);
-  EXPECT_EQ(StoreCounters()->summaries_without_event, 0);
+  EXPECT_EQ(GuideGetCounters()->new_3day_events, 0);
+  EXPECT_EQ(GuideGetCounters()->summaries_3days, 0);
+  EXPECT_EQ(GuideGetCounters()->summaries_without_event, 0);
 }
 
 }  // namespace

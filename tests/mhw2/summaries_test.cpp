@@ -23,7 +23,7 @@ class SummariesTest : public GuideTest {
     } else {
       EXPECT_EQ(AddEvent(&r), 1);
     }
-    return StoreEventList();
+    return GuideEventList();
   }
   /* Decodes a copy of "section" with the 3-day or 7-day decoder. */
   static int32_t Decode(const Bytes &section, bool seven) {
@@ -48,16 +48,16 @@ TEST_F(SummariesTest, OneSummaryOnThreeEventsThenRepeated) {
   EXPECT_TRUE(a->flags & EVENT_HAS_SUMMARY);
   EXPECT_TRUE(b->flags & EVENT_HAS_SUMMARY);
   EXPECT_TRUE(c->flags & EVENT_HAS_SUMMARY);
-  EXPECT_EQ(StoreCounters()->summaries_attached, 3);
+  EXPECT_EQ(GuideGetCounters()->summaries_attached, 3);
   EXPECT_NE(DebugLog().find("AddSummary() - summary_id: 0077 - found 3 time(s) - repeated 0 times\n"),
             std::string::npos);
 
   EXPECT_EQ(AddSummary(0x77, "Other", "Again"), 1);
   EXPECT_EQ(db_.titles.size(), 3u);
-  EXPECT_EQ(StoreCounters()->summaries_attached, 3);
+  EXPECT_EQ(GuideGetCounters()->summaries_attached, 3);
   EXPECT_NE(DebugLog().find("AddSummary() - summary_id: 0077 - found 0 time(s) - repeated 3 times\n"),
             std::string::npos);
-  EXPECT_EQ(StoreCounters()->summaries_without_event, 0);
+  EXPECT_EQ(GuideGetCounters()->summaries_without_event, 0);
 }
 
 TEST_F(SummariesTest, ThreeDaySummaryIdMatchesAndAnEventIsStoredOnce) {
@@ -96,11 +96,11 @@ TEST_F(SummariesTest, SummaryIdZeroReachesOnlyEventsThatCarryIt) {
 
 TEST_F(SummariesTest, SummaryWithoutEvent) {
   EXPECT_EQ(AddSummary(0xABC, "t", "x"), 1);
-  EXPECT_EQ(StoreCounters()->summaries_without_event, 1);
+  EXPECT_EQ(GuideGetCounters()->summaries_without_event, 1);
   EXPECT_NE(DebugLog().find("AddSummary() - summary_id: 0ABC - not found\n"), std::string::npos);
   Add(0, 100, 0x1, true, 0x2);
   EXPECT_EQ(AddSummary(0xABC, "t", "x"), 1);
-  EXPECT_EQ(StoreCounters()->summaries_without_event, 2);
+  EXPECT_EQ(GuideGetCounters()->summaries_without_event, 2);
   EXPECT_TRUE(db_.titles.empty());
 }
 
@@ -255,7 +255,7 @@ TEST_F(SummariesTest, CorruptSectionsAreRejected) {
     EXPECT_NE(DebugLog().find(line, debug_before), std::string::npos) << c.what;
   }
   EXPECT_TRUE(db_.titles.empty());
-  EXPECT_EQ(StoreCounters()->summaries_attached, 0);
+  EXPECT_EQ(GuideGetCounters()->summaries_attached, 0);
   /* The unbroken sections are valid. */
   EXPECT_EQ(Decode(ok3, false), 0);
   EXPECT_EQ(db_.titles.size(), 1u);
@@ -269,7 +269,7 @@ TEST_F(SummariesTest, StoreFailureIsNotFatal) {
   db_.no_title = true;
   Bytes s = Summary7Day(0x10, "T", "x", {0});
   EXPECT_EQ(Decode(s, true), 0);
-  EXPECT_EQ(StoreCounters()->summaries_attached, 2);
+  EXPECT_EQ(GuideGetCounters()->summaries_attached, 2);
   EXPECT_TRUE(HasLine(MainLog(), "StoreEvent() - Error: the guide database refused the title (skipped)"));
 }
 

@@ -9,16 +9,19 @@
 
 #include "expect.h"
 #include "guide.h"
+#include "hostile.h"
 #include "tables.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: mhw2sim (--guide FILE | --random [random options]) [stream options] [outputs]\n"
+    "usage: mhw2sim (--guide FILE | --random [random options] | --hostile SHAPE --events N)\n"
+    "               [stream options] [outputs]\n"
     "       mhw2sim --dump-db ROOT\n"
     "random options: --channels N --days N --events-per-day N --summaries SHARE\n"
     "  --repeats SHARE --duplicates SHARE --long-titles SHARE --continuations --big\n"
     "  --seed N --start YYYY-MM-DD\n"
+    "hostile shapes: shared-summary reverse-merge repeated-summary (also --start)\n"
     "stream options: --section-size N --omit channels|events3|events7|summaries3|summaries7\n"
     "  --cycles N --mid-cycle --pack --garbage --noise\n"
     "  --mux-rate BITS --rate channels|events3|events7|summaries3|summaries7=BITS\n"
@@ -81,8 +84,9 @@ int SimParseDay(const char *text, uint32_t *out) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string guide_path, stream_path, guide_out, expect_path, stats_path, dump_root;
+  std::string guide_path, stream_path, guide_out, expect_path, stats_path, dump_root, hostile;
   bool random = false;
+  long hostile_events = 0;
   SimRandomShape shape;
   shape.start_day = (uint32_t)(time(nullptr) / 86400 * 86400);
   SimStreamOptions opt;
@@ -94,6 +98,8 @@ int main(int argc, char **argv) {
     auto need = [&](bool ok) { return ok ? 0 : SimUsage(("bad or missing value for " + a).c_str()); };
     if (a == "--guide") { if (!v) return SimUsage("--guide needs a file"); guide_path = v; i++; }
     else if (a == "--random") random = true;
+    else if (a == "--hostile") { if (!v) return SimUsage("--hostile needs a shape"); hostile = v; i++; }
+    else if (a == "--events") { if (need(v && SimParseInt(v, 1, 2000000, &hostile_events))) return 1; i++; }
     else if (a == "--channels") { if (need(v && SimParseInt(v, 1, 255, &n))) return 1; shape.channels = (int)n; i++; }
     else if (a == "--days") { if (need(v && SimParseInt(v, 1, 14, &n))) return 1; shape.days = (int)n; i++; }
     else if (a == "--events-per-day") { if (need(v && SimParseInt(v, 1, 1440, &n))) return 1; shape.events_per_day = (int)n; i++; }
@@ -152,7 +158,9 @@ int main(int argc, char **argv) {
     if (!ExpectReadDatabase(dump_root, &rows)) return 1;
     return SimWriteText("-", ExpectFormatRows(rows)) ? 0 : 1;
   }
-  if (random == !guide_path.empty()) return SimUsage("give either --guide FILE or --random");
+  if ((int)random + (int)!guide_path.empty() + (int)!hostile.empty() != 1)
+    return SimUsage("give one of --guide FILE, --random or --hostile SHAPE");
+  if (!hostile.empty() && hostile_events == 0) return SimUsage("--hostile needs --events N");
   bool rated = false;
   for (uint64_t r : opt.rate) rated = rated || r > 0;
   if (rated && opt.mux_rate == 0) return SimUsage("--rate needs --mux-rate");
@@ -160,7 +168,11 @@ int main(int argc, char **argv) {
     return SimUsage("--pack and --garbage do not go with --mux-rate: a timed multiplex is whole packets");
 
   SimGuide guide;
-  if (random ? !GuideGenerate(shape, &guide) : !GuideReadFile(guide_path, &guide)) return 1;
+  if (!hostile.empty()) {
+    if (!HostileGenerate(hostile, (int)hostile_events, shape.start_day, &guide, &opt)) return 1;
+  } else if (random ? !GuideGenerate(shape, &guide) : !GuideReadFile(guide_path, &guide)) {
+    return 1;
+  }
   SimTables tables;
   if (!TablesBuild(guide, opt, &tables)) return 1;
   if (!guide_out.empty() && !SimWriteText(guide_out, GuideFormatText(guide))) return 1;

@@ -235,7 +235,8 @@ int TablesBuild(const SimGuide &g, const SimStreamOptions &opt, SimTables *t) {
     t->cycle[SIM_EVENTS3].push_back(s);
   }
 
-  /* 7-day events: one channel per section, by start time. */
+  /* 7-day events: one channel per section, by start time (latest first
+   * when the options ask for it). */
   int max_channel = -1;
   for (const auto &e : g.events) max_channel = std::max(max_channel, e.channel);
   uint32_t seq7 = 1;
@@ -244,7 +245,8 @@ int TablesBuild(const SimGuide &g, const SimStreamOptions &opt, SimTables *t) {
     for (size_t i = 0; i < g.events.size(); i++)
       if (g.events[i].in7 && g.events[i].channel == c) list.push_back((int)i);
     std::stable_sort(list.begin(), list.end(), [&](int a, int b) {
-      return g.events[(size_t)a].start < g.events[(size_t)b].start;
+      return opt.events7_descending ? g.events[(size_t)a].start > g.events[(size_t)b].start
+                                    : g.events[(size_t)a].start < g.events[(size_t)b].start;
     });
     std::vector<int> all = list;
     for (int i : list)

@@ -47,6 +47,7 @@ struct SimStreamOptions {
   bool garbage = false;      /* bytes without a sync byte between some packets */
   bool noise = false;        /* null packets and packets of other PIDs */
   uint32_t seed = 1;         /* for mid_cycle, garbage and noise */
+  bool events7_descending = false; /* 7-day entries of a channel latest first (hostile guides) */
   /* The multiplex's bit rate (0: the tables follow each other without
    * time); with it every table goes out at its own bit rate "rate" (the
    * channel table by default once a second) and null packets fill the rest. */
