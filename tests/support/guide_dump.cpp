@@ -30,6 +30,15 @@ std::string Lines(const char *text, size_t size) {
   return out;
 }
 
+/* Every field of "t", its texts written by "text", as one line. */
+std::string TitleLine(const epgdb_title_row_t &t, std::string (*text)(const char *, size_t)) {
+  return Triple(t.nid, t.tsid, t.sid) + "|" + std::to_string(t.start_time) + "|" +
+         std::to_string(t.length) + "|" + std::to_string(t.event_id) + "|" +
+         std::to_string(t.mjd) + "|" + std::to_string(t.flags) + "|" + t.language + "|" +
+         text(t.description, t.description_size) + "|" +
+         text(t.long_description, t.long_description_size) + "\n";
+}
+
 /* Walks every channel (when "channel" is set) and every title of "root".
  * Returns "" or "error: <reason>". */
 std::string Walk(const std::string &root,
@@ -61,13 +70,7 @@ std::string GuideDump(const std::string &root) {
       [&](const epgdb_channel_row_t &c) {
         out += "channel " + Triple(c.nid, c.tsid, c.sid) + " " + c.name + "\n";
       },
-      [&](const epgdb_title_row_t &t) {
-        out += Triple(t.nid, t.tsid, t.sid) + "|" + std::to_string(t.start_time) + "|" +
-               std::to_string(t.length) + "|" + std::to_string(t.event_id) + "|" +
-               std::to_string(t.mjd) + "|" + std::to_string(t.flags) + "|" + t.language + "|" +
-               Hex(t.description, t.description_size) + "|" +
-               Hex(t.long_description, t.long_description_size) + "\n";
-      });
+      [&](const epgdb_title_row_t &t) { out += TitleLine(t, Hex); });
   return error.empty() ? out : error;
 }
 
@@ -82,13 +85,8 @@ std::string GuideTitleRows(const std::string &root) {
 
 std::string GuideTitleTexts(const std::string &root) {
   std::string out;
-  std::string error = Walk(root, nullptr, [&](const epgdb_title_row_t &t) {
-    out += Triple(t.nid, t.tsid, t.sid) + "|" + std::to_string(t.start_time) + "|" +
-           std::to_string(t.length) + "|" + std::to_string(t.event_id) + "|" +
-           std::to_string(t.mjd) + "|" + std::to_string(t.flags) + "|" + t.language + "|" +
-           Lines(t.description, t.description_size) + "|" +
-           Lines(t.long_description, t.long_description_size) + "\n";
-  });
+  std::string error =
+      Walk(root, nullptr, [&](const epgdb_title_row_t &t) { out += TitleLine(t, Lines); });
   return error.empty() ? out : error;
 }
 

@@ -178,9 +178,29 @@ int VdvbDeviceIndex(const char *path) {
 
 /* ---- One multiplex per device (VDVB_BITRATE) ---- */
 
+/* "a" times "b" divided by "c" (not 0), rounded down and kept to 64 bits,
+ * as exact 128-bit arithmetic gives it; 32-bit targets have no 128-bit
+ * integers, so the product is formed in two halves and divided bit by bit. */
+uint64_t VdvbMulDiv(uint64_t a, uint64_t b, uint64_t c) {
+  uint64_t a_lo = a & 0xFFFFFFFFu, a_hi = a >> 32, b_lo = b & 0xFFFFFFFFu, b_hi = b >> 32;
+  uint64_t cross = (a_lo * b_lo >> 32) + (a_hi * b_lo & 0xFFFFFFFFu) + (a_lo * b_hi & 0xFFFFFFFFu);
+  uint64_t lo = (a_lo * b_lo & 0xFFFFFFFFu) | cross << 32;
+  uint64_t hi = a_hi * b_hi + (a_hi * b_lo >> 32) + (a_lo * b_hi >> 32) + (cross >> 32);
+  uint64_t quotient = 0, rest = 0;
+  for (int i = 127; i >= 0; i--) {
+    uint64_t carry = rest >> 63;
+    rest = rest << 1 | ((i >= 64 ? hi >> (i - 64) : lo >> i) & 1);
+    if (carry || rest >= c) {
+      rest -= c;
+      if (i < 64) quotient |= (uint64_t)1 << i;
+    }
+  }
+  return quotient;
+}
+
 /* The virtual clock value at which the first "bytes" of the stream of "m" have passed. */
 int64_t VdvbMuxTime(const VdvbMux *m, uint64_t bytes) {
-  return m->start_ns + (int64_t)((unsigned __int128)bytes * 8000000000u / m->bitrate);
+  return m->start_ns + (int64_t)VdvbMulDiv(bytes, 8000000000u, m->bitrate);
 }
 
 int64_t VdvbMuxNow(const VdvbMux *m) { return VdvbMuxTime(m, m->passed); }
@@ -278,7 +298,7 @@ void VdvbMuxDeadlines(VdvbMux *m) {
 void VdvbMuxCatchUp(VdvbMux *m) {
   int64_t ahead = Vdvb.clock_offset_ns - m->start_ns;
   if (ahead <= 0) return;
-  uint64_t target = (uint64_t)((unsigned __int128)ahead * m->bitrate / 8000000000u);
+  uint64_t target = VdvbMulDiv((uint64_t)ahead, m->bitrate, 8000000000u);
   if (target <= m->passed) return;
   if (m->size > 0 && target - m->passed > 2 * m->size)
     m->passed += (target - m->passed) / m->size * m->size - m->size;
