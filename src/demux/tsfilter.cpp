@@ -4,10 +4,10 @@
 
 #include <errno.h>
 #include <string.h>
-
-#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <new>
 
 #include "demux/wire.h"
 
