@@ -1,10 +1,11 @@
-/* Section collector: reads one whole table into a handle's section list
- * until its cycle has passed once; owns the CRC-32 that recognises the
- * cycle and the memory bound over every section held. */
+/* Section collector: reads one whole table on a demux handle into its
+ * section list until its cycle has passed once; owns the CRC-32 that
+ * recognises the cycle and the bounds of a table that never repeats. */
+#include "demux/collector.h"
+
 #include <stdlib.h>
 #include <string.h>
 
-#include "demux/demux.h"
 #include "log/log.h"
 #include "run/status.h"
 
@@ -14,8 +15,9 @@ constexpr uint32_t COLLECT_IDLE_MS = 60000;
  * while the table was read, or the stream is broken) while other sections
  * keep coming. The largest real tables, the summary tables, hold tens of MB
  * and go round in a few minutes; 30 minutes and 256 MB are several times
- * that, yet stop a receiver from hanging or running out of memory. The byte
- * bound counts every section held at once, by all tables together. */
+ * that, yet stop a receiver from hanging or running out of memory. Each
+ * table has both bounds of its own, whether it is read alone or beside
+ * others, so that a table that never repeats cannot cut a healthy one. */
 constexpr uint32_t COLLECT_MAX_MS = 30u * 60u * 1000u;
 constexpr int64_t COLLECT_MAX_BYTES = 256ll * 1024 * 1024;
 /* What one stored section costs beyond its bytes: its node and the heap's
@@ -26,28 +28,44 @@ constexpr int64_t COLLECT_NODE_COST = (int64_t)sizeof(RawSection) + 2 * 16;
 static struct {
   uint32_t max_ms;
   int64_t max_bytes;
-  int64_t held_bytes; /* the cost of every section list, all handles together */
-} Collector = {COLLECT_MAX_MS, COLLECT_MAX_BYTES, 0};
+  int64_t held_bytes; /* the cost of every section list, all tables together */
+  CollectorTable table; /* the default table, on the default handle */
+  int ready;
+} Collector = {COLLECT_MAX_MS, COLLECT_MAX_BYTES, 0, {}, 0};
 
-RawSection *DemuxSectionList(void) { return DemuxDefault()->list; }
+/* The default table, made empty on the default handle at first use. */
+static CollectorTable *CollectorDefault(void) {
+  if (!Collector.ready) {
+    CollectorReset(&Collector.table, DemuxDefault());
+    Collector.ready = 1;
+  }
+  return &Collector.table;
+}
 
-void DemuxHandleFreeSections(DemuxHandle *h) {
-  while (h->list) {
-    RawSection *node = h->list;
-    h->list = node->next;
+void CollectorReset(CollectorTable *t, DemuxHandle *demux) {
+  memset(t, 0, sizeof(*t));
+  t->demux = demux;
+}
+
+RawSection *DemuxSectionList(void) { return CollectorDefault()->list; }
+
+void CollectorFreeSections(CollectorTable *t) {
+  while (t->list) {
+    RawSection *node = t->list;
+    t->list = node->next;
     free(node->data);
     free(node);
   }
-  Collector.held_bytes -= h->list_bytes;
-  h->list_bytes = 0;
+  Collector.held_bytes -= t->list_bytes;
+  t->list_bytes = 0;
 }
 
-void FreeSectionList(void) { DemuxHandleFreeSections(DemuxDefault()); }
+void FreeSectionList(void) { CollectorFreeSections(CollectorDefault()); }
 
-void DemuxTakeSections(DemuxHandle *from) {
-  DemuxHandle *to = DemuxDefault();
+void CollectorTakeSections(CollectorTable *from) {
+  CollectorTable *to = CollectorDefault();
   if (from == to) return;
-  DemuxHandleFreeSections(to);
+  CollectorFreeSections(to);
   to->list = from->list;
   to->list_bytes = from->list_bytes;
   from->list = nullptr;
@@ -61,9 +79,10 @@ void DemuxSetCollectLimits(uint32_t max_ms, int64_t max_bytes) {
 
 int64_t DemuxHeldBytes(void) { return Collector.held_bytes; }
 
-/* Copies the first "n" bytes of the section buffer of "h" to the head of
- * its section list. Returns 1, or 0 when memory ran out (logged). */
-static int CollectorStore(DemuxHandle *h, int n) {
+/* Copies the first "n" bytes of the section buffer of the handle of "t" to
+ * the head of its section list. Returns 1, or 0 when memory ran out (logged). */
+static int CollectorStore(CollectorTable *t, int n) {
+  DemuxHandle *h = t->demux;
   RawSection *node = (RawSection *)malloc(sizeof(RawSection));
   if (!node) {
     DemuxLog(h, "%s() - Error allocating memory for sat data", "DemuxGetAllSections");
@@ -78,96 +97,96 @@ static int CollectorStore(DemuxHandle *h, int n) {
     return 0;
   }
   memcpy(node->data, h->buffer, (size_t)n);
-  node->next = h->list;
-  h->list = node;
-  h->list_bytes += n + COLLECT_NODE_COST;
+  node->next = t->list;
+  t->list = node;
+  t->list_bytes += n + COLLECT_NODE_COST;
   Collector.held_bytes += n + COLLECT_NODE_COST;
   return 1;
 }
 
-void CollectorBegin(DemuxHandle *h, uint16_t pid, const uint8_t *filter, const uint8_t *mask,
+void CollectorBegin(CollectorTable *t, uint16_t pid, const uint8_t *filter, const uint8_t *mask,
                     int length) {
-  DemuxHandleFreeSections(h);
-  DemuxCollection *c = &h->collect;
-  memset(c, 0, sizeof(*c));
-  c->pid = pid;
+  CollectorFreeSections(t);
+  CollectorReset(t, t->demux);
+  t->pid = pid;
   if (length > 0 && length <= TS_FILTER_SIZE) {
-    memcpy(c->filter, filter, (size_t)length);
-    memcpy(c->mask, mask, (size_t)length);
+    memcpy(t->filter, filter, (size_t)length);
+    memcpy(t->mask, mask, (size_t)length);
   }
-  c->length = length;
-  c->start = GetTickMs();
-  c->last_progress = c->start;
-  c->running = 1;
+  t->length = length;
+  t->start = GetTickMs();
+  t->last_progress = t->start;
+  t->running = 1;
 }
 
-/* Ends the collection on "h": its filter stops. Returns 0 for CollectorStep. */
-static int CollectorFinish(DemuxHandle *h) {
-  DemuxHandleStopFilter(h);
-  h->collect.running = 0;
+/* Ends the collection on "t": its filter stops. Returns 0 for CollectorStep. */
+static int CollectorFinish(CollectorTable *t) {
+  DemuxHandleStopFilter(t->demux);
+  t->running = 0;
   return 0;
 }
 
-int CollectorStep(DemuxHandle *h, int n) {
-  DemuxCollection *c = &h->collect;
+int CollectorStep(CollectorTable *t, int n) {
+  DemuxHandle *h = t->demux;
   if (n < 0) {
     DemuxLog(h, "%s() - Error reading data from sat", "DemuxGetAllSections");
-    return CollectorFinish(h);
+    return CollectorFinish(t);
   }
   if (n > 0) {
     uint32_t crc = (uint32_t)crc32(COLLECT_CYCLE_SEED, h->buffer, (unsigned int)n);
-    if (c->cycle_marker == 0) c->cycle_marker = crc;
-    else if (crc == c->cycle_marker) return CollectorFinish(h); /* the table has gone round once */
-    if (!CollectorStore(h, n)) return CollectorFinish(h);
-    c->count++;
-    c->last_progress = GetTickMs();
-    /* The section that takes everything held past the bound is the last. */
-    if (Collector.held_bytes > Collector.max_bytes) {
+    if (t->cycle_marker == 0) t->cycle_marker = crc;
+    else if (crc == t->cycle_marker) return CollectorFinish(t); /* the table has gone round once */
+    if (!CollectorStore(t, n)) return CollectorFinish(t);
+    t->count++;
+    t->last_progress = GetTickMs();
+    /* The section that takes the table's list past the bound is its last. */
+    if (t->list_bytes > Collector.max_bytes) {
       DemuxLog(h, "%s() - Table on PID 0x%X did not repeat within %lld bytes. Stopping with %d sections",
-               "DemuxGetAllSections", c->pid, (long long)Collector.max_bytes, c->count);
-      return CollectorFinish(h);
+               "DemuxGetAllSections", t->pid, (long long)Collector.max_bytes, t->count);
+      return CollectorFinish(t);
     }
   } else {
-    if ((uint32_t)(GetTickMs() - c->last_progress) > COLLECT_IDLE_MS) {
+    if ((uint32_t)(GetTickMs() - t->last_progress) > COLLECT_IDLE_MS) {
       DemuxLog(h, "%s() - Timeout reading data from sat", "DemuxGetAllSections");
-      return CollectorFinish(h);
+      return CollectorFinish(t);
     }
     DemuxHandleStopFilter(h);
-    if (!DemuxHandleStartFilter(h, c->pid, c->filter, c->mask, c->length,
+    if (!DemuxHandleStartFilter(h, t->pid, t->filter, t->mask, t->length,
                                 DEMUX_COLLECT_TIMEOUT)) {
       DemuxLog(h, "%s() - Error calling DemuxSetFilter()", "DemuxGetAllSections");
-      return CollectorFinish(h);
+      return CollectorFinish(t);
     }
   }
-  uint32_t elapsed = GetTickMs() - c->start;
+  uint32_t elapsed = GetTickMs() - t->start;
   if (elapsed > Collector.max_ms) {
     DemuxLog(h, "%s() - Table on PID 0x%X did not repeat within %u s. Stopping with %d sections",
-             "DemuxGetAllSections", c->pid, (unsigned)(Collector.max_ms / 1000), c->count);
-    return CollectorFinish(h);
+             "DemuxGetAllSections", t->pid, (unsigned)(Collector.max_ms / 1000), t->count);
+    return CollectorFinish(t);
   }
   return 1;
 }
 
-int DemuxHandleGetAllSections(DemuxHandle *h, uint16_t pid, const uint8_t *filter,
-                              const uint8_t *mask, int length) {
-  CollectorBegin(h, pid, filter, mask, length);
+int CollectorRun(CollectorTable *t, uint16_t pid, const uint8_t *filter, const uint8_t *mask,
+                 int length) {
+  CollectorBegin(t, pid, filter, mask, length);
+  DemuxHandle *h = t->demux;
   if (!DemuxHandleStartFilter(h, pid, filter, mask, length, DEMUX_COLLECT_TIMEOUT)) {
     DemuxLog(h, "%s() - Error calling DemuxSetFilter()", "DemuxGetAllSections");
-    h->collect.running = 0;
+    t->running = 0;
     return -1;
   }
   /* The clocks start once the filter runs, as the collection does. */
-  h->collect.start = h->collect.last_progress = GetTickMs();
+  t->start = t->last_progress = GetTickMs();
   int n;
   do {
     ShowSpinner();
     n = DemuxHandleGetSection(h);
-  } while (CollectorStep(h, n));
-  return h->collect.count;
+  } while (CollectorStep(t, n));
+  return t->count;
 }
 
 int DemuxGetAllSections(uint16_t pid, const uint8_t *filter, const uint8_t *mask, int length) {
-  return DemuxHandleGetAllSections(DemuxDefault(), pid, filter, mask, length);
+  return CollectorRun(CollectorDefault(), pid, filter, mask, length);
 }
 
 /* The 256-entry table of the reflected CRC-32 polynomial 0xEDB88320. */

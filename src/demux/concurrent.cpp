@@ -2,7 +2,8 @@
  * runs (each on a descriptor of its own on a demux device; a recording or a
  * pipe is read once and fed to every filter), and one loop on this thread
  * collects them all. Each table ends by the rules of the one-table
- * collector; its sections and messages wait for its pass. */
+ * collector; its sections and messages wait for its pass. A table that lost
+ * sections to a full driver queue meanwhile is collected again on its own. */
 #include <errno.h>
 #include <poll.h>
 #include <stdio.h>
@@ -10,7 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "demux/demux.h"
+#include "demux/concurrent.h"
+#include "log/log.h"
 #include "run/status.h"
 
 /* The longest wait of one round, so the spinner turns about once a second. */
@@ -18,29 +20,29 @@ constexpr int CONCURRENT_ROUND_MS = 1000;
 
 static struct {
   DemuxHandle handles[DEMUX_TABLES_MAX];
+  CollectorTable tables[DEMUX_TABLES_MAX]; /* table i is read on handle i */
   int taken[DEMUX_TABLES_MAX]; /* its pass has had the table */
   int count;                   /* tables of the running collection */
   int ready;                   /* handles reset once */
 } Concurrent;
 
-/* The handle of the table on "pid" not yet taken, or null. */
-static DemuxHandle *ConcurrentFind(uint16_t pid) {
+/* The index of the table on "pid" not yet taken, or -1. */
+static int ConcurrentFind(uint16_t pid) {
   for (int i = 0; i < Concurrent.count; i++)
-    if (!Concurrent.taken[i] && Concurrent.handles[i].collect.pid == pid)
-      return &Concurrent.handles[i];
-  return nullptr;
+    if (!Concurrent.taken[i] && Concurrent.tables[i].pid == pid) return i;
+  return -1;
 }
 
-/* Hands one read result to the table on "h"; a table that has ended gives
- * its own descriptor back at once. */
-static void ConcurrentStep(DemuxHandle *h, int n) {
-  if (!CollectorStep(h, n) && h->kind == DEMUX_DEVICE) DemuxHandleClose(h);
+/* Hands one read result to table "t"; a table that has ended gives its own
+ * descriptor back at once. */
+static void ConcurrentStep(CollectorTable *t, int n) {
+  if (!CollectorStep(t, n) && t->demux->kind == DEMUX_DEVICE) DemuxHandleClose(t->demux);
 }
 
 /* Ends every table still running with a read failure. */
 static void ConcurrentFailAll(void) {
   for (int i = 0; i < Concurrent.count; i++)
-    if (Concurrent.handles[i].collect.running) ConcurrentStep(&Concurrent.handles[i], -1);
+    if (Concurrent.tables[i].running) ConcurrentStep(&Concurrent.tables[i], -1);
 }
 
 /* How much longer, in ms, the table on "h" may wait for a section: its
@@ -57,15 +59,16 @@ static uint32_t ConcurrentWaitLeft(const DemuxHandle *h, uint32_t now, int margi
  * descriptor. */
 static void ConcurrentRoundDevices(void) {
   struct pollfd polled[DEMUX_TABLES_MAX];
-  DemuxHandle *who[DEMUX_TABLES_MAX];
+  CollectorTable *who[DEMUX_TABLES_MAX];
   int k = 0;
   uint32_t now = GetTickMs();
   uint32_t wait = CONCURRENT_ROUND_MS;
   for (int i = 0; i < Concurrent.count; i++) {
-    DemuxHandle *h = &Concurrent.handles[i];
-    if (!h->collect.running) continue;
+    CollectorTable *t = &Concurrent.tables[i];
+    DemuxHandle *h = t->demux;
+    if (!t->running) continue;
     polled[k] = {h->fd, POLLIN | POLLPRI, 0};
-    who[k++] = h;
+    who[k++] = t;
     uint32_t left = ConcurrentWaitLeft(h, now, DEMUX_WAIT_MARGIN_MS);
     if (left < wait) wait = left;
   }
@@ -76,12 +79,13 @@ static void ConcurrentRoundDevices(void) {
   }
   now = GetTickMs();
   for (int i = 0; i < k; i++) {
-    DemuxHandle *h = who[i];
+    CollectorTable *t = who[i];
+    DemuxHandle *h = t->demux;
     if (polled[i].revents) {
-      ConcurrentStep(h, DemuxHandleReadReady(h));
+      ConcurrentStep(t, DemuxHandleReadReady(h));
     } else if (ConcurrentWaitLeft(h, now, DEMUX_WAIT_MARGIN_MS) == 0) {
       h->wait_start = now;
-      ConcurrentStep(h, DemuxHandleReadFailed(h, ETIMEDOUT));
+      ConcurrentStep(t, DemuxHandleReadFailed(h, ETIMEDOUT));
     }
   }
 }
@@ -90,13 +94,14 @@ static void ConcurrentRoundDevices(void) {
  * table; sections that found no memory in a filter are a failed read of it. */
 static void ConcurrentTakeWaiting(void) {
   for (int i = 0; i < Concurrent.count; i++) {
-    DemuxHandle *h = &Concurrent.handles[i];
-    if (h->collect.running && TsFilterTakeLost(&h->ts)) ConcurrentStep(h, DemuxHandleReadLost(h));
+    CollectorTable *t = &Concurrent.tables[i];
+    DemuxHandle *h = t->demux;
+    if (t->running && TsFilterTakeLost(&h->ts)) ConcurrentStep(t, DemuxHandleReadLost(h));
     int n;
-    while (h->collect.running && (n = TsFilterTake(&h->ts, h->buffer, DEMUX_READ_SIZE)) > 0) {
+    while (t->running && (n = TsFilterTake(&h->ts, h->buffer, DEMUX_READ_SIZE)) > 0) {
       h->lost_again = 0;
       h->wait_start = GetTickMs();
-      ConcurrentStep(h, n);
+      ConcurrentStep(t, n);
     }
   }
 }
@@ -104,8 +109,7 @@ static void ConcurrentTakeWaiting(void) {
 /* Feeds "length" stream bytes to the filter of every table still running. */
 static void ConcurrentFeed(const uint8_t *chunk, size_t length) {
   for (int i = 0; i < Concurrent.count; i++)
-    if (Concurrent.handles[i].collect.running)
-      TsFilterFeed(&Concurrent.handles[i].ts, chunk, length);
+    if (Concurrent.tables[i].running) TsFilterFeed(&Concurrent.handles[i].ts, chunk, length);
 }
 
 /* One round over a recording played as a carousel, read once for all
@@ -121,15 +125,16 @@ static void ConcurrentRoundFile(DemuxHandle *base) {
   }
   int running = 0;
   for (int i = 0; i < Concurrent.count; i++) {
-    DemuxHandle *h = &Concurrent.handles[i];
-    if (!h->collect.running) continue;
+    CollectorTable *t = &Concurrent.tables[i];
+    DemuxHandle *h = t->demux;
+    if (!t->running) continue;
     /* Counted from its last section, a whole lap has visited every section. */
     if (h->ts.bytes_since_match >= (uint64_t)st.st_size) {
       if (!h->lap_logged)
         DemuxLog(h, "%s() - No section for PID 0x%X in a whole pass of %s", "DemuxGetSection",
                  h->ts.pid, h->path);
       h->lap_logged = 1;
-      ConcurrentStep(h, -1);
+      ConcurrentStep(t, -1);
     } else {
       running++;
     }
@@ -162,12 +167,13 @@ static void ConcurrentRoundFifo(DemuxHandle *base) {
   uint32_t wait = CONCURRENT_ROUND_MS;
   int running = 0;
   for (int i = 0; i < Concurrent.count; i++) {
-    DemuxHandle *h = &Concurrent.handles[i];
-    if (!h->collect.running) continue;
+    CollectorTable *t = &Concurrent.tables[i];
+    DemuxHandle *h = t->demux;
+    if (!t->running) continue;
     uint32_t left = ConcurrentWaitLeft(h, now, 0);
     if (left == 0) {
       h->wait_start = now;
-      ConcurrentStep(h, DemuxHandleReadFailed(h, ETIMEDOUT));
+      ConcurrentStep(t, DemuxHandleReadFailed(h, ETIMEDOUT));
       continue;
     }
     running++;
@@ -196,7 +202,7 @@ static void ConcurrentRun(void) {
   DemuxHandle *base = DemuxDefault();
   for (;;) {
     int running = 0;
-    for (int i = 0; i < Concurrent.count; i++) running += Concurrent.handles[i].collect.running;
+    for (int i = 0; i < Concurrent.count; i++) running += Concurrent.tables[i].running;
     if (!running) return;
     ShowSpinner();
     if (base->kind == DEMUX_FILE) ConcurrentRoundFile(base);
@@ -205,11 +211,12 @@ static void ConcurrentRun(void) {
   }
 }
 
-/* Sets the filter of "table" on "h", beside the default handle "base".
+/* Sets the filter of "table" on "t", beside the default handle "base".
  * Returns 1, or 0 with errno when the demux refused ("what" names the step). */
-static int ConcurrentSetUp(DemuxHandle *h, DemuxHandle *base, const DemuxTable *table,
+static int ConcurrentSetUp(CollectorTable *t, DemuxHandle *base, const DemuxTable *table,
                            const char **what) {
-  CollectorBegin(h, table->pid, table->filter, table->mask, table->length);
+  CollectorBegin(t, table->pid, table->filter, table->mask, table->length);
+  DemuxHandle *h = t->demux;
   h->hold_log = 1;
   if (base->kind == DEMUX_DEVICE) {
     *what = "open";
@@ -228,7 +235,7 @@ static int ConcurrentSetUp(DemuxHandle *h, DemuxHandle *base, const DemuxTable *
   if (!DemuxHandleSetFilter(h, table->pid, table->filter, table->mask, table->length,
                             DEMUX_COLLECT_TIMEOUT))
     return 0;
-  h->collect.start = h->collect.last_progress = GetTickMs();
+  t->start = t->last_progress = GetTickMs();
   return 1;
 }
 
@@ -237,7 +244,10 @@ int DemuxCollectStart(const DemuxTable *tables, int count) {
   DemuxCollectRelease();
   if (count <= 0 || count > DEMUX_TABLES_MAX || base->fd < 0) return 0;
   if (!Concurrent.ready) {
-    for (DemuxHandle &h : Concurrent.handles) DemuxHandleReset(&h);
+    for (int i = 0; i < DEMUX_TABLES_MAX; i++) {
+      DemuxHandleReset(&Concurrent.handles[i]);
+      CollectorReset(&Concurrent.tables[i], &Concurrent.handles[i]);
+    }
     Concurrent.ready = 1;
   }
   /* A recording is read from its start for every table at once. */
@@ -246,7 +256,7 @@ int DemuxCollectStart(const DemuxTable *tables, int count) {
     const char *what = "open";
     Concurrent.count = i + 1;
     Concurrent.taken[i] = 0;
-    if (!ConcurrentSetUp(&Concurrent.handles[i], base, &tables[i], &what)) {
+    if (!ConcurrentSetUp(&Concurrent.tables[i], base, &tables[i], &what)) {
       int error = errno;
       DemuxCollectRelease();
       DemuxLog(base, "%s() - Demux %s refused a second %s (%s). Reading one table at a time",
@@ -257,24 +267,40 @@ int DemuxCollectStart(const DemuxTable *tables, int count) {
   return 1;
 }
 
-int DemuxCollectHolds(uint16_t pid) { return ConcurrentFind(pid) != nullptr; }
+int DemuxCollectHolds(uint16_t pid) { return ConcurrentFind(pid) >= 0; }
 
 int DemuxCollectTake(uint16_t pid) {
-  DemuxHandle *h = ConcurrentFind(pid);
-  if (!h) return -1;
+  int i = ConcurrentFind(pid);
+  if (i < 0) return -1;
   ConcurrentRun();
-  Concurrent.taken[h - Concurrent.handles] = 1;
+  Concurrent.taken[i] = 1;
+  CollectorTable *t = &Concurrent.tables[i];
+  DemuxHandle *h = t->demux;
+  /* A device queue that overflowed while other tables were read lost
+   * sections that a table read alone keeps: that table is read again on
+   * its own, now that the others have ended, and its pass sees what a pass
+   * one table at a time sees. */
+  if (h->kind == DEMUX_DEVICE && h->losses > 0) {
+    h->hold_log = 0;
+    h->held_log.clear();
+    CollectorFreeSections(t);
+    WriteLog("%s() - Table on PID 0x%X lost sections while read beside the others. "
+             "Reading it again on its own",
+             "DemuxCollectTake", pid);
+    return DemuxGetAllSections(pid, t->filter, t->mask, t->length);
+  }
   DemuxWriteHeldLog(h);
-  DemuxTakeSections(h);
-  return h->collect.count;
+  CollectorTakeSections(t);
+  return t->count;
 }
 
 void DemuxCollectRelease(void) {
   for (int i = 0; i < Concurrent.count; i++) {
-    DemuxHandle *h = &Concurrent.handles[i];
+    CollectorTable *t = &Concurrent.tables[i];
+    DemuxHandle *h = t->demux;
     if (h->filter_set) DemuxHandleStopFilter(h);
-    h->collect.running = 0;
-    DemuxHandleFreeSections(h);
+    t->running = 0;
+    CollectorFreeSections(t);
     DemuxHandleClose(h);
     h->hold_log = 0;
     h->held_log.clear();

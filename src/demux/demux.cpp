@@ -1,6 +1,6 @@
 /* Demux device: demux filter handles on a DVB demux device, or on a recorded
  * or piped transport stream filtered in our own code; the default handle
- * behind the plain Demux... functions. */
+ * behind the plain Demux... functions. Calls nothing above it. */
 #include "demux/demux.h"
 
 #include <errno.h>
@@ -46,9 +46,7 @@ void DemuxHandleReset(DemuxHandle *h) {
   h->path[0] = 0;
   TsFilterReset(&h->ts);
   memset(h->buffer, 0, sizeof(h->buffer));
-  h->list = nullptr;
-  h->list_bytes = 0;
-  memset(&h->collect, 0, sizeof(h->collect));
+  h->losses = 0;
   h->hold_log = 0;
   h->held_log.clear();
 }
@@ -100,6 +98,7 @@ int DemuxHandleOpen(DemuxHandle *h, const char *path, int quiet) {
   h->filter_set = 0;
   h->lap_logged = 0;
   h->lost_again = 0;
+  h->losses = 0;
   TsFilterReset(&h->ts);
   if (h->kind == DEMUX_DEVICE &&
       ioctl(h->fd, DMX_SET_BUFFER_SIZE, (unsigned long)DEMUX_DRIVER_BUFFER) < 0 && !quiet)
@@ -166,6 +165,7 @@ int DemuxHandleStartFilter(DemuxHandle *h, uint16_t pid, const uint8_t *filter,
 int DemuxHandleReadFailed(DemuxHandle *h, int error) {
   if (error == ETIMEDOUT) return 0;
   if (error == EOVERFLOW) {
+    h->losses++;
     DemuxLog(h, "%s() - DEMUX Overflow error. Some sections lost", "DemuxGetSection");
     return 0;
   }
@@ -271,10 +271,7 @@ int DemuxHandleStopFilter(DemuxHandle *h) {
 
 int DemuxInit(const char *path) { return DemuxHandleOpen(DemuxDefault(), path, 0); }
 
-int DemuxClose(void) {
-  DemuxCollectRelease();
-  return DemuxHandleClose(DemuxDefault());
-}
+int DemuxClose(void) { return DemuxHandleClose(DemuxDefault()); }
 
 int DemuxStartFilter(uint16_t pid, const uint8_t *filter, const uint8_t *mask, int length,
                      uint32_t timeout) {

@@ -1,6 +1,6 @@
 /* Table download passes: each collects one whole MHW2 table from the demux
  * and feeds its sections to the table's decoder, with progress lines. */
-#include "demux/demux.h"
+#include "demux/concurrent.h"
 #include "demux/wire.h"
 #include "log/log.h"
 #include "mhw2/mhw2.h"
@@ -76,7 +76,8 @@ static int32_t PassRun(const PassValues *values) {
                              : DemuxGetAllSections(values->pid, filter, mask, 1);
   StatusSetActivity(nullptr);
 
-  WriteLog(values->processing_log, tot_sections);
+  /* A filter that could not be set holds no section: the count is 0. */
+  WriteLog(values->processing_log, tot_sections < 0 ? 0 : tot_sections);
   StatusSend("LOGTEXT %s", values->processing_text);
   Mhw2PassDecodeSections(DemuxSectionList(), tot_sections, values->decoder);
   FreeSectionList();

@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "config/config.h"
-#include "demux/demux.h"
+#include "demux/concurrent.h"
 #include "epgdb.h"
 #include "export/export.h"
 #include "log/log.h"
@@ -221,6 +221,7 @@ int RunMain(int argc, char **argv) {
 
   /* 15. End of run. */
   FreeGuide();
+  DemuxCollectRelease();
   DemuxClose();
   if (counters->total_events <= 0) {
     WriteLog("Nothing added to database");

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "demux/demux.h"
+#include "demux/concurrent.h"
 #include "log/log.h"
 #include "support/run_helper.h"
 
@@ -97,6 +97,7 @@ inline void WriteFifo(const std::string &path, std::vector<uint8_t> bytes, int h
 /* Closes the demux whatever a test left open. */
 struct DemuxGuard {
   ~DemuxGuard() {
+    DemuxCollectRelease();
     DemuxClose();
     FreeSectionList();
   }

@@ -12,7 +12,7 @@
 #include <random>
 #include <regex>
 
-#include "demux/demux.h"
+#include "demux/concurrent.h"
 #include "e2e/sim_helpers.h"
 #include "support/guide_dump.h"
 #include "support/hardening_helpers.h"

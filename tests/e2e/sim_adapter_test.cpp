@@ -193,31 +193,57 @@ TEST(SimAdapter, TablesAtOnceGrabTheSameGuideInTheTimeOfTheLongestCycle) {
   EXPECT_EQ(WithoutTimestamps(rec_par.r.debug_log), WithoutTimestamps(rec_seq.r.debug_log));
 }
 
-TEST(SimAdapter, QueueOverflowOfOneTableWhileAnotherIsRead) {
+/* The line of a table that lost sections beside the others and is read again alone. */
+std::string ReadAgain(const char *pid) {
+  return std::string("DemuxCollectTake() - Table on PID ") + pid +
+         " lost sections while read beside the others. Reading it again on its own";
+}
+
+TEST(SimAdapter, TableWhoseQueueOverflowedBesideOthersIsReadAgainAlone) {
   GrabDir g("overflow");
   SimExpectation e;
   /* 7-day summary sections come several times a second. */
   ASSERT_TRUE(SimGenerate(g.dir, RatedGuide(34, "--rate summaries7=16000"), "--no-3-days", &e));
   /* The first read of a 7-day event section keeps the reader 40 s while
    * the 7-day summaries fill the kernel's 8 KiB queue of their descriptor. */
-  Grab r = GrabWay(g, e, "stall", "Download_3_Days=0\n",
-                   {kRatedBitrate, "VDVB_REFUSE_BUFFER=1", "VDVB_STALL=284:40000"});
+  const std::vector<std::string> stall = {kRatedBitrate, "VDVB_REFUSE_BUFFER=1", "VDVB_STALL=284:40000"};
+  Grab r = GrabWay(g, e, "stall", "Download_3_Days=0\n", stall);
+  Grab seq = GrabWay(g, e, "stall_seq", "Download_3_Days=0\nParallelDownload=0\n", stall);
   Lines msgs = LogMessages(r.r.log);
-  const std::string overflow = "DemuxGetSection() - DEMUX Overflow error. Some sections lost";
-  EXPECT_EQ(std::count(msgs.begin(), msgs.end(), overflow), 1) << r.r.log;
-  EXPECT_TRUE(std::find(msgs.begin(), msgs.end(), overflow) >
-              std::find(msgs.begin(), msgs.end(), "Downloading 7 days summaries"))
-      << "the overflow is reported with its own table\n" << r.r.log;
-  /* The table that was read is whole; the other goes on after the overflow. */
-  EXPECT_TRUE(HasLine(msgs, "Processing 7 days events (tot_sections=" +
-                                std::to_string(e.Stat("sections_events7")) + ")"));
+  const std::string again = ReadAgain("0x282");
+  auto pass = std::find(msgs.begin(), msgs.end(), "Downloading 7 days summaries");
+  ASSERT_NE(pass, msgs.end()) << r.r.log;
+  EXPECT_EQ(pass[1], again);
+  /* The overflowed collection is dropped with its messages: the run stores
+   * and logs what one table after another does, but for that one line. */
+  SimCheckRows(e.rows, r.rows);
+  SimCheckRows(seq.rows, r.rows);
+  EXPECT_EQ(Without(msgs, again), LogMessages(seq.r.log));
+  EXPECT_EQ(WithoutSpinner(r.r.out), WithoutSpinner(seq.r.out));
+  EXPECT_TRUE(HasLine(msgs, "Processing 7 days summaries (tot_sections=" +
+                                std::to_string(e.Stat("sections_summaries7")) + ")"));
+  /* The overflow met the 7-day summaries while the 7-day events were read. */
   Lines t = SplitLines(ReadFileText(g.dir + "/stall.trace"));
-  auto stall = std::find(t.begin(), t.end(), "stall 0 pid=0x284 40000");
-  ASSERT_NE(stall, t.end());
-  auto at = std::find_if(stall, t.end(), [](const std::string &l) { return l.compare(0, 11, "overflow 0 ") == 0; });
+  auto stalled = std::find(t.begin(), t.end(), "stall 0 pid=0x284 40000");
+  ASSERT_NE(stalled, t.end());
+  auto at = std::find_if(stalled, t.end(), [](const std::string &l) { return l.compare(0, 11, "overflow 0 ") == 0; });
   ASSERT_LT(at + 2, t.end());
   EXPECT_EQ(at[1], "stop 0");
   EXPECT_EQ(at[2], "filter 0 pid=0x282 filter=96.00 mask=FF.00 timeout=1000");
+
+  /* A slow read of the 7-day summaries overflows the 3-day summaries' queue;
+   * the tables that kept their sections are not read again. */
+  SimExpectation w;
+  ASSERT_TRUE(SimGenerate(g.dir, RatedGuide(35, "--rate summaries3=12000"), "", &w));
+  const std::vector<std::string> slow = {kRatedBitrate, "VDVB_REFUSE_BUFFER=1", "VDVB_STALL=282:10000"};
+  Grab week = GrabWay(g, w, "week", "", slow);
+  Grab week_seq = GrabWay(g, w, "week_seq", "ParallelDownload=0\n", slow);
+  SimCheckRows(w.rows, week.rows);
+  SimCheckRows(week_seq.rows, week.rows);
+  Lines wm = LogMessages(week.r.log);
+  EXPECT_EQ(std::count(wm.begin(), wm.end(), ReadAgain("0x236")), 1) << week.r.log;
+  EXPECT_EQ(SimCount(week.r.log, "lost sections while read beside the others"), 1);
+  EXPECT_EQ(Without(wm, ReadAgain("0x236")), LogMessages(week_seq.r.log));
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
  * and the status lines of each pass. */
 #include <map>
 
-#include "demux/demux.h"
+#include "demux/concurrent.h"
 #include "mhw2/mhw2_fixture.h"
 #include "run/status.h"
 
@@ -18,6 +18,7 @@ class DownloadTest : public GuideTest {
     ASSERT_TRUE(SaveSampleGuide(stream_, 60000));
   }
   void TearDown() override {
+    DemuxCollectRelease();
     DemuxClose();
     GuideTest::TearDown();
   }
@@ -79,6 +80,12 @@ TEST_P(DownloadWays, ChannelsEventsAndSummariesFromARecording) {
   EXPECT_TRUE(HasLine(log, "Processing 7 days summaries (tot_sections=4)"));
   EXPECT_TRUE(HasLine(log, "Received 2 NEW 7 days summaries"));
   EXPECT_EQ(DemuxHeldBytes(), 0); /* every section went with its pass */
+
+  /* A pass whose filter cannot be set holds no section, and says so. */
+  DemuxClose();
+  EXPECT_EQ(Pass(DownloadEvents3days, &r), "LOGTEXT Processing 3 days events\n");
+  EXPECT_EQ(r, 0);
+  EXPECT_TRUE(HasLine(MainLog(), "Processing 3 days events (tot_sections=0)"));
 }
 
 INSTANTIATE_TEST_SUITE_P(OneAfterAnotherOrAtOnce, DownloadWays, testing::Bool());

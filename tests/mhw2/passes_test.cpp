@@ -1,6 +1,6 @@
 /* Table download passes: progress lines while the collected sections are
  * decoded, and the pass's messages when nothing was collected. */
-#include "demux/demux.h"
+#include "demux/concurrent.h"
 #include "mhw2/mhw2_fixture.h"
 #include "run/status.h"
 
