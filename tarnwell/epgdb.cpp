@@ -3,12 +3,11 @@
  * written by epgdb_save in one transaction that merges them with earlier runs:
  * a saved title replaces every stored title of its channel that it overlaps,
  * and titles that ended more than a day before the save are dropped. */
-#include "epgdb.h"
+#include "epgdb_internal.h"
 
 #include <errno.h>
 #include <stddef.h>
 #include <fcntl.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -78,7 +77,6 @@ static struct {
   uint64_t next_order;
   uint64_t saves; /* number of the current save */
   int written, replaced, expired; /* counts of the last successful save */
-  char error[512];                /* the last line logged, the reason of a failure */
 } Epgdb;
 
 /* The statements that find and add stored texts. */
@@ -98,31 +96,6 @@ struct EpgdbSaveStatements {
   sqlite3_stmt *expire;
   EpgdbTextStatements texts;
 };
-
-/* Writes one "epgdb: " line to standard error (the library has no log of its
- * own) and keeps it as the reason that epgdb_error() gives. */
-static void EpgdbLog(const char *format, ...) __attribute__((format(printf, 1, 2)));
-static void EpgdbLog(const char *format, ...) {
-  char line[sizeof Epgdb.error];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(line, sizeof line, format, args);
-  va_end(args);
-  fprintf(stderr, "epgdb: %s\n", line);
-  /* The first line of a failing call is its reason; later ones follow from it. */
-  if (!Epgdb.error[0]) memcpy(Epgdb.error, line, sizeof line);
-}
-
-/* Writes one "epgdb: " line to standard error that is news, not a failure. */
-static void EpgdbNote(const char *format, ...) __attribute__((format(printf, 1, 2)));
-static void EpgdbNote(const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  fputs("epgdb: ", stderr);
-  vfprintf(stderr, format, args);
-  fputc('\n', stderr);
-  va_end(args);
-}
 
 /* Runs the SQL text "sql" on "db". Returns 1, or 0 after logging SQLite's
  * message with "what". */
@@ -428,7 +401,7 @@ static int EpgdbFillEmptyFile(sqlite3 *db, const std::string &path) {
 
 int epgdb_open(const char *root) {
   if (!root) return 0;
-  Epgdb.error[0] = 0;
+  EpgdbLogClear();
   if (Epgdb.db) {
     EpgdbLog("%s is already open", Epgdb.path.c_str());
     return 0;
@@ -834,7 +807,7 @@ static int EpgdbSaveOnce(const std::vector<std::vector<epgdb_title_t *>> &per_ch
 }
 
 int epgdb_save(epgdb_progress_t progress) {
-  Epgdb.error[0] = 0;
+  EpgdbLogClear();
   if (!Epgdb.db) {
     EpgdbLog("save without an open database");
     return 0;
@@ -891,5 +864,3 @@ void epgdb_save_counts(int *written, int *replaced, int *expired) {
   if (replaced) *replaced = Epgdb.replaced;
   if (expired) *expired = Epgdb.expired;
 }
-
-const char *epgdb_error(void) { return Epgdb.error; }
