@@ -42,13 +42,6 @@
 #define EPGDB_FAILED_NOMEM 2 /* SQLite found no memory */
 /* The save reports progress after every this many titles. */
 #define EPGDB_PROGRESS_STEP 1024
-/* Marks in a title's lib_state: a text that was to be set found no memory.
- * Such a title is incomplete and left out of the save until that text is
- * set again. */
-#define EPGDB_LACKS_DESCRIPTION 0x01
-#define EPGDB_LACKS_LONG_DESCRIPTION 0x02
-#define EPGDB_LACKS_TEXT (EPGDB_LACKS_DESCRIPTION | EPGDB_LACKS_LONG_DESCRIPTION)
-
 /* A channel of this run with its titles, found by start time. */
 struct epgdb_channel_s {
   uint16_t nid;
@@ -58,32 +51,16 @@ struct epgdb_channel_s {
   std::unordered_map<uint32_t, epgdb_title_t *> titles;
 };
 
-/* A text held once for every title that carries it. */
-struct EpgdbTextEntry {
-  uint32_t refs;  /* titles that hold it */
-  uint32_t size;  /* bytes, without the terminator */
-  int64_t db_id;  /* its row in the texts table, valid during save number "save" */
-  uint64_t save;
-  char bytes[1];  /* "size" bytes and a terminator */
-};
-
 /* The open file and everything this run has added. */
 static struct {
   sqlite3 *db;
   std::string path;
   std::unordered_map<uint64_t, epgdb_channel_t *> channel_index; /* by triple */
   std::vector<epgdb_channel_t *> channels;                        /* first added first */
-  std::unordered_map<std::string_view, EpgdbTextEntry *> texts; /* by content */
   uint64_t next_order;
   uint64_t saves; /* number of the current save */
   int written, replaced, expired; /* counts of the last successful save */
 } Epgdb;
-
-/* The statements that find and add stored texts. */
-struct EpgdbTextStatements {
-  sqlite3_stmt *find;   /* id and body of the texts of a hash */
-  sqlite3_stmt *insert; /* a new text */
-};
 
 /* The prepared statements of one save. */
 struct EpgdbSaveStatements {
@@ -179,67 +156,6 @@ static int EpgdbCreateFile(const std::string &dir, const std::string &path) {
   return ok;
 }
 
-/* Prepares the text statements on "db". Returns 1, or 0 after logging. */
-static int EpgdbTextPrepare(sqlite3 *db, EpgdbTextStatements *s) {
-  const char *find = "SELECT id, body FROM texts WHERE hash = ?1";
-  const char *insert = "INSERT INTO texts(hash, body) VALUES(?1, ?2)";
-  if (sqlite3_prepare_v2(db, find, -1, &s->find, nullptr) == SQLITE_OK &&
-      sqlite3_prepare_v2(db, insert, -1, &s->insert, nullptr) == SQLITE_OK)
-    return 1;
-  EpgdbLog("preparing the text statements: %s", sqlite3_errmsg(db));
-  return 0;
-}
-
-static void EpgdbTextFinalize(EpgdbTextStatements *s) {
-  sqlite3_finalize(s->find);
-  sqlite3_finalize(s->insert);
-  s->find = s->insert = nullptr;
-}
-
-/* The 64-bit FNV-1a hash of "size" bytes at "bytes", as the texts table's
- * hash column holds it. */
-static int64_t EpgdbTextHash(const char *bytes, size_t size) {
-  uint64_t h = 14695981039346656037ull;
-  for (size_t i = 0; i < size; i++) h = (h ^ (unsigned char)bytes[i]) * 1099511628211ull;
-  return (int64_t)h;
-}
-
-/* The id of the stored text of "size" bytes at "bytes" in "db", added when
- * it is not stored yet. Returns 1 with the id in "*id", or 0 after logging. */
-static int EpgdbTextId(sqlite3 *db, EpgdbTextStatements *s, const char *bytes, size_t size,
-                       int64_t *id) {
-  /* SQLite gives an empty blob as a null pointer, which would bind as NULL. */
-  if (!bytes) bytes = "";
-  int64_t hash = EpgdbTextHash(bytes, size);
-  int rc = sqlite3_bind_int64(s->find, 1, hash);
-  *id = 0;
-  while (rc == SQLITE_OK || rc == SQLITE_ROW) {
-    rc = sqlite3_step(s->find);
-    if (rc != SQLITE_ROW) break;
-    if ((size_t)sqlite3_column_bytes(s->find, 1) == size &&
-        (size == 0 || memcmp(sqlite3_column_blob(s->find, 1), bytes, size) == 0)) {
-      *id = sqlite3_column_int64(s->find, 0);
-      break;
-    }
-  }
-  sqlite3_reset(s->find);
-  if (*id) return 1;
-  if (rc != SQLITE_DONE) {
-    EpgdbLog("finding a text: %s (%d)", sqlite3_errmsg(db), rc);
-    return 0;
-  }
-  rc = sqlite3_bind_int64(s->insert, 1, hash);
-  if (rc == SQLITE_OK) rc = sqlite3_bind_blob(s->insert, 2, bytes, (int)size, SQLITE_STATIC);
-  if (rc == SQLITE_OK) rc = sqlite3_step(s->insert);
-  sqlite3_reset(s->insert);
-  if (rc != SQLITE_DONE) {
-    EpgdbLog("adding a text: %s (%d)", sqlite3_errmsg(db), rc);
-    return 0;
-  }
-  *id = sqlite3_last_insert_rowid(db);
-  return 1;
-}
-
 /* Version 1 to 2: texts move out of the titles into the texts table, each
  * distinct text once, and titles are kept in their primary key's order. */
 static int EpgdbUpgradeTextsOnce(sqlite3 *db) {
@@ -317,69 +233,11 @@ static int EpgdbUpgrade(sqlite3 *db, const std::string &path, int version) {
   return 1;
 }
 
-/* The entry of a held text, from the bytes a title points at. */
-static EpgdbTextEntry *EpgdbTextOf(char *bytes) {
-  return (EpgdbTextEntry *)(bytes - offsetof(EpgdbTextEntry, bytes));
-}
-
-/* Drops one title's hold on the text at "bytes" (null is ignored); the text
- * goes when no title holds it. */
-static void EpgdbTextRelease(char *bytes) {
-  if (!bytes) return;
-  EpgdbTextEntry *entry = EpgdbTextOf(bytes);
-  if (--entry->refs > 0) return;
-  Epgdb.texts.erase(std::string_view(entry->bytes, entry->size));
-  free(entry);
-}
-
 /* Frees a title record and its hold on its texts. */
 static void EpgdbTitleFree(epgdb_title_t *title) {
   EpgdbTextRelease(title->description);
   EpgdbTextRelease(title->long_description);
   free(title);
-}
-
-/* Points the text of "title" that "lacks" names (EPGDB_LACKS_DESCRIPTION or
- * EPGDB_LACKS_LONG_DESCRIPTION) at the held copy of "text", made when no
- * title holds that text yet, and drops the hold on what was there: a text
- * that many titles share is held once. Returns 1, or 0 when "text" is null
- * or memory runs out; then the old text stays, and after a lack of memory
- * the title is marked incomplete until this text is set. */
-static int EpgdbSetText(epgdb_title_t *title, uint8_t lacks, const char *text) {
-  char **slot = lacks == EPGDB_LACKS_DESCRIPTION ? &title->description : &title->long_description;
-  if (!text) return 0;
-  std::string_view view(text);
-  EpgdbTextEntry *entry = nullptr;
-  auto found = Epgdb.texts.find(view);
-  if (found != Epgdb.texts.end()) {
-    entry = found->second;
-  } else if (view.size() < UINT32_MAX) {
-    entry = (EpgdbTextEntry *)malloc(offsetof(EpgdbTextEntry, bytes) + view.size() + 1);
-    if (entry) {
-      entry->refs = 0;
-      entry->size = (uint32_t)view.size();
-      entry->db_id = 0;
-      entry->save = 0;
-      memcpy(entry->bytes, text, view.size() + 1);
-      try {
-        Epgdb.texts.emplace(std::string_view(entry->bytes, entry->size), entry);
-      } catch (const std::bad_alloc &) {
-        free(entry);
-        entry = nullptr;
-      }
-    }
-  }
-  if (!entry) {
-    EpgdbLog("out of memory for a text of %zu bytes; its title is left out of the save",
-             view.size());
-    title->lib_state |= lacks;
-    return 0;
-  }
-  entry->refs++;
-  EpgdbTextRelease(*slot);
-  *slot = entry->bytes;
-  title->lib_state &= (uint8_t)~lacks;
-  return 1;
 }
 
 /* Makes the empty file open in "db" a new database with the schema, unless
@@ -483,7 +341,7 @@ void epgdb_clean(void) {
   /* Swapped with empty ones so that their memory goes too. */
   std::vector<epgdb_channel_t *>().swap(Epgdb.channels);
   std::unordered_map<uint64_t, epgdb_channel_t *>().swap(Epgdb.channel_index);
-  std::unordered_map<std::string_view, EpgdbTextEntry *>().swap(Epgdb.texts);
+  EpgdbTextClear();
   Epgdb.next_order = 0;
 }
 
@@ -641,22 +499,6 @@ static int EpgdbLacksSummary(const epgdb_title_t *title) {
   return strncmp(d, l, n) == 0 && strcmp(l + n, "\n\n") == 0;
 }
 
-/* The stored id of the held text at "bytes" (null: the empty text) in this
- * save, found or added once per save and then remembered with the text.
- * Returns 1 with the id in "*id", or 0 after logging. */
-static int EpgdbSaveTextId(EpgdbTextStatements *ts, char *bytes, int64_t *id) {
-  if (!bytes) return EpgdbTextId(Epgdb.db, ts, "", 0, id);
-  EpgdbTextEntry *entry = EpgdbTextOf(bytes);
-  if (entry->save == Epgdb.saves) {
-    *id = entry->db_id;
-    return 1;
-  }
-  if (!EpgdbTextId(Epgdb.db, ts, entry->bytes, entry->size, id)) return 0;
-  entry->db_id = *id;
-  entry->save = Epgdb.saves;
-  return 1;
-}
-
 /* Writes the titles of "channel" ("titles", in start order) over what
  * earlier runs stored: the channel row and the ids of the titles' texts
  * (into "ids", room for every title); for
@@ -684,8 +526,9 @@ static int EpgdbSaveChannel(EpgdbSaveStatements *s, const epgdb_channel_t *chann
        EpgdbStep(s->channel_select, SQLITE_ROW, "finding channel", &channel_id);
   for (size_t i = 0; ok && i < titles.size(); i++) {
     const epgdb_title_t *t = titles[i];
-    ok = EpgdbSaveTextId(&s->texts, t->description, &ids[i].first) &&
-         EpgdbSaveTextId(&s->texts, t->long_description, &ids[i].second);
+    ok = EpgdbTextSaveId(Epgdb.db, &s->texts, t->description, Epgdb.saves, &ids[i].first) &&
+         EpgdbTextSaveId(Epgdb.db, &s->texts, t->long_description, Epgdb.saves,
+                            &ids[i].second);
     if (!ok || !EpgdbLacksSummary(t)) continue;
     /* A title without summary keeps the stored summary of its programme. */
     sqlite3_stmt *find = s->summary_select;

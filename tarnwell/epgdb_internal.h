@@ -3,6 +3,10 @@
 #ifndef EPGDB_INTERNAL_H
 #define EPGDB_INTERNAL_H
 
+#include <sqlite3.h>
+#include <stddef.h>
+#include <stdint.h>
+
 #include "epgdb.h"
 
 /* Messages (epgdb_log.cpp). */
@@ -15,5 +19,45 @@ void EpgdbNote(const char *format, ...) __attribute__((format(printf, 1, 2)));
 /* Forgets the reason of the last failure: a public call that can fail
  * starts with it, so that the first line it logs is its reason. */
 void EpgdbLogClear(void);
+
+/* Texts (epgdb_texts.cpp). */
+
+/* Marks in a title's lib_state: a text that was to be set found no memory.
+ * Such a title is incomplete and left out of the save until that text is
+ * set again. */
+#define EPGDB_LACKS_DESCRIPTION 0x01
+#define EPGDB_LACKS_LONG_DESCRIPTION 0x02
+#define EPGDB_LACKS_TEXT (EPGDB_LACKS_DESCRIPTION | EPGDB_LACKS_LONG_DESCRIPTION)
+
+/* The statements that find and add stored texts. */
+struct EpgdbTextStatements {
+  sqlite3_stmt *find;   /* id and body of the texts of a hash */
+  sqlite3_stmt *insert; /* a new text */
+};
+
+/* Prepares the text statements on "db". Returns 1, or 0 after logging. */
+int EpgdbTextPrepare(sqlite3 *db, EpgdbTextStatements *s);
+/* Finalizes the text statements of "s" (null ones are ignored). */
+void EpgdbTextFinalize(EpgdbTextStatements *s);
+/* The id of the stored text of "size" bytes at "bytes" in "db", added when
+ * it is not stored yet. Returns 1 with the id in "*id", or 0 after logging. */
+int EpgdbTextId(sqlite3 *db, EpgdbTextStatements *s, const char *bytes, size_t size,
+                int64_t *id);
+/* The stored id of the held text at "bytes" (null: the empty text) in save
+ * number "save", found or added once per save and then remembered with the
+ * text. Returns 1 with the id in "*id", or 0 after logging. */
+int EpgdbTextSaveId(sqlite3 *db, EpgdbTextStatements *ts, char *bytes, uint64_t save, int64_t *id);
+/* Drops one title's hold on the text at "bytes" (null is ignored); the text
+ * goes when no title holds it. */
+void EpgdbTextRelease(char *bytes);
+/* Points the text of "title" that "lacks" names (EPGDB_LACKS_DESCRIPTION or
+ * EPGDB_LACKS_LONG_DESCRIPTION) at the held copy of "text", made when no
+ * title holds that text yet, and drops the hold on what was there: a text
+ * that many titles share is held once. Returns 1, or 0 when "text" is null
+ * or memory runs out; then the old text stays, and after a lack of memory
+ * the title is marked incomplete until this text is set. */
+int EpgdbSetText(epgdb_title_t *title, uint8_t lacks, const char *text);
+/* Forgets every held text; the titles that held them are gone already. */
+void EpgdbTextClear(void);
 
 #endif
