@@ -7,7 +7,13 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <string>
+
 #include "epgdb.h"
+
+#define EPGDB_STRING_OF(x) #x
+/* "x" after macro expansion as a string, e.g. a version number in SQL. */
+#define EPGDB_STRING(x) EPGDB_STRING_OF(x)
 
 /* Messages (epgdb_log.cpp). */
 
@@ -19,6 +25,19 @@ void EpgdbNote(const char *format, ...) __attribute__((format(printf, 1, 2)));
 /* Forgets the reason of the last failure: a public call that can fail
  * starts with it, so that the first line it logs is its reason. */
 void EpgdbLogClear(void);
+
+/* The file (epgdb.cpp). */
+
+/* Runs the SQL text "sql" on "db". Returns 1, or 0 after logging SQLite's
+ * message with "what". */
+int EpgdbExec(sqlite3 *db, const char *sql, const char *what);
+
+/* Upgrades (epgdb_upgrade.cpp). */
+
+/* Brings the file "path" open in "db" from schema "version" to the current
+ * one, all steps in one transaction. Returns 1, or 0 after logging (the file
+ * then keeps its version). */
+int EpgdbUpgrade(sqlite3 *db, const std::string &path, int version);
 
 /* Texts (epgdb_texts.cpp). */
 
