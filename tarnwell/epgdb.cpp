@@ -28,10 +28,6 @@
 
 /* Titles that ended this many seconds before a save are dropped by it. */
 #define EPGDB_EXPIRY_SECONDS 86400
-/* How long a connection waits for another one's lock, in ms: as long as a
- * save of the largest guide takes on a slow flash disk, with room to spare
- * (a 100 000-title save takes well under a minute on a receiver). */
-#define EPGDB_BUSY_MS (5 * 60 * 1000)
 /* How many times a save that found the file busy, or memory short, is tried. */
 #define EPGDB_SAVE_ATTEMPTS 3
 /* Why a save attempt failed, when another attempt may succeed. */
@@ -49,10 +45,8 @@ struct epgdb_channel_s {
   std::unordered_map<uint32_t, epgdb_title_t *> titles;
 };
 
-/* The open file and everything this run has added. */
+/* Everything this run has added. */
 static struct {
-  sqlite3 *db;
-  std::string path;
   std::unordered_map<uint64_t, epgdb_channel_t *> channel_index; /* by triple */
   std::vector<epgdb_channel_t *> channels;                        /* first added first */
   uint64_t next_order;
@@ -72,184 +66,11 @@ struct EpgdbSaveStatements {
   EpgdbTextStatements texts;
 };
 
-int EpgdbExec(sqlite3 *db, const char *sql, const char *what) {
-  char *message = nullptr;
-  int rc = sqlite3_exec(db, sql, nullptr, nullptr, &message);
-  if (rc != SQLITE_OK) {
-    EpgdbLog("%s: %s (%d)", what, message ? message : sqlite3_errstr(rc), rc);
-    sqlite3_free(message);
-    return 0;
-  }
-  return 1;
-}
-
-/* Makes sure the database root "dir" is a directory, creating it (one level,
- * mode 0755) when missing. Returns 1, or 0 after logging why not. */
-static int EpgdbMakeRoot(const std::string &dir) {
-  struct stat st;
-  if (stat(dir.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return 1;
-    EpgdbLog("root %s is not a directory", dir.c_str());
-    return 0;
-  }
-  if (errno != ENOENT) {
-    EpgdbLog("root %s: %s", dir.c_str(), strerror(errno));
-    return 0;
-  }
-  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
-    EpgdbLog("cannot create root %s: %s", dir.c_str(), strerror(errno));
-    return 0;
-  }
-  return 1;
-}
-
-/* Makes the directory entries of "dir" durable (a new file's name). */
-static void EpgdbSyncDir(const std::string &dir) {
-  int fd = open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
-}
-
-/* Creates the database file "path" in "dir" with the schema: built under a
- * temporary name and linked into place, so that "path" never exists half
- * made. A file that appears at "path" meanwhile is left as it is. Returns 1,
- * or 0 after logging why not. */
-static int EpgdbCreateFile(const std::string &dir, const std::string &path) {
-  std::string temp, journal;
-  try {
-    temp = path + ".new-" + std::to_string(getpid());
-    journal = temp + "-journal";
-  } catch (const std::bad_alloc &) {
-    EpgdbLog("out of memory creating %s", path.c_str());
-    return 0;
-  }
-  unlink(temp.c_str());
-  sqlite3 *db = nullptr;
-  int rc = sqlite3_open_v2(temp.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-  int ok = rc == SQLITE_OK;
-  if (!ok) EpgdbLog("cannot create %s: %s (%d)", temp.c_str(), sqlite3_errstr(rc), rc);
-  ok = ok && EpgdbExec(db,
-                       "PRAGMA synchronous=FULL; BEGIN;" EPGDB_SCHEMA_SQL
-                       "PRAGMA user_version=" EPGDB_STRING(EPGDB_SCHEMA_VERSION) "; COMMIT;",
-                       "creating the schema");
-  rc = sqlite3_close(db);
-  if (ok && rc != SQLITE_OK) {
-    EpgdbLog("closing %s: %s (%d)", temp.c_str(), sqlite3_errstr(rc), rc);
-    ok = 0;
-  }
-  if (ok && link(temp.c_str(), path.c_str()) != 0 && errno != EEXIST) {
-    /* File systems without hard links: move it, unless a file appeared. */
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0 && rename(temp.c_str(), path.c_str()) != 0) {
-      EpgdbLog("cannot create %s: %s", path.c_str(), strerror(errno));
-      ok = 0;
-    }
-  }
-  unlink(temp.c_str());
-  unlink(journal.c_str());
-  if (ok) EpgdbSyncDir(dir);
-  return ok;
-}
-
 /* Frees a title record and its hold on its texts. */
 static void EpgdbTitleFree(epgdb_title_t *title) {
   EpgdbTextRelease(title->description);
   EpgdbTextRelease(title->long_description);
   free(title);
-}
-
-/* Makes the empty file open in "db" a new database with the schema, unless
- * another process has done so meanwhile. Returns 1, or 0 after logging. */
-static int EpgdbFillEmptyFile(sqlite3 *db, const std::string &path) {
-  int ok = EpgdbExec(db, "BEGIN IMMEDIATE", path.c_str());
-  sqlite3_stmt *stmt = nullptr;
-  int empty = ok && sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_master", -1, &stmt,
-                                       nullptr) == SQLITE_OK &&
-              sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_int(stmt, 0) == 0;
-  sqlite3_finalize(stmt);
-  if (ok && empty)
-    ok = EpgdbExec(db, EPGDB_SCHEMA_SQL "PRAGMA user_version=" EPGDB_STRING(EPGDB_SCHEMA_VERSION),
-                   "creating the schema in an empty file");
-  ok = ok && EpgdbExec(db, "COMMIT", path.c_str());
-  if (!ok && !sqlite3_get_autocommit(db)) EpgdbExec(db, "ROLLBACK", path.c_str());
-  return ok;
-}
-
-int epgdb_open(const char *root) {
-  if (!root) return 0;
-  EpgdbLogClear();
-  if (Epgdb.db) {
-    EpgdbLog("%s is already open", Epgdb.path.c_str());
-    return 0;
-  }
-  std::string dir, path;
-  try {
-    dir = root;
-    path = dir + "/" EPGDB_FILE_NAME;
-  } catch (const std::bad_alloc &) {
-    EpgdbLog("out of memory opening the database under %s", root);
-    return 0;
-  }
-  if (!dir.empty() && !EpgdbMakeRoot(dir)) return 0;
-
-  /* A save writes its journal beside the file: a root it cannot write in
-   * would lose the whole download at the end of the run. */
-  if (access(dir.empty() ? "/" : dir.c_str(), W_OK | X_OK) != 0) {
-    EpgdbLog("root %s is not writable, a save could not make its journal: %s",
-             dir.empty() ? "/" : dir.c_str(), strerror(errno));
-    return 0;
-  }
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) {
-    if (errno != ENOENT) {
-      EpgdbLog("%s: %s", path.c_str(), strerror(errno));
-      return 0;
-    }
-    if (!EpgdbCreateFile(dir, path)) return 0;
-    st.st_mode = S_IFREG;
-    st.st_size = -1;
-  }
-
-  /* Opened without the create flag and checked by reading only, so that a
-   * file of another kind is never written. */
-  sqlite3 *db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
-  if (rc != SQLITE_OK) {
-    EpgdbLog("cannot open %s: %s (%d)", path.c_str(), sqlite3_errstr(rc), rc);
-    sqlite3_close(db);
-    return 0;
-  }
-  sqlite3_busy_timeout(db, EPGDB_BUSY_MS);
-  char why[256] = "";
-  int version = 0, busy = 0;
-  /* An empty file (a crash right after it was made, or a user's touch) is
-   * a new database. */
-  int ok = S_ISREG(st.st_mode) && st.st_size == 0 ? EpgdbFillEmptyFile(db, path) : 1;
-  ok = ok && EpgdbSchemaCheck(db, &version, &busy, why, sizeof why);
-  if (!ok && why[0]) EpgdbLog("%s: %s", path.c_str(), why);
-  if (ok && sqlite3_db_readonly(db, "main") != 0) {
-    EpgdbLog("%s is read-only", path.c_str());
-    ok = 0;
-  }
-  ok = ok && EpgdbExec(db, "PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;", path.c_str()) &&
-       EpgdbUpgrade(db, path, version);
-  if (!ok) {
-    sqlite3_close(db);
-    return 0;
-  }
-  Epgdb.db = db;
-  Epgdb.path.swap(path); /* takes no memory, so the open cannot fail here */
-  return 1;
-}
-
-int epgdb_close(void) {
-  if (Epgdb.db) {
-    int rc = sqlite3_close(Epgdb.db);
-    if (rc != SQLITE_OK) EpgdbLog("closing %s: %s (%d)", Epgdb.path.c_str(), sqlite3_errstr(rc), rc);
-    Epgdb.db = nullptr;
-  }
-  return 1;
 }
 
 void epgdb_clean(void) {
@@ -386,9 +207,9 @@ static void EpgdbChannelTitles(const epgdb_channel_t *channel, std::vector<epgdb
 
 /* Prepares "sql" into "*stmt". Returns 1, or 0 after logging. */
 static int EpgdbPrepare(const char *sql, sqlite3_stmt **stmt) {
-  int rc = sqlite3_prepare_v2(Epgdb.db, sql, -1, stmt, nullptr);
+  int rc = sqlite3_prepare_v2(EpgdbFileDb(), sql, -1, stmt, nullptr);
   if (rc != SQLITE_OK) {
-    EpgdbLog("preparing \"%s\": %s (%d)", sql, sqlite3_errmsg(Epgdb.db), rc);
+    EpgdbLog("preparing \"%s\": %s (%d)", sql, sqlite3_errmsg(EpgdbFileDb()), rc);
     return 0;
   }
   return 1;
@@ -401,7 +222,7 @@ static int EpgdbStep(sqlite3_stmt *stmt, int want, const char *what, int64_t *ro
   int rc = sqlite3_step(stmt);
   int ok = rc == want;
   if (ok && row) *row = sqlite3_column_int64(stmt, 0);
-  if (!ok) EpgdbLog("%s: %s (%d)", what, sqlite3_errmsg(Epgdb.db), rc);
+  if (!ok) EpgdbLog("%s: %s (%d)", what, sqlite3_errmsg(EpgdbFileDb()), rc);
   sqlite3_reset(stmt);
   sqlite3_clear_bindings(stmt);
   return ok;
@@ -432,6 +253,7 @@ static int EpgdbSaveChannel(EpgdbSaveStatements *s, const epgdb_channel_t *chann
                             const std::vector<epgdb_title_t *> &titles,
                             std::vector<std::pair<int64_t, int64_t>> &ids, int64_t max_length,
                             epgdb_progress_t progress, int *done, int total, int *replaced) {
+  sqlite3 *db = EpgdbFileDb();
   int ok = 1;
   for (sqlite3_stmt *stmt : {s->channel_insert, s->channel_select}) {
     ok = ok && sqlite3_bind_int(stmt, 1, channel->nid) == SQLITE_OK &&
@@ -445,9 +267,8 @@ static int EpgdbSaveChannel(EpgdbSaveStatements *s, const epgdb_channel_t *chann
        EpgdbStep(s->channel_select, SQLITE_ROW, "finding channel", &channel_id);
   for (size_t i = 0; ok && i < titles.size(); i++) {
     const epgdb_title_t *t = titles[i];
-    ok = EpgdbTextSaveId(Epgdb.db, &s->texts, t->description, Epgdb.saves, &ids[i].first) &&
-         EpgdbTextSaveId(Epgdb.db, &s->texts, t->long_description, Epgdb.saves,
-                            &ids[i].second);
+    ok = EpgdbTextSaveId(db, &s->texts, t->description, Epgdb.saves, &ids[i].first) &&
+         EpgdbTextSaveId(db, &s->texts, t->long_description, Epgdb.saves, &ids[i].second);
     if (!ok || !EpgdbLacksSummary(t)) continue;
     /* A title without summary keeps the stored summary of its programme. */
     sqlite3_stmt *find = s->summary_select;
@@ -460,7 +281,7 @@ static int EpgdbSaveChannel(EpgdbSaveStatements *s, const epgdb_channel_t *chann
     int rc = ok ? sqlite3_step(find) : SQLITE_ERROR;
     if (rc == SQLITE_ROW) kept = sqlite3_column_int64(find, 0);
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-      EpgdbLog("finding a stored summary: %s (%d)", sqlite3_errmsg(Epgdb.db), rc);
+      EpgdbLog("finding a stored summary: %s (%d)", sqlite3_errmsg(db), rc);
       ok = 0;
     }
     sqlite3_reset(find);
@@ -474,7 +295,7 @@ static int EpgdbSaveChannel(EpgdbSaveStatements *s, const epgdb_channel_t *chann
          sqlite3_bind_int64(del, 3, start + EpgdbSpan(titles[i])) == SQLITE_OK &&
          sqlite3_bind_int64(del, 4, start) == SQLITE_OK &&
          EpgdbStep(del, SQLITE_DONE, "removing overlapped titles");
-    if (ok) *replaced += sqlite3_changes(Epgdb.db);
+    if (ok) *replaced += sqlite3_changes(db);
   }
   for (size_t i = 0; ok && i < titles.size(); i++) {
     const epgdb_title_t *t = titles[i];
@@ -511,12 +332,13 @@ static int EpgdbSaveOnce(const std::vector<std::vector<epgdb_title_t *>> &per_ch
                          std::vector<std::pair<int64_t, int64_t>> &ids, int total,
                          epgdb_progress_t progress, int *replaced, int *expired, int *done,
                          int *failed) {
+  sqlite3 *db = EpgdbFileDb();
   EpgdbSaveStatements s = {};
   int64_t max_length = 0;
   *replaced = *expired = *done = 0;
   Epgdb.saves++; /* text ids remembered by an earlier attempt are void */
   if (progress) progress(0, total);
-  int ok = EpgdbExec(Epgdb.db, "BEGIN IMMEDIATE", "starting the save") &&
+  int ok = EpgdbExec(db, "BEGIN IMMEDIATE", "starting the save") &&
            EpgdbPrepare("SELECT IFNULL(MAX(MAX(length), 1), 1) FROM titles", &s.max_length) &&
            EpgdbPrepare("INSERT INTO channels(nid, tsid, sid, name) VALUES(?1, ?2, ?3, ?4)"
                         " ON CONFLICT(nid, tsid, sid) DO UPDATE SET name = excluded.name"
@@ -535,7 +357,7 @@ static int EpgdbSaveOnce(const std::vector<std::vector<epgdb_title_t *>> &per_ch
                         " language, description_id, long_description_id)"
                         " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
                         &s.title_insert) &&
-           EpgdbTextPrepare(Epgdb.db, &s.texts) &&
+           EpgdbTextPrepare(db, &s.texts) &&
            EpgdbPrepare("DELETE FROM titles WHERE start_time + length < ?1", &s.expire) &&
            EpgdbStep(s.max_length, SQLITE_ROW, "finding the longest title", &max_length);
   /* Expiry first, while the file holds only earlier runs' titles: a title
@@ -543,7 +365,7 @@ static int EpgdbSaveOnce(const std::vector<std::vector<epgdb_title_t *>> &per_ch
   ok = ok && sqlite3_bind_int64(s.expire, 1, (int64_t)time(nullptr) - EPGDB_EXPIRY_SECONDS) ==
                  SQLITE_OK &&
        EpgdbStep(s.expire, SQLITE_DONE, "dropping expired titles");
-  if (ok) *expired = sqlite3_changes(Epgdb.db);
+  if (ok) *expired = sqlite3_changes(db);
   for (size_t i = 0; ok && i < Epgdb.channels.size(); i++) {
     if (per_channel[i].empty()) continue;
     ok = EpgdbSaveChannel(&s, Epgdb.channels[i], per_channel[i], ids, max_length, progress, done,
@@ -554,23 +376,23 @@ static int EpgdbSaveOnce(const std::vector<std::vector<epgdb_title_t *>> &per_ch
   for (sqlite3_stmt *stmt : all) sqlite3_finalize(stmt);
   EpgdbTextFinalize(&s.texts);
   /* Texts that no title refers to any more go (one pass over the titles). */
-  ok = ok && EpgdbExec(Epgdb.db,
+  ok = ok && EpgdbExec(db,
                        "DELETE FROM texts WHERE id NOT IN (SELECT description_id FROM titles"
                        " UNION SELECT long_description_id FROM titles)",
                        "dropping unused texts");
-  ok = ok && EpgdbExec(Epgdb.db, "COMMIT", "committing the save");
+  ok = ok && EpgdbExec(db, "COMMIT", "committing the save");
   if (!ok) {
-    int rc = sqlite3_extended_errcode(Epgdb.db) & 0xFF;
+    int rc = sqlite3_extended_errcode(db) & 0xFF;
     if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) *failed = EPGDB_FAILED_BUSY;
     if (rc == SQLITE_NOMEM) *failed = EPGDB_FAILED_NOMEM;
-    if (!sqlite3_get_autocommit(Epgdb.db)) EpgdbExec(Epgdb.db, "ROLLBACK", "rolling back the save");
+    if (!sqlite3_get_autocommit(db)) EpgdbExec(db, "ROLLBACK", "rolling back the save");
   }
   return ok;
 }
 
 int epgdb_save(epgdb_progress_t progress) {
   EpgdbLogClear();
-  if (!Epgdb.db) {
+  if (!EpgdbFileDb()) {
     EpgdbLog("save without an open database");
     return 0;
   }
@@ -603,15 +425,15 @@ int epgdb_save(epgdb_progress_t progress) {
                        &failed);
     if (!ok && !failed) break;
     if (failed == EPGDB_FAILED_BUSY)
-      EpgdbLog("%s is busy: another connection holds it (attempt %d of %d)", Epgdb.path.c_str(),
+      EpgdbLog("%s is busy: another connection holds it (attempt %d of %d)", EpgdbFilePath(),
                attempt, EPGDB_SAVE_ATTEMPTS);
     if (failed == EPGDB_FAILED_NOMEM)
-      EpgdbLog("%s: out of memory during the save (attempt %d of %d)", Epgdb.path.c_str(), attempt,
+      EpgdbLog("%s: out of memory during the save (attempt %d of %d)", EpgdbFilePath(), attempt,
                EPGDB_SAVE_ATTEMPTS);
   }
   if (!ok) {
     EpgdbLog("save of %d titles to %s failed; the file keeps its previous guide", total,
-             Epgdb.path.c_str());
+             EpgdbFilePath());
     return 0;
   }
   Epgdb.written = done;

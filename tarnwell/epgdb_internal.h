@@ -26,8 +26,11 @@ void EpgdbNote(const char *format, ...) __attribute__((format(printf, 1, 2)));
  * starts with it, so that the first line it logs is its reason. */
 void EpgdbLogClear(void);
 
-/* The file (epgdb.cpp). */
+/* The file (epgdb_file.cpp). */
 
+/* The open database file, null when none is open, and its path. */
+sqlite3 *EpgdbFileDb(void);
+const char *EpgdbFilePath(void);
 /* Runs the SQL text "sql" on "db". Returns 1, or 0 after logging SQLite's
  * message with "what". */
 int EpgdbExec(sqlite3 *db, const char *sql, const char *what);
