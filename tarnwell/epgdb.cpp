@@ -36,23 +36,11 @@
 /* The save reports progress after every this many titles. */
 #define EPGDB_PROGRESS_STEP 1024
 
-/* A channel of this run with its titles, found by start time. */
-struct epgdb_channel_s {
-  uint16_t nid;
-  uint16_t tsid;
-  uint16_t sid;
-  std::string name; /* broadcast name, UTF-8; "" keeps the stored one */
-  std::unordered_map<uint32_t, epgdb_title_t *> titles;
-};
-
-/* Everything this run has added. */
+/* The saves of this run. */
 static struct {
-  std::unordered_map<uint64_t, epgdb_channel_t *> channel_index; /* by triple */
-  std::vector<epgdb_channel_t *> channels;                        /* first added first */
-  uint64_t next_order;
   uint64_t saves; /* number of the current save */
   int written, replaced, expired; /* counts of the last successful save */
-} Epgdb;
+} EpgdbSaves;
 
 /* The prepared statements of one save. */
 struct EpgdbSaveStatements {
@@ -66,143 +54,11 @@ struct EpgdbSaveStatements {
   EpgdbTextStatements texts;
 };
 
-/* Frees a title record and its hold on its texts. */
-static void EpgdbTitleFree(epgdb_title_t *title) {
-  EpgdbTextRelease(title->description);
-  EpgdbTextRelease(title->long_description);
-  free(title);
-}
-
-void epgdb_clean(void) {
-  for (epgdb_channel_t *channel : Epgdb.channels) {
-    for (auto &entry : channel->titles) EpgdbTitleFree(entry.second);
-    delete channel;
-  }
-  /* Swapped with empty ones so that their memory goes too. */
-  std::vector<epgdb_channel_t *>().swap(Epgdb.channels);
-  std::unordered_map<uint64_t, epgdb_channel_t *>().swap(Epgdb.channel_index);
-  EpgdbTextClear();
-  Epgdb.next_order = 0;
-}
-
-epgdb_channel_t *epgdb_channels_add(uint16_t nid, uint16_t tsid, uint16_t sid) {
-  uint64_t key = (uint64_t)nid << 32 | (uint64_t)tsid << 16 | sid;
-  auto found = Epgdb.channel_index.find(key);
-  if (found != Epgdb.channel_index.end()) return found->second;
-  epgdb_channel_t *channel = new (std::nothrow) epgdb_channel_t;
-  if (!channel) {
-    EpgdbLog("out of memory for channel %u:%u:%u", nid, tsid, sid);
-    return nullptr;
-  }
-  channel->nid = nid;
-  channel->tsid = tsid;
-  channel->sid = sid;
-  try {
-    Epgdb.channels.push_back(channel);
-    try {
-      Epgdb.channel_index.emplace(key, channel);
-    } catch (const std::bad_alloc &) {
-      Epgdb.channels.pop_back();
-      throw;
-    }
-  } catch (const std::bad_alloc &) {
-    EpgdbLog("out of memory for channel %u:%u:%u", nid, tsid, sid);
-    delete channel;
-    return nullptr;
-  }
-  return channel;
-}
-
-int epgdb_channels_set_name(epgdb_channel_t *channel, const char *name) {
-  if (!channel || !name) return 0;
-  if (channel->name == name) return 1;
-  try {
-    channel->name = name;
-  } catch (const std::bad_alloc &) {
-    EpgdbLog("out of memory for the name of channel %u:%u:%u", channel->nid, channel->tsid,
-             channel->sid);
-    return 0;
-  }
-  return 1;
-}
-
-epgdb_title_t *epgdb_title_alloc(void) {
-  epgdb_title_t *title = (epgdb_title_t *)calloc(1, sizeof(epgdb_title_t));
-  if (!title) EpgdbLog("out of memory for a title");
-  return title;
-}
-
-uint32_t epgdb_calculate_mjd(uint32_t start_time) { return start_time / 86400 + 40587; }
-
-epgdb_title_t *epgdb_titles_add(epgdb_channel_t *channel, epgdb_title_t *title) {
-  if (!channel || !title) return nullptr;
-  uint64_t order = ++Epgdb.next_order;
-  auto found = channel->titles.find(title->start_time);
-  if (found == channel->titles.end()) {
-    try {
-      channel->titles.emplace(title->start_time, title);
-    } catch (const std::bad_alloc &) {
-      EpgdbLog("out of memory for a title of channel %u:%u:%u", channel->nid, channel->tsid,
-               channel->sid);
-      EpgdbTitleFree(title);
-      return nullptr;
-    }
-    title->lib_order = order;
-    return title;
-  }
-  epgdb_title_t *held = found->second;
-  if (held == title) {
-    held->lib_order = order;
-    return held;
-  }
-  held->event_id = title->event_id;
-  held->mjd = title->mjd;
-  held->length = title->length;
-  held->flags = title->flags;
-  memcpy(held->language, title->language, sizeof held->language);
-  held->lib_order = order;
-  /* Texts set on the new record before it was added are taken over, with
-   * the marks of texts that found no memory. */
-  for (uint8_t lacks : {EPGDB_LACKS_DESCRIPTION, EPGDB_LACKS_LONG_DESCRIPTION}) {
-    char **from = lacks == EPGDB_LACKS_DESCRIPTION ? &title->description : &title->long_description;
-    char **to = lacks == EPGDB_LACKS_DESCRIPTION ? &held->description : &held->long_description;
-    if (!*from && !(title->lib_state & lacks)) continue;
-    std::swap(*to, *from);
-    held->lib_state = (uint8_t)((held->lib_state & ~lacks) | (title->lib_state & lacks));
-  }
-  EpgdbTitleFree(title);
-  return held;
-}
-
-int epgdb_titles_set_description(epgdb_title_t *title, const char *text) {
-  return title ? EpgdbSetText(title, EPGDB_LACKS_DESCRIPTION, text) : 0;
-}
-
-int epgdb_titles_set_long_description(epgdb_title_t *title, const char *text) {
-  return title ? EpgdbSetText(title, EPGDB_LACKS_LONG_DESCRIPTION, text) : 0;
-}
-
 /* The length a title occupies when titles are compared for overlap: its
  * length, and at least one second, so that a title of length 0 still holds
  * its start. */
 static int64_t EpgdbSpan(const epgdb_title_t *title) {
   return title->length > 0 ? title->length : 1;
-}
-
-/* The titles of "channel" that this run saves, in start order. Titles of
- * one run never replace each other: only the same start time does, when the
- * title is added (epgdb_titles_add). A title whose text found no memory is
- * left out (counted in "*incomplete"). Appends them to "out". */
-static void EpgdbChannelTitles(const epgdb_channel_t *channel, std::vector<epgdb_title_t *> &out,
-                               int *incomplete) {
-  size_t first = out.size();
-  for (const auto &entry : channel->titles) {
-    if (entry.second->lib_state & EPGDB_LACKS_TEXT) (*incomplete)++;
-    else out.push_back(entry.second);
-  }
-  std::sort(out.begin() + first, out.end(), [](const epgdb_title_t *a, const epgdb_title_t *b) {
-    return a->start_time < b->start_time;
-  });
 }
 
 /* Prepares "sql" into "*stmt". Returns 1, or 0 after logging. */
@@ -267,8 +123,8 @@ static int EpgdbSaveChannel(EpgdbSaveStatements *s, const epgdb_channel_t *chann
        EpgdbStep(s->channel_select, SQLITE_ROW, "finding channel", &channel_id);
   for (size_t i = 0; ok && i < titles.size(); i++) {
     const epgdb_title_t *t = titles[i];
-    ok = EpgdbTextSaveId(db, &s->texts, t->description, Epgdb.saves, &ids[i].first) &&
-         EpgdbTextSaveId(db, &s->texts, t->long_description, Epgdb.saves, &ids[i].second);
+    ok = EpgdbTextSaveId(db, &s->texts, t->description, EpgdbSaves.saves, &ids[i].first) &&
+         EpgdbTextSaveId(db, &s->texts, t->long_description, EpgdbSaves.saves, &ids[i].second);
     if (!ok || !EpgdbLacksSummary(t)) continue;
     /* A title without summary keeps the stored summary of its programme. */
     sqlite3_stmt *find = s->summary_select;
@@ -336,7 +192,7 @@ static int EpgdbSaveOnce(const std::vector<std::vector<epgdb_title_t *>> &per_ch
   EpgdbSaveStatements s = {};
   int64_t max_length = 0;
   *replaced = *expired = *done = 0;
-  Epgdb.saves++; /* text ids remembered by an earlier attempt are void */
+  EpgdbSaves.saves++; /* text ids remembered by an earlier attempt are void */
   if (progress) progress(0, total);
   int ok = EpgdbExec(db, "BEGIN IMMEDIATE", "starting the save") &&
            EpgdbPrepare("SELECT IFNULL(MAX(MAX(length), 1), 1) FROM titles", &s.max_length) &&
@@ -366,9 +222,9 @@ static int EpgdbSaveOnce(const std::vector<std::vector<epgdb_title_t *>> &per_ch
                  SQLITE_OK &&
        EpgdbStep(s.expire, SQLITE_DONE, "dropping expired titles");
   if (ok) *expired = sqlite3_changes(db);
-  for (size_t i = 0; ok && i < Epgdb.channels.size(); i++) {
+  for (size_t i = 0; ok && i < EpgdbRunChannelCount(); i++) {
     if (per_channel[i].empty()) continue;
-    ok = EpgdbSaveChannel(&s, Epgdb.channels[i], per_channel[i], ids, max_length, progress, done,
+    ok = EpgdbSaveChannel(&s, EpgdbRunChannel(i), per_channel[i], ids, max_length, progress, done,
                           total, replaced);
   }
   sqlite3_stmt *all[] = {s.max_length,     s.channel_insert, s.channel_select, s.summary_select,
@@ -403,10 +259,10 @@ int epgdb_save(epgdb_progress_t progress) {
   std::vector<std::pair<int64_t, int64_t>> ids;
   int total = 0, incomplete = 0;
   try {
-    per_channel.resize(Epgdb.channels.size());
+    per_channel.resize(EpgdbRunChannelCount());
     size_t largest = 0;
-    for (size_t i = 0; i < Epgdb.channels.size(); i++) {
-      EpgdbChannelTitles(Epgdb.channels[i], per_channel[i], &incomplete);
+    for (size_t i = 0; i < EpgdbRunChannelCount(); i++) {
+      EpgdbChannelTitles(EpgdbRunChannel(i), per_channel[i], &incomplete);
       total += (int)per_channel[i].size();
       largest = std::max(largest, per_channel[i].size());
     }
@@ -421,7 +277,7 @@ int epgdb_save(epgdb_progress_t progress) {
   int ok = 0, done = 0;
   for (int attempt = 1; !ok && attempt <= EPGDB_SAVE_ATTEMPTS; attempt++) {
     int failed = 0;
-    ok = EpgdbSaveOnce(per_channel, ids, total, progress, &Epgdb.replaced, &Epgdb.expired, &done,
+    ok = EpgdbSaveOnce(per_channel, ids, total, progress, &EpgdbSaves.replaced, &EpgdbSaves.expired, &done,
                        &failed);
     if (!ok && !failed) break;
     if (failed == EPGDB_FAILED_BUSY)
@@ -436,7 +292,7 @@ int epgdb_save(epgdb_progress_t progress) {
              EpgdbFilePath());
     return 0;
   }
-  Epgdb.written = done;
+  EpgdbSaves.written = done;
   if (incomplete)
     EpgdbNote("%d titles left out of the save: a text of theirs found no memory", incomplete);
   if (progress && done % EPGDB_PROGRESS_STEP != 0) progress(done, total);
@@ -444,7 +300,7 @@ int epgdb_save(epgdb_progress_t progress) {
 }
 
 void epgdb_save_counts(int *written, int *replaced, int *expired) {
-  if (written) *written = Epgdb.written;
-  if (replaced) *replaced = Epgdb.replaced;
-  if (expired) *expired = Epgdb.expired;
+  if (written) *written = EpgdbSaves.written;
+  if (replaced) *replaced = EpgdbSaves.replaced;
+  if (expired) *expired = EpgdbSaves.expired;
 }

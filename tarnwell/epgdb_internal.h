@@ -8,6 +8,8 @@
 #include <stdint.h>
 
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "epgdb.h"
 
@@ -81,5 +83,28 @@ void EpgdbTextRelease(char *bytes);
 int EpgdbSetText(epgdb_title_t *title, uint8_t lacks, const char *text);
 /* Forgets every held text; the titles that held them are gone already. */
 void EpgdbTextClear(void);
+
+/* The run (epgdb_run.cpp). */
+
+/* A channel of this run with its titles, found by start time. */
+struct epgdb_channel_s {
+  uint16_t nid;
+  uint16_t tsid;
+  uint16_t sid;
+  std::string name; /* broadcast name, UTF-8; "" keeps the stored one */
+  std::unordered_map<uint32_t, epgdb_title_t *> titles;
+};
+
+/* The number of channels of the run, and channel "i" of them (0 to that
+ * number - 1), in the order they were first added. */
+size_t EpgdbRunChannelCount(void);
+const epgdb_channel_t *EpgdbRunChannel(size_t i);
+/* The titles of "channel" that this run saves, in start order. Titles of
+ * one run never replace each other: only the same start time does, when the
+ * title is added (epgdb_titles_add). A title whose text found no memory is
+ * left out (counted in "*incomplete"). Appends them to "out", which throws
+ * std::bad_alloc when it finds no memory (epgdb_save catches it). */
+void EpgdbChannelTitles(const epgdb_channel_t *channel, std::vector<epgdb_title_t *> &out,
+                        int *incomplete);
 
 #endif
