@@ -1,30 +1,16 @@
-/* Guide database library: the receiver's programme guide in one SQLite file,
- * "<root>/guide.db". A run's channels and titles are held in memory and
- * written by epgdb_save in one transaction that merges them with earlier runs:
- * a saved title replaces every stored title of its channel that it overlaps,
- * and titles that ended more than a day before the save are dropped. */
-#include "epgdb_internal.h"
-
-#include <errno.h>
-#include <stddef.h>
-#include <fcntl.h>
-#include <stdio.h>
-#include <stdlib.h>
+/* Guide database library, the save: the run's channels and titles written
+ * in one transaction that merges them with earlier runs: a saved title
+ * replaces every stored title of its channel that it overlaps, and titles
+ * that ended more than a day before the save are dropped. */
 #include <string.h>
-#include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <iterator>
-#include <map>
 #include <new>
-#include <string>
-#include <string_view>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
-#include "epgdb_schema.h"
+#include "epgdb_internal.h"
 
 /* Titles that ended this many seconds before a save are dropped by it. */
 #define EPGDB_EXPIRY_SECONDS 86400
@@ -36,7 +22,7 @@
 /* The save reports progress after every this many titles. */
 #define EPGDB_PROGRESS_STEP 1024
 
-/* The saves of this run. */
+/* The saves of this process. */
 static struct {
   uint64_t saves; /* number of the current save */
   int written, replaced, expired; /* counts of the last successful save */
