@@ -263,8 +263,8 @@ int epgdb_save(epgdb_progress_t progress) {
   int ok = 0, done = 0;
   for (int attempt = 1; !ok && attempt <= EPGDB_SAVE_ATTEMPTS; attempt++) {
     int failed = 0;
-    ok = EpgdbSaveOnce(per_channel, ids, total, progress, &EpgdbSaves.replaced, &EpgdbSaves.expired, &done,
-                       &failed);
+    ok = EpgdbSaveOnce(per_channel, ids, total, progress, &EpgdbSaves.replaced,
+                       &EpgdbSaves.expired, &done, &failed);
     if (!ok && !failed) break;
     if (failed == EPGDB_FAILED_BUSY)
       EpgdbLog("%s is busy: another connection holds it (attempt %d of %d)", EpgdbFilePath(),
