@@ -16,7 +16,7 @@
 #include "epgdb_schema.h"
 
 /* How long a reader waits for a writer's commit to finish, in ms: as long
- * as a writer waits for another (see epgdb.cpp). */
+ * as a writer waits for another (see epgdb_file.cpp). */
 #define EPGDB_READ_BUSY_MS (5 * 60 * 1000)
 
 struct epgdb_reader_s {

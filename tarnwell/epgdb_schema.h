@@ -7,8 +7,8 @@
 #include <stddef.h>
 
 #define EPGDB_FILE_NAME "guide.db"
-/* The version this library writes; older versions are upgraded on the first
- * open for writing (epgdb.cpp holds the steps) and read as they are. */
+/* The version this library writes; older versions are read as they are and
+ * upgraded on the first open for writing (epgdb_upgrade.cpp holds the steps). */
 #define EPGDB_SCHEMA_VERSION 3
 
 /* The tables of a new database file (user_version is set beside them).

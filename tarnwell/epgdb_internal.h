@@ -1,0 +1,110 @@
+/* Guide database library, private to it: what its files share and the calls
+ * between its modules. Never included outside this folder. */
+#ifndef EPGDB_INTERNAL_H
+#define EPGDB_INTERNAL_H
+
+#include <sqlite3.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "epgdb.h"
+
+#define EPGDB_STRING_OF(x) #x
+/* "x" after macro expansion as a string, e.g. a version number in SQL. */
+#define EPGDB_STRING(x) EPGDB_STRING_OF(x)
+
+/* Messages (epgdb_log.cpp). */
+
+/* Writes one "epgdb: " line to standard error (the library has no log of its
+ * own) and keeps it as the reason that epgdb_error() gives. */
+void EpgdbLog(const char *format, ...) __attribute__((format(printf, 1, 2)));
+/* Writes one "epgdb: " line to standard error that is news, not a failure. */
+void EpgdbNote(const char *format, ...) __attribute__((format(printf, 1, 2)));
+/* Forgets the reason of the last failure: a public call that can fail
+ * starts with it, so that the first line it logs is its reason. */
+void EpgdbLogClear(void);
+
+/* The file (epgdb_file.cpp). */
+
+/* The open database file, null when none is open, and its path. */
+sqlite3 *EpgdbFileDb(void);
+const char *EpgdbFilePath(void);
+/* Runs the SQL text "sql" on "db". Returns 1, or 0 after logging SQLite's
+ * message with "what". */
+int EpgdbExec(sqlite3 *db, const char *sql, const char *what);
+
+/* Upgrades (epgdb_upgrade.cpp). */
+
+/* Brings the file "path" open in "db" from schema "version" to the current
+ * one, all steps in one transaction. Returns 1, or 0 after logging (the file
+ * then keeps its version). */
+int EpgdbUpgrade(sqlite3 *db, const std::string &path, int version);
+
+/* Texts (epgdb_texts.cpp). */
+
+/* Marks in a title's lib_state: a text that was to be set found no memory.
+ * Such a title is incomplete and left out of the save until that text is
+ * set again. */
+#define EPGDB_LACKS_DESCRIPTION 0x01
+#define EPGDB_LACKS_LONG_DESCRIPTION 0x02
+#define EPGDB_LACKS_TEXT (EPGDB_LACKS_DESCRIPTION | EPGDB_LACKS_LONG_DESCRIPTION)
+
+/* The statements that find and add stored texts. */
+struct EpgdbTextStatements {
+  sqlite3_stmt *find;   /* id and body of the texts of a hash */
+  sqlite3_stmt *insert; /* a new text */
+};
+
+/* Prepares the text statements on "db". Returns 1, or 0 after logging. */
+int EpgdbTextPrepare(sqlite3 *db, EpgdbTextStatements *s);
+/* Finalizes the text statements of "s" (null ones are ignored). */
+void EpgdbTextFinalize(EpgdbTextStatements *s);
+/* The id of the stored text of "size" bytes at "bytes" in "db", added when
+ * it is not stored yet. Returns 1 with the id in "*id", or 0 after logging. */
+int EpgdbTextId(sqlite3 *db, EpgdbTextStatements *s, const char *bytes, size_t size,
+                int64_t *id);
+/* The stored id of the held text at "bytes" (null: the empty text) in save
+ * number "save", found or added once per save and then remembered with the
+ * text. Returns 1 with the id in "*id", or 0 after logging. */
+int EpgdbTextSaveId(sqlite3 *db, EpgdbTextStatements *ts, char *bytes, uint64_t save, int64_t *id);
+/* Drops one title's hold on the text at "bytes" (null is ignored); the text
+ * goes when no title holds it. */
+void EpgdbTextRelease(char *bytes);
+/* Points the text of "title" that "lacks" names (EPGDB_LACKS_DESCRIPTION or
+ * EPGDB_LACKS_LONG_DESCRIPTION) at the held copy of "text", made when no
+ * title holds that text yet, and drops the hold on what was there: a text
+ * that many titles share is held once. Returns 1, or 0 when "text" is null
+ * or memory runs out; then the old text stays, and after a lack of memory
+ * the title is marked incomplete until this text is set. */
+int EpgdbSetText(epgdb_title_t *title, uint8_t lacks, const char *text);
+/* Forgets every held text; the titles that held them are gone already. */
+void EpgdbTextClear(void);
+
+/* The run (epgdb_run.cpp). */
+
+/* A channel of this run with its titles, found by start time. */
+struct epgdb_channel_s {
+  uint16_t nid;
+  uint16_t tsid;
+  uint16_t sid;
+  std::string name; /* broadcast name, UTF-8; "" keeps the stored one */
+  std::unordered_map<uint32_t, epgdb_title_t *> titles;
+};
+
+/* The number of channels of the run, and channel "i" of them (0 to that
+ * number - 1), in the order they were first added. */
+size_t EpgdbRunChannelCount(void);
+const epgdb_channel_t *EpgdbRunChannel(size_t i);
+/* The titles of "channel" that this run saves, in start order. Titles of
+ * one run never replace each other: only the same start time does, when the
+ * title is added (epgdb_titles_add). A title whose text found no memory is
+ * left out (counted in "*incomplete"). Appends them to "out", which throws
+ * std::bad_alloc when it finds no memory (epgdb_save catches it). */
+void EpgdbChannelTitles(const epgdb_channel_t *channel, std::vector<epgdb_title_t *> &out,
+                        int *incomplete);
+
+#endif

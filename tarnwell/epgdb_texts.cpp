@@ -1,0 +1,151 @@
+/* Guide database library, texts: every distinct text of the run is held once
+ * however many titles carry it, and stored once in the texts table. */
+#include <stddef.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <new>
+#include <string_view>
+#include <unordered_map>
+
+#include "epgdb_internal.h"
+
+/* A text held once for every title that carries it. */
+struct EpgdbTextEntry {
+  uint32_t refs;  /* titles that hold it */
+  uint32_t size;  /* bytes, without the terminator */
+  int64_t db_id;  /* its row in the texts table, valid during save number "save" */
+  uint64_t save;
+  char bytes[1];  /* "size" bytes and a terminator */
+};
+
+/* The texts the run's titles hold. */
+static struct {
+  std::unordered_map<std::string_view, EpgdbTextEntry *> held; /* by content */
+} EpgdbTexts;
+
+int EpgdbTextPrepare(sqlite3 *db, EpgdbTextStatements *s) {
+  const char *find = "SELECT id, body FROM texts WHERE hash = ?1";
+  const char *insert = "INSERT INTO texts(hash, body) VALUES(?1, ?2)";
+  if (sqlite3_prepare_v2(db, find, -1, &s->find, nullptr) == SQLITE_OK &&
+      sqlite3_prepare_v2(db, insert, -1, &s->insert, nullptr) == SQLITE_OK)
+    return 1;
+  EpgdbLog("preparing the text statements: %s", sqlite3_errmsg(db));
+  return 0;
+}
+
+void EpgdbTextFinalize(EpgdbTextStatements *s) {
+  sqlite3_finalize(s->find);
+  sqlite3_finalize(s->insert);
+  s->find = s->insert = nullptr;
+}
+
+/* The 64-bit FNV-1a hash of "size" bytes at "bytes", as the texts table's
+ * hash column holds it. */
+static int64_t EpgdbTextHash(const char *bytes, size_t size) {
+  uint64_t h = 14695981039346656037ull;
+  for (size_t i = 0; i < size; i++) h = (h ^ (unsigned char)bytes[i]) * 1099511628211ull;
+  return (int64_t)h;
+}
+
+int EpgdbTextId(sqlite3 *db, EpgdbTextStatements *s, const char *bytes, size_t size,
+                int64_t *id) {
+  /* SQLite gives an empty blob as a null pointer, which would bind as NULL. */
+  if (!bytes) bytes = "";
+  int64_t hash = EpgdbTextHash(bytes, size);
+  int rc = sqlite3_bind_int64(s->find, 1, hash);
+  *id = 0;
+  while (rc == SQLITE_OK || rc == SQLITE_ROW) {
+    rc = sqlite3_step(s->find);
+    if (rc != SQLITE_ROW) break;
+    if ((size_t)sqlite3_column_bytes(s->find, 1) == size &&
+        (size == 0 || memcmp(sqlite3_column_blob(s->find, 1), bytes, size) == 0)) {
+      *id = sqlite3_column_int64(s->find, 0);
+      break;
+    }
+  }
+  sqlite3_reset(s->find);
+  if (*id) return 1;
+  if (rc != SQLITE_DONE) {
+    EpgdbLog("finding a text: %s (%d)", sqlite3_errmsg(db), rc);
+    return 0;
+  }
+  rc = sqlite3_bind_int64(s->insert, 1, hash);
+  if (rc == SQLITE_OK) rc = sqlite3_bind_blob(s->insert, 2, bytes, (int)size, SQLITE_STATIC);
+  if (rc == SQLITE_OK) rc = sqlite3_step(s->insert);
+  sqlite3_reset(s->insert);
+  if (rc != SQLITE_DONE) {
+    EpgdbLog("adding a text: %s (%d)", sqlite3_errmsg(db), rc);
+    return 0;
+  }
+  *id = sqlite3_last_insert_rowid(db);
+  return 1;
+}
+
+/* The entry of a held text, from the bytes a title points at. */
+static EpgdbTextEntry *EpgdbTextOf(char *bytes) {
+  return (EpgdbTextEntry *)(bytes - offsetof(EpgdbTextEntry, bytes));
+}
+
+void EpgdbTextRelease(char *bytes) {
+  if (!bytes) return;
+  EpgdbTextEntry *entry = EpgdbTextOf(bytes);
+  if (--entry->refs > 0) return;
+  EpgdbTexts.held.erase(std::string_view(entry->bytes, entry->size));
+  free(entry);
+}
+
+int EpgdbSetText(epgdb_title_t *title, uint8_t lacks, const char *text) {
+  char **slot = lacks == EPGDB_LACKS_DESCRIPTION ? &title->description : &title->long_description;
+  if (!text) return 0;
+  std::string_view view(text);
+  EpgdbTextEntry *entry = nullptr;
+  auto found = EpgdbTexts.held.find(view);
+  if (found != EpgdbTexts.held.end()) {
+    entry = found->second;
+  } else if (view.size() < UINT32_MAX) {
+    entry = (EpgdbTextEntry *)malloc(offsetof(EpgdbTextEntry, bytes) + view.size() + 1);
+    if (entry) {
+      entry->refs = 0;
+      entry->size = (uint32_t)view.size();
+      entry->db_id = 0;
+      entry->save = 0;
+      memcpy(entry->bytes, text, view.size() + 1);
+      try {
+        EpgdbTexts.held.emplace(std::string_view(entry->bytes, entry->size), entry);
+      } catch (const std::bad_alloc &) {
+        free(entry);
+        entry = nullptr;
+      }
+    }
+  }
+  if (!entry) {
+    EpgdbLog("out of memory for a text of %zu bytes; its title is left out of the save",
+             view.size());
+    title->lib_state |= lacks;
+    return 0;
+  }
+  entry->refs++;
+  EpgdbTextRelease(*slot);
+  *slot = entry->bytes;
+  title->lib_state &= (uint8_t)~lacks;
+  return 1;
+}
+
+int EpgdbTextSaveId(sqlite3 *db, EpgdbTextStatements *ts, char *bytes, uint64_t save, int64_t *id) {
+  if (!bytes) return EpgdbTextId(db, ts, "", 0, id);
+  EpgdbTextEntry *entry = EpgdbTextOf(bytes);
+  if (entry->save == save) {
+    *id = entry->db_id;
+    return 1;
+  }
+  if (!EpgdbTextId(db, ts, entry->bytes, entry->size, id)) return 0;
+  entry->db_id = *id;
+  entry->save = save;
+  return 1;
+}
+
+void EpgdbTextClear(void) {
+  /* Swapped with an empty one so that its memory goes too. */
+  std::unordered_map<std::string_view, EpgdbTextEntry *>().swap(EpgdbTexts.held);
+}
