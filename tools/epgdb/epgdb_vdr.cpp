@@ -1,6 +1,7 @@
 /* The vdr command of epgdb: reads the guide through the library's read
  * interface and writes it in VDR's EPG data format, either on standard
- * output (for epg.data or a PUTE by hand) or into a running VDR over SVDRP.
+ * output (for epg.data or a PUTE by hand) or into a running VDR over SVDRP
+ * (the connection itself: epgdb_vdr_svdrp.cpp).
  *
  * Event ids: VDR keys the events of a channel by a 32-bit id. A title's id
  * is its start time in seconds since 1970 (UTC). The guide database holds at
@@ -14,15 +15,10 @@
 
 #include <errno.h>
 #include <iconv.h>
-#include <locale.h>
-#include <netdb.h>
-#include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
-#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -31,14 +27,12 @@
 
 #include "epgdb.h"
 #include "epgdb_text.h"
+#include "epgdb_vdr_svdrp.h"
 
 #define EPGDB_VDR_EXIT_OK 0
 #define EPGDB_VDR_EXIT_FAILED 1
 #define EPGDB_VDR_EXIT_USAGE 2
 #define EPGDB_VDR_PORT 6419
-#define EPGDB_VDR_TIMEOUT_S 30
-/* The longest line VDR's answers may hold before it counts as garbage. */
-#define EPGDB_VDR_MAX_LINE 65536
 /* Table id 0 marks the data of an external source, which VDR does not let
  * broadcast data overwrite; VDR ignores the version. */
 #define EPGDB_VDR_TABLE_ID "0"
@@ -81,15 +75,6 @@ struct EpgdbVdrChannel {
   std::string name;   /* one line of UTF-8, "" when none is stored */
   long long titles;
   std::vector<std::string> vdr_ids;
-};
-
-/* An open SVDRP connection. */
-struct EpgdbVdrLink {
-  int fd = -1;
-  std::string where; /* HOST:PORT, for messages */
-  std::string input; /* received bytes not yet read as lines */
-  int timeout_s = EPGDB_VDR_TIMEOUT_S;
-  iconv_t charset = (iconv_t)-1; /* UTF-8 to VDR's character set, when not UTF-8 */
 };
 
 /* Reports a usage error on standard error. Returns the usage exit code. */
@@ -300,252 +285,6 @@ static int EpgdbVdrPrint(epgdb_reader_t *r, const std::vector<EpgdbVdrChannel> &
     return EPGDB_VDR_EXIT_FAILED;
   }
   return EPGDB_VDR_EXIT_OK;
-}
-
-/* Milliseconds of the monotonic clock. */
-static int64_t EpgdbVdrNowMs(void) {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
-/* Waits until the link's socket is ready for "events" or "deadline" (ms of
- * the monotonic clock) passes. Returns 1 when ready, 0 at the deadline, -1
- * on a failure (errno set). */
-static int EpgdbVdrWait(const EpgdbVdrLink *link, short events, int64_t deadline) {
-  for (;;) {
-    int64_t left = deadline - EpgdbVdrNowMs();
-    if (left <= 0) return 0;
-    struct pollfd p = {link->fd, events, 0};
-    int n = poll(&p, 1, (int)left);
-    if (n > 0) return 1;
-    if (n < 0 && errno != EINTR) return -1;
-  }
-}
-
-/* Connects "link" to "host" port "port" within the link's timeout; the
- * socket stays non-blocking. Returns 1, or 0 after the reason on stderr. */
-static int EpgdbVdrConnect(EpgdbVdrLink *link, const std::string &host, int port) {
-  struct addrinfo hints = {}, *found = nullptr;
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  std::string service = std::to_string(port);
-  int gai = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
-  if (gai != 0) {
-    fprintf(stderr, "epgdb: VDR at %s: %s\n", link->where.c_str(), gai_strerror(gai));
-    return 0;
-  }
-  std::string why = "no address";
-  int64_t deadline = EpgdbVdrNowMs() + link->timeout_s * 1000LL;
-  for (struct addrinfo *a = found; a && link->fd < 0; a = a->ai_next) {
-    int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-    if (fd < 0) {
-      why = strerror(errno);
-      continue;
-    }
-    link->fd = fd;
-    int error = connect(fd, a->ai_addr, a->ai_addrlen) == 0 ? 0 : errno;
-    if (error == EINPROGRESS) {
-      int ready = EpgdbVdrWait(link, POLLOUT, deadline);
-      socklen_t len = sizeof error;
-      if (ready == 0) error = ETIMEDOUT;
-      else if (ready < 0) error = errno;
-      else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
-    }
-    if (error == 0) break;
-    why = strerror(error);
-    close(fd);
-    link->fd = -1;
-  }
-  freeaddrinfo(found);
-  if (link->fd >= 0) return 1;
-  fprintf(stderr, "epgdb: cannot connect to VDR at %s: %s\n", link->where.c_str(), why.c_str());
-  return 0;
-}
-
-/* Reads one line of VDR's answer (without its line end) into "line", the
- * whole line within the link's timeout. "what" names the awaited answer in
- * messages. Returns 1, or 0 after the reason on stderr: VDR closed the
- * connection, did not answer in time, or sent a line longer than
- * EPGDB_VDR_MAX_LINE. */
-static int EpgdbVdrReadLine(EpgdbVdrLink *link, const std::string &what, std::string *line) {
-  int64_t deadline = EpgdbVdrNowMs() + link->timeout_s * 1000LL;
-  for (;;) {
-    size_t end = link->input.find('\n');
-    if (end != std::string::npos) {
-      *line = link->input.substr(0, end);
-      link->input.erase(0, end + 1);
-      if (!line->empty() && line->back() == '\r') line->pop_back();
-      return 1;
-    }
-    if (link->input.size() > EPGDB_VDR_MAX_LINE) {
-      fprintf(stderr, "epgdb: VDR at %s sent a line of more than %d bytes (waiting for %s)\n",
-              link->where.c_str(), EPGDB_VDR_MAX_LINE, what.c_str());
-      return 0;
-    }
-    int ready = EpgdbVdrWait(link, POLLIN, deadline);
-    char buf[4096];
-    ssize_t n = ready > 0 ? recv(link->fd, buf, sizeof buf, 0) : -1;
-    if (n > 0) {
-      link->input.append(buf, (size_t)n);
-      continue;
-    }
-    if (n < 0 && ready > 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (ready == 0) {
-      fprintf(stderr, "epgdb: VDR at %s did not answer within %d seconds (waiting for %s)\n",
-              link->where.c_str(), link->timeout_s, what.c_str());
-    } else if (n == 0 || errno == ECONNRESET) {
-      fprintf(stderr, "epgdb: VDR at %s closed the connection (waiting for %s)%s%s\n",
-              link->where.c_str(), what.c_str(), link->input.empty() ? "" : ": ",
-              link->input.c_str());
-    } else {
-      fprintf(stderr, "epgdb: reading from VDR at %s (waiting for %s): %s\n", link->where.c_str(),
-              what.c_str(), strerror(errno));
-    }
-    return 0;
-  }
-}
-
-/* Reads one answer of VDR: its lines up to the one with a blank after the
- * three-digit code ("250-..." lines go before a "250 ..." line). Puts the
- * code into "*code" and the texts after the codes into "texts"; a line that
- * carries no code ends the answer with code 0 and the line as its text.
- * Returns 1, or 0 after the reason on stderr (see EpgdbVdrReadLine). */
-static int EpgdbVdrAnswer(EpgdbVdrLink *link, const std::string &what, int *code,
-                          std::vector<std::string> *texts) {
-  texts->clear();
-  std::string line;
-  for (;;) {
-    if (!EpgdbVdrReadLine(link, what, &line)) return 0;
-    int coded = line.size() >= 3 && line.find_first_not_of("0123456789") >= 3 &&
-                (line.size() == 3 || line[3] == ' ' || line[3] == '-');
-    if (!coded) {
-      *code = 0;
-      texts->push_back(line);
-      return 1;
-    }
-    *code = atoi(line.substr(0, 3).c_str());
-    texts->push_back(line.size() > 4 ? line.substr(4) : "");
-    if (line.size() == 3 || line[3] == ' ') return 1;
-  }
-}
-
-/* Sends "bytes" to VDR; the link's timeout applies while no byte can be
- * sent. Returns 1, or 0 after the reason on stderr ("what" names the data). */
-static int EpgdbVdrSend(EpgdbVdrLink *link, const std::string &bytes, const std::string &what) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = send(link->fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (n > 0) {
-      done += (size_t)n;
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) {
-      int ready = EpgdbVdrWait(link, POLLOUT, EpgdbVdrNowMs() + link->timeout_s * 1000LL);
-      if (ready > 0) continue;
-      if (ready == 0) {
-        fprintf(stderr, "epgdb: VDR at %s took nothing for %d seconds (sending %s)\n",
-                link->where.c_str(), link->timeout_s, what.c_str());
-        return 0;
-      }
-    }
-    if (errno == EPIPE || errno == ECONNRESET) {
-      fprintf(stderr, "epgdb: VDR at %s closed the connection (sending %s)\n", link->where.c_str(),
-              what.c_str());
-    } else {
-      fprintf(stderr, "epgdb: sending %s to VDR at %s: %s\n", what.c_str(), link->where.c_str(),
-              strerror(errno));
-    }
-    return 0;
-  }
-  return 1;
-}
-
-/* Reports that VDR refused "what" with the answer "code" "texts". Returns 0. */
-static int EpgdbVdrRefused(const EpgdbVdrLink *link, const std::string &what, int code,
-                           const std::vector<std::string> &texts) {
-  std::string answer = code ? std::to_string(code) : "";
-  for (const std::string &t : texts) answer += (answer.empty() ? "" : " ") + t;
-  fprintf(stderr, "epgdb: VDR at %s refused %s: %s\n", link->where.c_str(), what.c_str(),
-          answer.c_str());
-  return 0;
-}
-
-/* Sends the line "command" (which may be several lines of data) and reads
- * VDR's answer, which must carry the code "want". Returns 1, or 0 after the
- * reason on stderr ("what" names the command). */
-static int EpgdbVdrCommandAnswer(EpgdbVdrLink *link, const std::string &command, int want,
-                                 const std::string &what, std::vector<std::string> *texts) {
-  int code = 0;
-  if (!EpgdbVdrSend(link, command + "\r\n", what) || !EpgdbVdrAnswer(link, what, &code, texts))
-    return 0;
-  return code == want ? 1 : EpgdbVdrRefused(link, what, code, *texts);
-}
-
-/* Clears VDR's schedule of the channel "id" (CLRE); 550, nothing to clear,
- * is fine too. Returns 1, or 0 after the reason on stderr. */
-static int EpgdbVdrClear(EpgdbVdrLink *link, const std::string &id) {
-  int code = 0;
-  std::vector<std::string> texts;
-  std::string what = "CLRE " + id;
-  if (!EpgdbVdrSend(link, what + "\r\n", what) || !EpgdbVdrAnswer(link, what, &code, &texts)) return 0;
-  return code == 250 || code == 550 ? 1 : EpgdbVdrRefused(link, what, code, texts);
-}
-
-/* True when "charset", as VDR's greeting names it, is UTF-8. */
-static int EpgdbVdrIsUtf8(const std::string &charset) {
-  return strcasecmp(charset.c_str(), "UTF-8") == 0 || strcasecmp(charset.c_str(), "UTF8") == 0;
-}
-
-/* The UTF-8 "text" in the link's character set: as it is when VDR takes
- * UTF-8, else converted, with characters the set lacks transliterated or
- * written as '?'. */
-static std::string EpgdbVdrConvert(const EpgdbVdrLink *link, const std::string &text) {
-  if (link->charset == (iconv_t)-1) return text;
-  iconv(link->charset, nullptr, nullptr, nullptr, nullptr);
-  std::string out;
-  char *in = (char *)text.data();
-  size_t in_left = text.size();
-  char buf[4096];
-  while (in_left > 0) {
-    char *o = buf;
-    size_t o_left = sizeof buf;
-    size_t r = iconv(link->charset, &in, &in_left, &o, &o_left);
-    out.append(buf, sizeof buf - o_left);
-    if (r == (size_t)-1 && errno != E2BIG) {
-      /* A character neither the set nor its transliteration holds. */
-      out += '?';
-      size_t skip = 1;
-      while (skip < in_left && ((unsigned char)in[skip] & 0xC0) == 0x80) skip++;
-      in += skip;
-      in_left -= skip;
-    }
-  }
-  return out;
-}
-
-/* Reads VDR's greeting and prepares the conversion of texts into the
- * character set it names (the last field, e.g. "UTF-8"). Returns 1, or 0
- * after the reason on stderr (a refused connection included). */
-static int EpgdbVdrGreeting(EpgdbVdrLink *link) {
-  int code = 0;
-  std::vector<std::string> texts;
-  if (!EpgdbVdrAnswer(link, "the greeting", &code, &texts)) return 0;
-  if (code != 220) return EpgdbVdrRefused(link, "the connection", code, texts);
-  const std::string &greeting = texts.back();
-  size_t semicolon = greeting.rfind(';');
-  std::string charset = semicolon == std::string::npos ? "UTF-8" : greeting.substr(semicolon + 1);
-  charset.erase(0, charset.find_first_not_of(' '));
-  charset.erase(charset.find_last_not_of(' ') + 1);
-  if (charset.empty() || EpgdbVdrIsUtf8(charset)) return 1;
-  /* Transliteration follows the character type of the locale. */
-  if (!setlocale(LC_CTYPE, "C.UTF-8")) setlocale(LC_CTYPE, "");
-  link->charset = iconv_open((charset + "//TRANSLIT").c_str(), "UTF-8");
-  if (link->charset == (iconv_t)-1)
-    fprintf(stderr, "epgdb: VDR at %s uses the unknown character set '%s'; texts are sent as UTF-8\n",
-            link->where.c_str(), charset.c_str());
-  return 1;
 }
 
 /* A channel of VDR's channel list. */
