@@ -208,13 +208,15 @@ TEST(GuideDbStore, GuidePersistsAcrossRuns) {
                                         "1:1038:29955|" + ts + "|3600|Noticias\n" +
                                         "1:1038:29955|" + ts1 + "|1800|Cine\n");
   /* Every field, and the texts byte for byte as they were handed over. */
+  /* The day of each start: the second programme may start after midnight. */
   const std::string day = std::to_string(t / 86400 + 40587);
+  const std::string day1 = std::to_string((t + 3600) / 86400 + 40587);
   EXPECT_EQ(GuideTitleTexts(g.file),
             "1:1038:7|" + ts + "|5400|" + std::to_string(t / 60 % 44640) + "|" + day +
                 "|1|spa|F\xC3\xBAtbol|F\xC3\xBAtbol\\n\\nLiga\n" + "1:1038:29955|" + ts + "|3600|" +
                 std::to_string(t / 60 % 44640) + "|" + day +
                 "|0|spa|Noticias|Noticias\\n\\nResumen del d\xED" "a\n" + "1:1038:29955|" + ts1 +
-                "|1800|" + std::to_string((t + 3600) / 60 % 44640) + "|" + day + "|0|spa|Cine|Cine\\n\\n\n");
+                "|1800|" + std::to_string((t + 3600) / 60 % 44640) + "|" + day1 + "|0|spa|Cine|Cine\\n\\n\n");
 
   /* A second run that adds nothing new keeps the guide; one that adds a
    * title on a new channel keeps the old channel ids. */
