@@ -7,7 +7,9 @@
 #   scripts/cross.sh build ARCH DIR             builds mhw2grab, libtarnwell.so and
 #                                               epgdb into DIR, says what to copy
 #   scripts/cross.sh check ARCH HOST_DIR DIR    grabs a simulated week with both
-#                                               builds and compares everything
+#                                               builds and compares everything, and
+#                                               grabs it once more against a library
+#                                               with only the receiver's ten calls
 #
 # ARCH is a Debian architecture: armhf, arm64 or mipsel. SUDO (from the
 # Makefile) runs the package commands when not root.
@@ -235,6 +237,54 @@ CrossGrab() {
   "$host_dir/mhw2sim" --dump-db "$dir/db" >"$dir/rows" 2>"$dir/rows.err" || echo "dump failed" >>"$dir/rows"
 }
 
+# The target's grabber on the week's recording once more, beside the library
+# that has only the ten calls every receiver's library has (and records
+# them) in place of ours: the run must reach its end, log without the
+# library's counts and reasons, and make its calls in the library's order,
+# one group of six per title the simulator says it stores. Counts a failure
+# in $differences.
+CrossContractGrab() {
+  dir=$work/target-contract
+  mkdir -p "$dir"
+  cp "$target_dir/mhw2grab" "$dir/$name"
+  cp "$target_dir/contractlib/libtarnwell.so" "$dir/"
+  printf 'demux=%s\nalias=%s\n' "$work/file.ts" "$alias" >"$dir/$name.conf"
+  rm -f "/tmp/$name.log" "$dir/calls"
+  rc=0
+  (cd "$dir" && CONTRACTLIB_CALLS="$dir/calls" "$emulator" $qemu_args "./$name" db) >"$dir/status" || rc=$?
+  mv "/tmp/$name.log" "$dir/log" 2>/dev/null || : >"$dir/log"
+  stores=$(awk '$1 == "stores" { print $2 }' "$work/file.stats")
+  echo "contract: $arch grab against the library of ten calls (exit $rc)"
+  failed=0
+  [ "$rc" = 0 ] || { echo "  DIFFERS  the grab exited with $rc"; failed=1; }
+  grep -q '^LOGTEXT Done\. ' "$dir/status" || { echo "  DIFFERS  no \"LOGTEXT Done.\" status line"; failed=1; }
+  grep -q ' Data saved$' "$dir/log" || { echo "  DIFFERS  no \"Data saved\" in the main log"; failed=1; }
+  if grep -E ' (EPGDB: |[0-9]+ titles saved)' "$dir/log"; then
+    echo "  DIFFERS  the main log has lines only a richer library can give"
+    failed=1
+  fi
+  [ -s "$dir/calls" ] || { echo "  DIFFERS  the library of ten calls recorded nothing"; failed=1; : >"$dir/calls"; }
+  awk -v stores="$stores" '
+    function bad(why) { print "  DIFFERS  call " NR ": " why ": " $0; failed = 1; exit }
+    BEGIN {
+      n = split("epgdb_channels_add epgdb_title_alloc epgdb_calculate_mjd epgdb_titles_add " \
+                "epgdb_titles_set_description epgdb_titles_set_long_description", group, " ")
+    }
+    NR == 1 { if ($1 != "epgdb_open" || $3 != "1") bad("not a successful epgdb_open"); next }
+    tail == 0 && k == 0 && $1 == "epgdb_save" { if ($2 != "0") bad("a save with a progress call"); tail = 1; next }
+    tail == 0 { if ($1 != group[k + 1]) bad("expected " group[k + 1]); k = (k + 1) % n; if (k == 0) groups++; next }
+    tail == 1 { if ($1 != "epgdb_close") bad("expected epgdb_close"); tail = 2; next }
+    tail == 2 { if ($1 != "epgdb_clean") bad("expected epgdb_clean"); tail = 3; next }
+    { bad("a call after epgdb_clean") }
+    END {
+      if (failed) exit 1
+      if (tail != 3) { print "  DIFFERS  the calls end before epgdb_clean"; exit 1 }
+      if (groups != stores) { print "  DIFFERS  " groups " titles stored, the simulator says " stores; exit 1 }
+      print "  same  call order: epgdb_open, " groups " titles in groups of six, epgdb_save(0), epgdb_close, epgdb_clean"
+    }' "$dir/calls" || failed=1
+  [ "$failed" = 0 ] || differences=$((differences + 1))
+}
+
 # Compares one output of the host's and the target's grab; prints the first
 # differences and counts them.
 CrossCompare() {
@@ -257,7 +307,7 @@ CrossCheck() {
   done
   emulator=$(command -v "qemu-$qemu-static" || command -v "qemu-$qemu") ||
     fail "qemu-$qemu-static not found (package qemu-user-static)"
-  cmake --build "$target_dir" -j"${JOBS:-2}" --target vdvb >/dev/null
+  cmake --build "$target_dir" -j"${JOBS:-2}" --target vdvb contractlib >/dev/null
   # The target's loader and C library come from the cross compiler's
   # directory, SQLite from the multiarch directory or the unpacked one.
   set -- -L "/usr/$triplet"
@@ -281,7 +331,8 @@ CrossCheck() {
   # a week whose starts pass 2^31 seconds (2038-01-19), which 32-bit
   # targets must break down as 64-bit ones do.
   week="--random --seed 29 --channels 30 --days 7 --events-per-day 24 --continuations --long-titles 0.1 --big"
-  "$host_dir/mhw2sim" $week --pack --noise --alias "$alias" -o "$work/file.ts" --expect "$work/file.expect" >/dev/null
+  "$host_dir/mhw2sim" $week --pack --noise --alias "$alias" -o "$work/file.ts" --expect "$work/file.expect" \
+    --stats "$work/file.stats" >/dev/null
   "$host_dir/mhw2sim" $week --utf8 --alias "$alias" --expect "$work/vdvb.expect" >/dev/null
   "$host_dir/mhw2sim" --random --seed 38 --channels 10 --days 7 --start 2038-01-15 --alias "$alias" \
     -o "$work/y2038.ts" --expect "$work/y2038.expect" >/dev/null
@@ -310,6 +361,7 @@ CrossCheck() {
     [ "$mode" != vdvb ] || CrossCompare "virtual adapter trace" "$h/trace" "$t/trace"
     CrossCompare "host rows and the simulator's expectation" "$work/$mode.expect" "$h/rows"
   done
+  CrossContractGrab
   echo "cross-check $arch: $(($(date +%s) - total_started)) s"
   [ "$differences" -eq 0 ] || fail "$differences differences between the host's and the $arch grab (files in $work)"
   echo "cross-check $arch: the $arch grabber stores exactly what the host's does"

@@ -6,30 +6,52 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <new>
+#include <unordered_map>
+
 #include "config/config.h"
+#include "export/library.h"
 #include "log/log.h"
 #include "mhw2/mhw2.h"
 
-static const ExportLibrary EXPORT_GUIDE_DATABASE = {
-    epgdb_channels_add, epgdb_channels_set_name,      epgdb_title_alloc,
-    epgdb_calculate_mjd, epgdb_titles_add,            epgdb_titles_set_description,
-    epgdb_titles_set_long_description};
+/* The guide database library the program runs with: the ten calls every
+ * receiver's library has, and the channel names where it keeps them. */
+static const ExportLibrary *ExportGuideDatabase(void) {
+  static const ExportLibrary library = {
+      epgdb_channels_add,  ExportLibraryChannelsSetName(), epgdb_title_alloc,
+      epgdb_calculate_mjd, epgdb_titles_add,               epgdb_titles_set_description,
+      epgdb_titles_set_long_description};
+  return &library;
+}
+
+/* The UTF-8 name last given to a guide database channel. */
+struct ExportNameGiven {
+  char utf8[2 * sizeof(ChannelEntry::name) + 1];
+};
 
 static struct {
-  const ExportLibrary *library;
+  const ExportLibrary *library; /* null: the library the program runs with */
   int64_t text_limit;  /* bytes of text the run may hand over */
   int64_t text_handed; /* bytes of text handed over so far */
   int32_t left_out;    /* events not stored since the limit was reached */
-} Export = {&EXPORT_GUIDE_DATABASE, EXPORT_TEXT_LIMIT, 0, 0};
+  /* Channels of this run that got a name, by handle, with that name. */
+  std::unordered_map<const epgdb_channel_t *, ExportNameGiven> named;
+} Export = {nullptr, EXPORT_TEXT_LIMIT, 0, 0, {}};
+
+void ExportForgetChannels(void) {
+  std::unordered_map<const epgdb_channel_t *, ExportNameGiven>().swap(Export.named);
+}
 
 void ExportSetLibrary(const ExportLibrary *library) {
-  Export.library = library ? library : &EXPORT_GUIDE_DATABASE;
+  Export.library = library;
+  ExportForgetChannels();
 }
 
 void ExportSetTextLimit(int64_t bytes) {
   Export.text_limit = bytes > 0 ? bytes : EXPORT_TEXT_LIMIT;
   Export.text_handed = 0;
   Export.left_out = 0;
+  ExportForgetChannels();
 }
 
 int64_t ExportTextHanded(void) { return Export.text_handed; }
@@ -99,17 +121,31 @@ static const char *ExportChannelName(const ChannelEntry *channels, const EventRe
 }
 
 /* Gives "channel" the ISO-8859-1 name "name" as UTF-8: names are metadata of
- * the guide database, so they are converted whatever ConvertToUTF8 says. */
+ * the guide database, so they are converted whatever ConvertToUTF8 says. A
+ * channel gets its name the first time the run meets it, and again only
+ * when the name it should have changes; a library without channel names
+ * gets no call at all. */
 static void ExportSetChannelName(const ExportLibrary *lib, epgdb_channel_t *channel,
                                  const char *name) {
+  if (!lib->channels_set_name) return;
   /* A name holds at most 15 bytes, each at most two in UTF-8. */
-  char utf8[2 * sizeof(ChannelEntry::name) + 1] = {0};
-  int room = (int)sizeof(utf8) - 1;
+  ExportNameGiven given = {{0}};
+  int room = (int)sizeof(given.utf8) - 1;
   int in_len = (int)strnlen(name, sizeof(ChannelEntry::name));
-  if (isolat1ToUTF8((unsigned char *)utf8, &room, (const unsigned char *)name, &in_len) < 0) return;
-  if (!lib->channels_set_name(channel, utf8))
+  if (isolat1ToUTF8((unsigned char *)given.utf8, &room, (const unsigned char *)name, &in_len) < 0)
+    return;
+  auto known = Export.named.find(channel);
+  if (known != Export.named.end() && strcmp(known->second.utf8, given.utf8) == 0) return;
+  if (!lib->channels_set_name(channel, given.utf8)) {
     WriteLog("%s() - Error: no memory for the name of channel \"%s\" in the guide database",
              "StoreEvent", name);
+    return;
+  }
+  /* Without memory to remember it the name is simply given again next time. */
+  try {
+    Export.named[channel] = given;
+  } catch (const std::bad_alloc &) {
+  }
 }
 
 /* The two descriptions of one title as the guide database gets them, each
@@ -151,7 +187,7 @@ static int ExportMakeTexts(const EventRecord *event, const char *summary_title,
 
 int StoreEvent(const EventRecord *event, const char *summary_title, const char *summary_text,
                int32_t sid, int32_t tsid, int32_t nid) {
-  const ExportLibrary *lib = Export.library;
+  const ExportLibrary *lib = Export.library ? Export.library : ExportGuideDatabase();
   int utf8 = ConfigSettings()->convert_to_utf8 != 0;
   const ChannelEntry *channels = GuideChannels();
   if (!channels || event->channel >= GuideGetCounters()->channel_count) {

@@ -11,7 +11,8 @@ struct EventRecord;
 
 /* The guide database calls made by the export, in the order StoreEvent
  * makes them. The export uses the library's own functions unless tests put
- * others in place. */
+ * others in place. "channels_set_name" may be null: the library keeps no
+ * channel names. */
 struct ExportLibrary {
   epgdb_channel_t *(*channels_add)(uint16_t nid, uint16_t tsid, uint16_t sid);
   int (*channels_set_name)(epgdb_channel_t *channel, const char *name);
@@ -21,8 +22,12 @@ struct ExportLibrary {
   int (*set_description)(epgdb_title_t *title, const char *text);
   int (*set_long_description)(epgdb_title_t *title, const char *text);
 };
-/* Replaces the guide database calls (tests); null restores the library's. */
+/* Replaces the guide database calls (tests); null restores the library's.
+ * Forgets the channels named so far, as ExportForgetChannels does. */
 void ExportSetLibrary(const ExportLibrary *library);
+/* Forgets which channels of the guide database the run has named: their
+ * handles end with epgdb_clean(), which the run driver calls after this. */
+void ExportForgetChannels(void);
 
 /* The most decoded text one run hands to the guide database: the event
  * titles and long descriptions (summary title, two line feeds, summary
@@ -36,8 +41,8 @@ void ExportSetLibrary(const ExportLibrary *library);
 constexpr int64_t EXPORT_TEXT_LIMIT = 128ll * 1024 * 1024;
 
 /* Sets the run's limit of decoded text ("bytes"; 0 or less: the default
- * EXPORT_TEXT_LIMIT) and starts counting afresh, nothing handed over and
- * nothing left out (tests). */
+ * EXPORT_TEXT_LIMIT) and starts counting afresh, nothing handed over,
+ * nothing left out and no channel named (tests). */
 void ExportSetTextLimit(int64_t bytes);
 /* Bytes of decoded text handed to the guide database in this run. */
 int64_t ExportTextHanded(void);
@@ -52,9 +57,11 @@ int32_t ExportEventsLeftOut(void);
 int StoreEventWithAliases(const EventRecord *event, const char *summary_title,
                           const char *summary_text);
 /* Stores "event" as one title of the guide database under the channel
- * "sid", "tsid", "nid" (each cut to 16 bits), and gives that channel its
- * broadcast name in UTF-8: the name of the channel table entry with these
- * ids, else (an alias target) the name of the event's own channel. A store
+ * "sid", "tsid", "nid" (each cut to 16 bits), and, where the library keeps
+ * channel names, gives that channel its broadcast name in UTF-8 the first
+ * time the run stores under it (and again when that name changes): the name
+ * of the channel table entry with these ids, else (an alias target) the name
+ * of the event's own channel. A store
  * the guide database or memory cannot take is logged and skipped. Returns 1. */
 int StoreEvent(const EventRecord *event, const char *summary_title, const char *summary_text,
                int32_t sid, int32_t tsid, int32_t nid);

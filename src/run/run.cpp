@@ -12,6 +12,7 @@
 #include "demux/concurrent.h"
 #include "epgdb.h"
 #include "export/export.h"
+#include "export/library.h"
 #include "log/log.h"
 #include "mhw2/mhw2.h"
 #include "run/status.h"
@@ -138,9 +139,10 @@ static void RunOpenStandardDescriptors(void) {
 }
 
 /* Logs the guide database library's reason for its last failure, after the
- * run's own message, so that the main log says why and not only what. */
+ * run's own message, so that the main log says why and not only what. A
+ * library that gives no reasons leaves the run's own message alone. */
 static void RunLogDatabaseReason(void) {
-  const char *why = epgdb_error();
+  const char *why = ExportLibraryError();
   if (why && why[0]) WriteLog("EPGDB: %s", why);
 }
 
@@ -227,16 +229,19 @@ int RunMain(int argc, char **argv) {
     WriteLog("Nothing added to database");
   } else if (epgdb_save(nullptr)) {
     int written = 0, replaced = 0, expired = 0;
-    epgdb_save_counts(&written, &replaced, &expired);
+    int counted = ExportLibrarySaveCounts(&written, &replaced, &expired);
     WriteLog("Data saved");
-    WriteLog("%d titles saved - %d stored titles replaced - %d expired", written, replaced,
-             expired);
+    /* Only a library that counts its save says what the save did. */
+    if (counted)
+      WriteLog("%d titles saved - %d stored titles replaced - %d expired", written, replaced,
+               expired);
     if (ExportEventsLeftOut() > 0) WriteLog("The saved guide is partial");
   } else {
     WriteLog("Error saving data");
     RunLogDatabaseReason();
   }
   epgdb_close();
+  ExportForgetChannels();
   epgdb_clean();
   WriteLog("EPGDB closed and memory cleaned");
   WriteLog("done\n");

@@ -104,6 +104,56 @@ TEST_F(ExportTest, AliasesStoreTheEventAgainNewestFirst) {
             std::string::npos);
 }
 
+TEST_F(ExportTest, AChannelIsNamedOnceAndAgainOnlyWhenItsNameChanges) {
+  /* Channel 0 and channel 1 both go to the unnamed 999:888:777, which takes
+   * the name of the event's own channel. */
+  db_.same_channel = true;
+  PushAlias(0x300, 0x200, 0x100, 0x999, 0x888, 0x777);
+  PushAlias(0x301, 0x201, 0x101, 0x999, 0x888, 0x777);
+  const std::vector<std::string> named = {"channels_add", "channels_set_name", "title_alloc",
+                                          "calculate_mjd", "titles_add", "set_description",
+                                          "set_long_description"};
+  std::vector<std::string> unnamed = named;
+  unnamed.erase(unnamed.begin() + 1);
+  auto twice = [](std::vector<std::string> a, const std::vector<std::string> &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  StoreEventWithAliases(&event_, "S", "T");
+  EXPECT_EQ(db_.calls, twice(named, named));
+  db_.calls.clear();
+  StoreEventWithAliases(&event_, "S", "T");
+  EXPECT_EQ(db_.calls, twice(unnamed, unnamed));
+  db_.calls.clear();
+  event_.channel = 0;
+  StoreEventWithAliases(&event_, "S", "T");
+  EXPECT_EQ(db_.calls, twice(named, named)) << "channel 0 is new, the target's name changes";
+  std::vector<std::string> names;
+  for (const FakeTitle &t : db_.titles) names.push_back(t.channel_name);
+  EXPECT_EQ(names, std::vector<std::string>({"Ch1", "Ch1", "Ch1", "Ch1", "Ch0", "Ch0"}));
+  /* Handles of an earlier run are forgotten with the run's limit. */
+  db_.calls.clear();
+  ExportSetTextLimit(0);
+  StoreEvent(&event_, "S", "T", 0x300, 0x200, 0x100);
+  EXPECT_EQ(db_.calls, named);
+}
+
+TEST_F(ExportTest, ALibraryWithoutChannelNamesGetsOnlyTheSixCallsOfATitle) {
+  ExportLibrary without_names = FAKE_LIBRARY;
+  without_names.channels_set_name = nullptr;
+  ExportSetLibrary(&without_names);
+  PushAlias(0x301, 0x201, 0x101, 0x999, 0x888, 0x777);
+  EXPECT_EQ(StoreEventWithAliases(&event_, "Sum", "Text"), 1);
+  const std::vector<std::string> title = {"channels_add", "title_alloc", "calculate_mjd",
+                                          "titles_add", "set_description", "set_long_description"};
+  std::vector<std::string> both = title;
+  both.insert(both.end(), title.begin(), title.end());
+  EXPECT_EQ(db_.calls, both);
+  ASSERT_EQ(db_.titles.size(), 2u);
+  EXPECT_EQ(db_.titles[1].long_description, "Sum\n\nText");
+  EXPECT_EQ(db_.titles[1].channel_name, "");
+}
+
 TEST_F(ExportTest, WithoutAliasesTheEventIsStoredOnce) {
   EXPECT_EQ(StoreEventWithAliases(&event_, "S", "T"), 1);
   EXPECT_EQ(Triples(), std::vector<std::string>({"301:201:101"}));

@@ -48,6 +48,7 @@ struct FakeGuideDb {
   std::vector<std::string> calls;
   bool no_channel = false, no_record = false, no_title = false;
   bool no_text = false; /* the long description finds no memory */
+  bool same_channel = false; /* a known triple gets its channel again */
 };
 inline FakeGuideDb *FakeDb = nullptr;
 
@@ -59,6 +60,9 @@ inline FakeTitle *FakeFind(epgdb_title_t *title) {
 inline epgdb_channel_t *FakeChannelsAdd(uint16_t nid, uint16_t tsid, uint16_t sid) {
   FakeDb->calls.push_back("channels_add");
   if (FakeDb->no_channel) return nullptr;
+  if (FakeDb->same_channel)
+    for (auto &c : FakeDb->channels)
+      if (c->nid == nid && c->tsid == tsid && c->sid == sid) return (epgdb_channel_t *)c.get();
   FakeDb->channels.emplace_back(new FakeChannel{nid, tsid, sid, ""});
   return (epgdb_channel_t *)FakeDb->channels.back().get();
 }
