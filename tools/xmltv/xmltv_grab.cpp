@@ -20,6 +20,9 @@
 
 /* How long a source command has to end after SIGTERM before SIGKILL. */
 #define XMLTV_GRAB_STOP_MS 3000
+/* How long a source command has, once mhw2grab is done, to end by itself
+ * (a command that is just ending tells how) before it is stopped. */
+#define XMLTV_GRAB_GRACE_MS 200
 /* The step of the wait for a source command to end. */
 #define XMLTV_GRAB_POLL_MS 50
 /* mhw2grab's main log is "/tmp/<name>.log" for the last component of its
@@ -266,10 +269,17 @@ static int XmltvGrabWait(pid_t pid) {
 }
 
 /* Ends the source command "pid" and its process group: SIGTERM, then
- * SIGKILL after XMLTV_GRAB_STOP_MS. Its wait status goes to "*status".
- * Returns 1 when it ended by itself (not by either of those signals). */
-static int XmltvGrabStopSource(pid_t pid, int *status) {
+ * SIGKILL after XMLTV_GRAB_STOP_MS, unless it ends by itself within
+ * XMLTV_GRAB_GRACE_MS. Its wait status goes to "*status", and to
+ * "*before_stop" 1 when it ended before it was stopped. Returns 1
+ * when it ended by itself (not by either of those signals). */
+static int XmltvGrabStopSource(pid_t pid, int *status, int *before_stop) {
   int reaped = waitpid(pid, status, WNOHANG) == pid;
+  for (int waited = 0; !reaped && waited < XMLTV_GRAB_GRACE_MS; waited += XMLTV_GRAB_POLL_MS) {
+    usleep(XMLTV_GRAB_POLL_MS * 1000);
+    reaped = waitpid(pid, status, WNOHANG) == pid;
+  }
+  *before_stop = reaped;
   if (!reaped) kill(-pid, SIGTERM);
   for (int waited = 0; !reaped && waited < XMLTV_GRAB_STOP_MS; waited += XMLTV_GRAB_POLL_MS) {
     usleep(XMLTV_GRAB_POLL_MS * 1000);
@@ -403,16 +413,17 @@ int XmltvGrab(const XmltvSource *source, int quiet, int debug) {
   pid_t grab_pid = source_pid < 0 ? -1 : XmltvGrabStartGrabber(source, &files, status_pipe[1]);
   close(status_pipe[1]);
   XmltvGrabReport report = {-1, 0};
-  int grab_status = 0, source_status = 0, source_ended = 0;
+  int grab_status = 0, source_status = 0, source_ended = 0, source_gone = 0;
   if (grab_pid > 0) {
     XmltvGrabReadStatus(status_pipe[0], quiet, grab_pid, source_pid, &report);
     grab_status = XmltvGrabWait(grab_pid);
   }
   close(status_pipe[0]);
-  if (source_pid > 0) source_ended = XmltvGrabStopSource(source_pid, &source_status);
+  if (source_pid > 0) source_ended = XmltvGrabStopSource(source_pid, &source_status, &source_gone);
 
-  /* A command killed by SIGPIPE wrote on after mhw2grab had closed the FIFO. */
-  bool source_failed = source_ended && !(WIFEXITED(source_status) && WEXITSTATUS(source_status) == 0) &&
+  /* A command that failed before it was stopped. One killed by SIGPIPE
+   * wrote on after mhw2grab had closed the FIFO. */
+  bool source_failed = source_gone && !(WIFEXITED(source_status) && WEXITSTATUS(source_status) == 0) &&
                        !(WIFSIGNALED(source_status) && WTERMSIG(source_status) == SIGPIPE);
   std::string failure = grab_pid > 0 ? XmltvGrabFailure(source, grab_status, report,
                                                         XmltvGrabReadFile(files.log), source_failed)
