@@ -40,7 +40,8 @@
 static const char GRABBER_USAGE[] =
     "Usage:\n"
     "  " GRABBER_NAME " [--config-file FILE] [--days N] [--offset N]\n"
-    "                  [--output FILE | --socket PATH [--socket-timeout S]] [--quiet] [--debug]\n"
+    "                  [--output FILE | --socket PATH [--socket-timeout S]]\n"
+    "                  [--quiet] [--debug]\n"
     "  " GRABBER_NAME " --configure [--config-file FILE]\n"
     "  " GRABBER_NAME " --list-channels [--config-file FILE] [--output FILE | --socket PATH]\n"
     "  " GRABBER_NAME " --help | --version | --description | --capabilities | --preferredmethod\n"

@@ -317,12 +317,10 @@ static std::vector<std::string> XmltvGrabLogMessages(const std::string &log) {
   return messages;
 }
 
-/* True when "messages" hold "message", or one that starts with it when
- * "prefix". */
-static bool XmltvGrabLogHas(const std::vector<std::string> &messages, const std::string &message,
-                            bool prefix = false) {
+/* True when "messages" hold "message". */
+static bool XmltvGrabLogHas(const std::vector<std::string> &messages, const std::string &message) {
   for (const std::string &m : messages)
-    if (prefix ? m.compare(0, message.size(), message) == 0 : m == message) return true;
+    if (m == message) return true;
   return false;
 }
 
