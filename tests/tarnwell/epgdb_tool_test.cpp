@@ -181,6 +181,20 @@ TEST(EpgdbList, ListsByChannelAndTimeInLocalTime) {
                          &out),
             0);
   EXPECT_EQ(out, "Channel 318:68:8001\n  2030-01-01 01:00   0:10  Roto \xC3\x83 \xC3\xAD\xC2\xA0 fin\n");
+
+  /* A filter that matches nothing says why on standard error, exit code 0. */
+  const std::pair<std::string, std::string> nothing[] = {
+      {"--channel 1:2:3", "epgdb: the guide holds no channel 1:2:3 ('epgdb info ROOT' lists its channels)\n"},
+      {"--channel 0x13E:68:8001 --from 2030-01-01T00:31", "epgdb: no title of channel 318:68:8001 ends after "
+                                                          "2030-01-01 00:31:00 UTC\n"},
+      {"--from 2030-01-02 --to @" + std::to_string(kT),
+       "epgdb: no title ends after 2030-01-02 00:00:00 UTC and starts before 2030-01-01 00:00:00 UTC\n"},
+      {"--to 2029-12-31", "epgdb: no title starts before 2029-12-31 00:00:00 UTC\n"},
+  };
+  for (const auto &c : nothing) {
+    ASSERT_EQ(Epgdb("list " + GuideShellQuote(g.root) + " " + c.first, &out, true), 0) << c.first;
+    EXPECT_EQ(out, c.second) << "nothing but the reason, for " << c.first;
+  }
 }
 
 TEST(EpgdbInfo, SummarisesTheGuide) {
@@ -205,7 +219,8 @@ TEST(EpgdbInfo, SummarisesTheGuide) {
 }
 
 /* Missing and foreign databases and bad arguments: a message and exit code
- * 2, nothing on standard output; --help anywhere prints the usage. */
+ * 2, nothing on standard output; --help anywhere prints the usage of the
+ * command, or of all without one. */
 TEST(EpgdbErrors, ClearMessagesAndExitCodeTwo) {
   GuideRoot g;
   MakeTrickyGuide(g);
@@ -245,10 +260,17 @@ TEST(EpgdbErrors, ClearMessagesAndExitCodeTwo) {
     Epgdb(c.args, &both, true);
     EXPECT_NE(both.find(c.message), std::string::npos) << c.args << " said: " << both;
   }
-  for (const char *help : {"--help", "list --help", "xmltv /nowhere -h"}) {
+  /* The whole help, or one command's. */
+  const std::pair<std::string, std::string> helps[] = {
+      {"--help", "Usage: epgdb COMMAND ROOT"},          {"list --help", "Usage: epgdb list ROOT [--channel"},
+      {"xmltv /nowhere -h", "Usage: epgdb xmltv ROOT"}, {"info -h", "Usage: epgdb info ROOT"},
+      {"vdr --help", "Usage: epgdb vdr ROOT"},          {"dump --help", "Usage: epgdb COMMAND ROOT"},
+  };
+  for (const auto &help : helps) {
     std::string out;
-    EXPECT_EQ(Epgdb(help, &out), 0) << help;
-    EXPECT_EQ(out.rfind("Usage: epgdb COMMAND ROOT", 0), 0u) << help;
+    EXPECT_EQ(Epgdb(help.first, &out), 0) << help.first;
+    EXPECT_EQ(out.rfind(help.second, 0), 0u) << help.first << " said: " << out;
+    EXPECT_NE(out.find("\nExit codes: 0 done"), std::string::npos) << help.first;
   }
 }
 
