@@ -31,9 +31,9 @@ void MakeTrickyGuide(const GuideRoot &g) {
   epgdb_channel_t *b = epgdb_channels_add(318, 0x44, 0x1F41);
   epgdb_channels_set_name(a, "Cine & <Cl\xC3\xA1sico>");
   GuideAddTitle(a, kT, 5400, "Pel\xED" "cula & <cine>",
-                "Pel\xED" "cula\n\nDos \"amigos\" \x01\x1b\x7f\x85viajan\r\na Par\xEDs.");
+                "Cine espa\xF1ol\n\nDos \"amigos\" \x01\x1b\x7f\x85viajan\r\na Par\xEDs.");
   GuideAddTitle(a, kT + 5400, 1800, "Noticias \xC3\xA9" "dition",
-                "Noticias\n\nEl d\xC3\xAD" "a en 30 minutos.", 1);
+                "Noticias \xC3\xA9" "dition du soir\n\nEl d\xC3\xAD" "a en 30 minutos.", 1);
   GuideAddTitle(b, kT, 600, "Roto \xC3 \xED\xA0\x80 \xC2\x85" "fin", "", 1);
   GuideAddTitle(b, kT + 600, 0, "\x02\x03", "\n\nSolo resumen", 0);
   GuideAddTitle(b, kT + 1200, 60, "\xA0 \xA0", "Resumen\n\n\xA0", 0);
@@ -89,20 +89,20 @@ TEST(EpgdbXmltv, ExportIsValidXmltvWithCleanTexts) {
                      "    <display-name>318:68:8001</display-name>\n  </channel>\n"),
             std::string::npos);
   /* Times in UTC, texts decoded by their flag, escaped, without control
-   * characters; the summary title as sub-title where it differs from the
-   * title, the summary text as desc; no desc for an empty summary text. A
-   * title of spaces only takes the summary title, else the placeholder. */
+   * characters; the summary title as sub-title where it is another text,
+   * as the title where it is the whole of the (cut) title, the summary text
+   * as desc; no desc for an empty summary text. A title of spaces only takes
+   * the summary title, else the placeholder. */
   const char *expected[] = {
       "<programme start=\"20300101000000 +0000\" stop=\"20300101013000 +0000\""
       " channel=\"1-1038-29955.mhw2.dvb\">\n"
       "    <title lang=\"es\">Pel\xC3\xAD" "cula &amp; &lt;cine&gt;</title>\n"
-      "    <sub-title lang=\"es\">Pel\xC3\xAD" "cula</sub-title>\n"
+      "    <sub-title lang=\"es\">Cine espa\xC3\xB1ol</sub-title>\n"
       "    <desc lang=\"es\">Dos &quot;amigos&quot; viajan\na Par\xC3\xADs.</desc>\n"
       "  </programme>\n",
       "<programme start=\"20300101013000 +0000\" stop=\"20300101020000 +0000\""
       " channel=\"1-1038-29955.mhw2.dvb\">\n"
-      "    <title lang=\"es\">Noticias \xC3\xA9" "dition</title>\n"
-      "    <sub-title lang=\"es\">Noticias</sub-title>\n"
+      "    <title lang=\"es\">Noticias \xC3\xA9" "dition du soir</title>\n"
       "    <desc lang=\"es\">El d\xC3\xAD" "a en 30 minutos.</desc>\n"
       "  </programme>\n",
       "<programme start=\"20300101000000 +0000\" stop=\"20300101001000 +0000\""
