@@ -46,8 +46,9 @@ static int RunOptions(int argc, char **argv) {
     printf("%s %s\n", name, RUN_VERSION);
     return fflush(stdout) == 0 ? 0 : 1;
   }
-  fprintf(stderr, "%s: unknown option '%s' (a database root that begins with '-' is given as ./%s)\n",
-          name, argv[1], argv[1]);
+  fprintf(stderr,
+          "%s: unknown option '%s' (a database root that begins with '-' is given as ./%s)\n", name,
+          argv[1], argv[1]);
   RunUsage(stderr, name);
   return 1;
 }

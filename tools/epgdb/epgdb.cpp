@@ -372,7 +372,8 @@ static void EpgdbHelp(const std::string &command) {
   if (command == "info") fputs(EPGDB_INFO_USAGE, stdout);
   else if (command == "list") fputs(EPGDB_LIST_USAGE, stdout);
   else if (command == "xmltv") fputs(EPGDB_XMLTV_USAGE, stdout);
-  else if (command == "vdr") printf("Usage: epgdb vdr ROOT [OPTIONS]\n%s\n%s", EPGDB_VDR_USAGE, EPGDB_HELP_EXIT);
+  else if (command == "vdr")
+    printf("Usage: epgdb vdr ROOT [OPTIONS]\n%s\n%s", EPGDB_VDR_USAGE, EPGDB_HELP_EXIT);
   else printf("%s%s", EPGDB_USAGE, EPGDB_VDR_USAGE);
 }
 
