@@ -13,7 +13,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -21,6 +24,7 @@
 
 #include "e2e/sim_helpers.h"
 #include "epgdb.h"
+#include "support/hardening_helpers.h"
 #include "support/run_helper.h"
 
 namespace {
@@ -285,13 +289,99 @@ std::map<std::string, std::string> CheckVdrHoldsGuide(int port, const std::strin
   return ids;
 }
 
-/* Runs "epgdb vdr" with "args"; its output and errors go to "out" and "err". */
-int EpgdbVdr(const GrabDir &g, const std::string &args, std::string *out, std::string *err) {
-  int rc = SimShell(std::string(MHW2_BUILD_DIR) + "/epgdb vdr " + args + " >" + g.dir + "/epgdb.out 2>" + g.dir +
+/* Runs "epgdb vdr" with "args" after the shell words "prefix" (limits,
+ * environment entries); its output and errors go to "out" and "err". */
+int EpgdbVdr(const GrabDir &g, const std::string &args, std::string *out, std::string *err,
+             const std::string &prefix = "") {
+  int rc = SimShell(prefix + " " + MHW2_BUILD_DIR + "/epgdb vdr " + args + " >" + g.dir + "/epgdb.out 2>" + g.dir +
                     "/epgdb.err");
   *out = ReadFileText(g.dir + "/epgdb.out");
   *err = ReadFileText(g.dir + "/epgdb.err");
   return rc;
+}
+
+/* Sends all of "bytes" on "fd". Returns false when the peer has gone. */
+bool Send(int fd, const std::string &bytes) {
+  return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == (ssize_t)bytes.size();
+}
+
+const char kGreeting[] = "220 test SVDRP VideoDiskRecorder 2.6.0; today; UTF-8\r\n";
+
+/* A stand-in for VDR on a free loopback port, for answers a real VDR never
+ * gives. It serves one connection after another until it goes: greets each
+ * with "greeting", then hands every line it reads (without its line end) to
+ * a fresh copy of "answer", which writes to the socket and returns false to
+ * end the connection. Lines() is everything the connections sent. */
+struct FakeVdr {
+  using Answer = std::function<bool(int fd, const std::string &line)>;
+  int listener = -1;
+  std::string target; /* 127.0.0.1:PORT */
+  std::mutex lock;
+  std::vector<std::string> lines;
+  std::thread thread;
+  FakeVdr(const std::string &greeting, const Answer &answer) {
+    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    EXPECT_EQ(bind(listener, (struct sockaddr *)&a, sizeof a), 0);
+    EXPECT_EQ(listen(listener, 4), 0);
+    EXPECT_EQ(getsockname(listener, (struct sockaddr *)&a, &len), 0);
+    target = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    thread = std::thread([this, greeting, answer] {
+      int fd;
+      while ((fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) {
+        struct timeval tv = {30, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        Answer session = answer;
+        bool going = greeting.empty() || Send(fd, greeting);
+        std::string input;
+        char buf[4096];
+        ssize_t n;
+        while (going && (n = read(fd, buf, sizeof buf)) > 0) {
+          input.append(buf, (size_t)n);
+          for (size_t end; going && (end = input.find("\r\n")) != std::string::npos;) {
+            std::string line = input.substr(0, end);
+            input.erase(0, end + 2);
+            {
+              std::lock_guard<std::mutex> hold(lock);
+              lines.push_back(line);
+            }
+            going = session(fd, line);
+          }
+        }
+        close(fd);
+      }
+    });
+  }
+  ~FakeVdr() {
+    shutdown(listener, SHUT_RDWR);
+    thread.join();
+    close(listener);
+  }
+  std::vector<std::string> Lines() {
+    std::lock_guard<std::mutex> hold(lock);
+    return lines;
+  }
+};
+
+/* The answers of a VDR that takes every command and lists "channels" (LSTC
+ * lines without their codes). */
+FakeVdr::Answer Obliging(const std::vector<std::string> &channels) {
+  bool data = false;
+  return [channels, data](int fd, const std::string &line) mutable {
+    if (data) {
+      data = line != ".";
+      return data || Send(fd, "250 EPG data processed\r\n");
+    }
+    std::string answer;
+    for (size_t i = 0; line == "LSTC" && i < channels.size(); i++)
+      answer += (i + 1 < channels.size() ? "250-" : "250 ") + channels[i] + "\r\n";
+    data = line == "PUTE";
+    if (line == "QUIT") return Send(fd, "221 closing connection\r\n") && false;
+    return Send(fd, !answer.empty() ? answer : data ? "354 Enter EPG data\r\n" : "250 done\r\n");
+  };
 }
 
 /* A UTC date "days" days from today, as YYYY-MM-DD. */
@@ -451,37 +541,100 @@ TEST(VdrPush, RefusalClosedConnectionAndSilenceFailWithTheReason) {
     EXPECT_EQ(out, "");
   }
 
-  /* A listener that greets, then closes at the first command; it waits at
-   * most 30 seconds for each step. */
-  int listener = socket(AF_INET, SOCK_STREAM, 0);
-  struct timeval tv = {30, 0};
-  setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  struct sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ASSERT_EQ(bind(listener, (struct sockaddr *)&a, sizeof a), 0);
-  ASSERT_EQ(listen(listener, 4), 0);
-  ASSERT_EQ(getsockname(listener, (struct sockaddr *)&a, &len), 0);
-  std::string target = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
-  std::thread greeter([listener, tv] {
-    int fd = accept(listener, nullptr, nullptr);
-    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    const char greeting[] = "220 test SVDRP VideoDiskRecorder 2.6.0; today; UTF-8\r\n";
-    if (fd >= 0 && write(fd, greeting, sizeof greeting - 1) > 0) {
-      char buf[64];
-      (void)!read(fd, buf, sizeof buf);
-    }
-    if (fd >= 0) close(fd);
-  });
+  /* A VDR that greets, then closes at the first command. */
+  auto greeter = std::make_unique<FakeVdr>(kGreeting, [](int, const std::string &) { return false; });
+  std::string target = greeter->target;
   EXPECT_EQ(EpgdbVdr(g, g.root + " --svdrp " + target, &out, &err), 1);
-  greeter.join();
   EXPECT_EQ(err, "epgdb: VDR at " + target + " closed the connection (waiting for the channel list (LSTC))\n");
 
-  /* Nobody accepts now: the connection is made, no greeting comes. */
+  /* No greeting comes. */
+  greeter = std::make_unique<FakeVdr>("", [](int, const std::string &) { return false; });
+  target = greeter->target;
   EXPECT_EQ(EpgdbVdr(g, g.root + " --svdrp " + target + " --timeout 1", &out, &err), 1);
   EXPECT_EQ(err, "epgdb: VDR at " + target + " did not answer within 1 seconds (waiting for the greeting)\n");
-  close(listener);
+  greeter.reset();
   EXPECT_EQ(EpgdbVdr(g, g.root + " --svdrp " + target, &out, &err), 1);
   EXPECT_EQ(err, "epgdb: cannot connect to VDR at " + target + ": Connection refused\n");
+}
+
+/* Every answer is bound as a whole: one that goes on a line every 0.7 s
+ * ends at --timeout, an endless one (of channel lines or of empty lines) at
+ * its size, within a memory limit; and no lack of memory ends the push in
+ * an abort. */
+TEST(VdrPush, AnswersEndAtTheirTimeAndSize) {
+  GrabDir g("vdrbound");
+  ASSERT_NO_FATAL_FAILURE(Grab(g, "random", RandomGuide(1), false));
+  const std::string channel = "1 Canal Uno;Prueba:11000:HC34M2S0:S19.2E:27500:0:0:0:0:8001:1:1024:0";
+  std::string out, err;
+  {
+    FakeVdr slow(kGreeting, [&](int fd, const std::string &) {
+      for (int i = 0; i < 30 && Send(fd, "250-" + channel + "\r\n"); i++) usleep(700 * 1000);
+      return false;
+    });
+    time_t start = time(nullptr);
+    EXPECT_EQ(EpgdbVdr(g, g.root + " --svdrp " + slow.target + " --timeout 2", &out, &err), 1);
+    EXPECT_LE(time(nullptr) - start, 4);
+    EXPECT_EQ(err, "epgdb: VDR at " + slow.target +
+                       " did not end its answer within 2 seconds (waiting for the channel list (LSTC))\n");
+  }
+  for (const std::string &line : {"250-" + channel, std::string("250-")}) {
+    FakeVdr endless(kGreeting, [&](int fd, const std::string &) {
+      std::string block;
+      while (block.size() < 65536) block += line + "\r\n";
+      for (int i = 0; i < 4096 && Send(fd, block); i++) {
+      }
+      return false;
+    });
+    /* The sanitizers reserve more address space than any limit would allow. */
+    std::string limit = HARD_SANITIZED ? "" : "ulimit -v 409600;";
+    EXPECT_EQ(EpgdbVdr(g, g.root + " --svdrp " + endless.target, &out, &err, limit), 1);
+    EXPECT_EQ(err, "epgdb: VDR at " + endless.target + " sent an answer of more than " +
+                       (line.size() > 4 ? "16777216 bytes" : "262144 lines") +
+                       " (waiting for the channel list (LSTC))\n");
+  }
+
+  /* Every heap allocation fails from the Nth on, for N spread over a push. */
+  FakeVdr vdr(kGreeting, Obliging({channel}));
+  std::string nomem =
+      "LD_PRELOAD=" MHW2_BUILD_DIR "/libnomem.so ASAN_OPTIONS=${ASAN_OPTIONS:-verify_asan_link_order=0} NOMEM_";
+  ASSERT_EQ(EpgdbVdr(g, g.root + " --svdrp " + vdr.target, &out, &err, nomem + "COUNT=" + g.dir + "/count"), 0) << err;
+  long count = atol(ReadFileText(g.dir + "/count").c_str());
+  ASSERT_GT(count, 100);
+  for (long n = 1; n < count; n += count / 23 + 1) {
+    int rc = EpgdbVdr(g, g.root + " --svdrp " + vdr.target, &out, &err, nomem + "FAIL_FROM=" + std::to_string(n));
+    EXPECT_TRUE(rc == 0 || rc == 1 || rc == 2) << "refused from allocation " << n << " of " << count << ": exit code " << rc;
+    EXPECT_TRUE(rc == 0 || err.compare(0, 7, "epgdb: ") == 0) << n << ": " << err;
+  }
+}
+
+/* Only well-formed channels of VDR's list get a CLRE and a PUTE, each
+ * once, however often the list repeats one; a character set that would not
+ * keep the protocol's ASCII as it is ends the push before any command. */
+TEST(VdrPush, ChannelListAndCharacterSetOfVdrAreChecked) {
+  GrabDir g("vdrlist");
+  ASSERT_NO_FATAL_FAILURE(Grab(g, "random", RandomGuide(1), false));
+  const std::string uno = "1 Canal Uno;Prueba:11000:HC34M2S0:S19.2E:27500:0:0:0:0:8001:1:1024:0";
+  FakeVdr vdr(kGreeting, Obliging({uno, uno, uno, uno,
+                                   "2 Canal;P:11000:H:S19.2E" + std::string(1, '\0') + "X:27500:0:0:0:0:8001:1:1024:1",
+                                   "3 Canal;P:11000:H:S19.2E CLRE:27500:0:0:0:0:8001:1:1024:2",
+                                   "4 Canal;P:11000:H:S19.2E:27500:0:0:0:0:8001:1:1024"}));
+  std::string out, err;
+  ASSERT_EQ(EpgdbVdr(g, g.root + " --svdrp " + vdr.target, &out, &err), 0) << err;
+  size_t titles = GuideSchedule(g.root, kMatched[0]).size();
+  EXPECT_GT(titles, 10u);
+  EXPECT_EQ(out, "Sent " + std::to_string(titles) + " titles of 1 channels to VDR at " + vdr.target + "\n");
+  EXPECT_EQ(err, "epgdb: VDR at " + vdr.target + " lists 3 channels in lines that are not well-formed; they are left out\n");
+  std::vector<std::string> commands;
+  for (const std::string &line : vdr.Lines())
+    if (line == "." || (line.size() > 1 && (line[1] != ' ' || line[0] == 'C'))) commands.push_back(line);
+  EXPECT_EQ(commands, std::vector<std::string>({"LSTC", "CLRE S19.2E-1-1024-8001", "PUTE",
+                                                "C S19.2E-1-1024-8001 Canal Uno", ".", "QUIT"}));
+
+  for (const char *charset : {"UTF-16", "UTF-32BE", "UTF-7"}) {
+    FakeVdr wide(std::string("220 test SVDRP VideoDiskRecorder 2.6.0; today; ") + charset + "\r\n", Obliging({uno}));
+    EXPECT_EQ(EpgdbVdr(g, g.root + " --svdrp " + wide.target, &out, &err), 1);
+    EXPECT_EQ(err, "epgdb: VDR at " + wide.target + " uses the character set '" + charset +
+                       "', which does not keep ASCII as it is; nothing is sent\n");
+    EXPECT_EQ(wide.Lines(), std::vector<std::string>()) << charset;
+  }
 }
