@@ -31,6 +31,22 @@ static int64_t EpgdbVdrNowMs(void) {
   return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
+/* "text" from VDR as a message may show it: bytes below 0x20 and 0x7F,
+ * which could forge lines or steer the terminal, written as \xNN. */
+static std::string EpgdbVdrPrintable(const std::string &text) {
+  std::string out;
+  char hex[8];
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c != 0x7F) {
+      out += (char)c;
+      continue;
+    }
+    snprintf(hex, sizeof hex, "\\x%02X", c);
+    out += hex;
+  }
+  return out;
+}
+
 /* Waits until the link's socket is ready for "events" or "deadline" (ms of
  * the monotonic clock) passes. Returns 1 when ready, 0 at the deadline, -1
  * on a failure (errno set). */
@@ -118,7 +134,7 @@ static int EpgdbVdrReadLine(EpgdbVdrLink *link, const std::string &what, int64_t
     } else if (n == 0 || errno == ECONNRESET) {
       fprintf(stderr, "epgdb: VDR at %s closed the connection (waiting for %s)%s%s\n",
               link->where.c_str(), what.c_str(), link->input.empty() ? "" : ": ",
-              link->input.c_str());
+              EpgdbVdrPrintable(link->input).c_str());
     } else {
       fprintf(stderr, "epgdb: reading from VDR at %s (waiting for %s): %s\n", link->where.c_str(),
               what.c_str(), strerror(errno));
@@ -189,7 +205,7 @@ int EpgdbVdrSend(EpgdbVdrLink *link, const std::string &bytes, const std::string
 int EpgdbVdrRefused(const EpgdbVdrLink *link, const std::string &what, int code,
                     const std::vector<std::string> &texts) {
   std::string answer = code ? std::to_string(code) : "";
-  for (const std::string &t : texts) answer += (answer.empty() ? "" : " ") + t;
+  for (const std::string &t : texts) answer += (answer.empty() ? "" : " ") + EpgdbVdrPrintable(t);
   fprintf(stderr, "epgdb: VDR at %s refused %s: %s\n", link->where.c_str(), what.c_str(),
           answer.c_str());
   return 0;
@@ -275,6 +291,7 @@ int EpgdbVdrGreeting(EpgdbVdrLink *link) {
   /* Transliteration follows the character type of the locale. */
   if (!setlocale(LC_CTYPE, "C.UTF-8")) setlocale(LC_CTYPE, "");
   link->charset = iconv_open((charset + "//TRANSLIT").c_str(), "UTF-8");
+  charset = EpgdbVdrPrintable(charset);
   if (link->charset == (iconv_t)-1) {
     fprintf(stderr, "epgdb: VDR at %s uses the unknown character set '%s'; texts are sent as UTF-8\n",
             link->where.c_str(), charset.c_str());
