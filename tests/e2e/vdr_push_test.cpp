@@ -13,7 +13,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -21,6 +23,7 @@
 
 #include "e2e/sim_helpers.h"
 #include "epgdb.h"
+#include "support/hardening_helpers.h"
 #include "support/run_helper.h"
 
 namespace {
@@ -289,13 +292,62 @@ std::map<std::string, std::string> CheckVdrHoldsGuide(int port, const std::strin
   return ids;
 }
 
-/* Runs "epgdb vdr" with "args"; its output and errors go to "out" and "err". */
-int EpgdbVdr(const GrabDir &g, const std::string &args, std::string *out, std::string *err) {
-  int rc = SimShell(std::string(MHW2_BUILD_DIR) + "/epgdb vdr " + args + " >" + g.dir + "/epgdb.out 2>" + g.dir +
+/* Runs "epgdb vdr" with "args" after the shell words "prefix" (limits,
+ * environment entries); its output and errors go to "out" and "err". */
+int EpgdbVdr(const GrabDir &g, const std::string &args, std::string *out, std::string *err,
+             const std::string &prefix = "") {
+  int rc = SimShell(prefix + " " + MHW2_BUILD_DIR + "/epgdb vdr " + args + " >" + g.dir + "/epgdb.out 2>" + g.dir +
                     "/epgdb.err");
   *out = ReadFileText(g.dir + "/epgdb.out");
   *err = ReadFileText(g.dir + "/epgdb.err");
   return rc;
+}
+
+/* Sends all of "bytes" on "fd". Returns false when the peer has gone. */
+bool Send(int fd, const std::string &bytes) {
+  return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == (ssize_t)bytes.size();
+}
+
+const char kGreeting[] = "220 test SVDRP VideoDiskRecorder 2.6.0; today; UTF-8\r\n";
+
+/* A stand-in for VDR on a free loopback port, for what a real VDR never
+ * does: "serve" writes to the first connection (the answers to all its
+ * commands may go at once), then Received() is what the client sent. */
+struct FakeVdr {
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  std::string target, received;
+  std::thread thread;
+  explicit FakeVdr(const std::function<void(int fd)> &serve) {
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    EXPECT_TRUE(bind(listener, (struct sockaddr *)&a, len) == 0 && listen(listener, 1) == 0 &&
+                getsockname(listener, (struct sockaddr *)&a, &len) == 0);
+    target = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    thread = std::thread([this, serve] {
+      int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC), n = 1;
+      if (fd >= 0) serve(fd);
+      for (char buf[4096]; fd >= 0 && (n = (int)read(fd, buf, sizeof buf)) > 0;)
+        received.append(buf, (size_t)n);
+      if (fd >= 0) close(fd);
+    });
+  }
+  std::string Received() {
+    shutdown(listener, SHUT_RDWR);
+    if (thread.joinable()) thread.join();
+    return received;
+  }
+  ~FakeVdr() {
+    Received();
+    close(listener);
+  }
+};
+
+/* The answers of a VDR that lists the channels "lstc" (LSTC's lines) and
+ * takes one CLRE and PUTE. */
+std::function<void(int)> Obliging(const std::string &lstc, const std::string &greeting = kGreeting) {
+  return [=](int fd) { Send(fd, greeting + lstc + "250 done\r\n354 go on\r\n250 done\r\n221 closing\r\n"); };
 }
 
 /* A UTC date "days" days from today, as YYYY-MM-DD. */
@@ -468,37 +520,95 @@ TEST(VdrPush, RefusalClosedConnectionAndSilenceFailWithTheReason) {
     EXPECT_EQ(out, "");
   }
 
-  /* A listener that greets, then closes at the first command; it waits at
-   * most 30 seconds for each step. */
-  int listener = socket(AF_INET, SOCK_STREAM, 0);
-  struct timeval tv = {30, 0};
-  setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  struct sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ASSERT_EQ(bind(listener, (struct sockaddr *)&a, sizeof a), 0);
-  ASSERT_EQ(listen(listener, 4), 0);
-  ASSERT_EQ(getsockname(listener, (struct sockaddr *)&a, &len), 0);
-  std::string target = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
-  std::thread greeter([listener, tv] {
-    int fd = accept(listener, nullptr, nullptr);
-    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    const char greeting[] = "220 test SVDRP VideoDiskRecorder 2.6.0; today; UTF-8\r\n";
-    if (fd >= 0 && write(fd, greeting, sizeof greeting - 1) > 0) {
-      char buf[64];
-      (void)!read(fd, buf, sizeof buf);
-    }
-    if (fd >= 0) close(fd);
+  /* A VDR that greets, then closes at the first command after a piece of
+   * a line (whose control bytes the message shows as \xNN). */
+  auto fake = std::make_unique<FakeVdr>([](int fd) {
+    char buf[64];
+    if (Send(fd, kGreeting) && read(fd, buf, sizeof buf) > 0 && Send(fd, "55\x1B[2J\r")) shutdown(fd, SHUT_RDWR);
   });
+  std::string target = fake->target;
   EXPECT_EQ(EpgdbVdr(g, g.root + " --svdrp " + target, &out, &err), 1);
-  greeter.join();
-  EXPECT_EQ(err, "epgdb: VDR at " + target + " closed the connection (waiting for the channel list (LSTC))\n");
+  EXPECT_EQ(err, "epgdb: VDR at " + target +
+                     " closed the connection (waiting for the channel list (LSTC)): 55\\x1B[2J\\x0D\n");
 
-  /* Nobody accepts now: the connection is made, no greeting comes. */
-  EXPECT_EQ(EpgdbVdr(g, g.root + " --svdrp " + target + " --timeout 1", &out, &err), 1);
-  EXPECT_EQ(err, "epgdb: VDR at " + target + " did not answer within 1 seconds (waiting for the greeting)\n");
-  close(listener);
+  /* No greeting; an answer that goes on, a line every 0.7 s; an endless
+   * answer of channel lines, and of empty lines, under a memory limit (too
+   * small for the address space the sanitizers reserve); a refusal with
+   * control bytes. */
+  const std::string channel = "250-1 Canal Uno;Prueba:11000:HC34M2S0:S19.2E:27500:0:0:0:0:8001:1:1024:0\r\n";
+  const std::string lstc = " (waiting for the channel list (LSTC))";
+  std::string channels, empty_lines;
+  while (channels.size() < 65536) channels += channel, empty_lines += "250-\r\n";
+  struct {
+    bool greet;
+    std::string block;
+    int sends, pause_ms;
+    std::string why;
+  } cases[] = {{false, "", 0, 0, "did not answer within 2 seconds (waiting for the greeting)"},
+               {true, channel, 30, 700, "did not end its answer within 2 seconds" + lstc},
+               {true, channels, 4096, 0, "sent an answer of more than 16777216 bytes" + lstc},
+               {true, empty_lines, 4096, 0, "sent an answer of more than 262144 lines" + lstc},
+               {true, "554 Zugriff\x1B]0;x\x07 verweigert\r\n", 1, 0,
+                "refused LSTC: 554 Zugriff\\x1B]0;x\\x07 verweigert"}};
+  for (const auto &c : cases) {
+    fake = std::make_unique<FakeVdr>([&c](int fd) {
+      for (int i = c.greet && Send(fd, kGreeting) ? 0 : c.sends; i < c.sends && Send(fd, c.block); i++)
+        usleep(c.pause_ms * 1000);
+    });
+    target = fake->target;
+    time_t start = time(nullptr);
+    EXPECT_EQ(EpgdbVdr(g, g.root + " --svdrp " + target + " --timeout 2", &out, &err,
+                       HARD_SANITIZED ? "" : "ulimit -v 409600;"), 1);
+    EXPECT_LE(time(nullptr) - start, 6) << c.why;
+    EXPECT_EQ(err, "epgdb: VDR at " + target + " " + c.why + "\n");
+  }
+  fake.reset();
   EXPECT_EQ(EpgdbVdr(g, g.root + " --svdrp " + target, &out, &err), 1);
   EXPECT_EQ(err, "epgdb: cannot connect to VDR at " + target + ": Connection refused\n");
+}
+
+/* Only well-formed channels of VDR's list get a CLRE and a PUTE, each
+ * once, however often the list repeats one; a character set that would
+ * change the protocol's ASCII ends the push before any command; a lack of
+ * memory anywhere in a push ends it with a message, never in an abort. */
+TEST(VdrPush, ChannelListCharacterSetAndMemoryOfAPush) {
+  GrabDir g("vdrlist");
+  ASSERT_NO_FATAL_FAILURE(Grab(g, "random", RandomGuide(1), false));
+  const std::string uno = "1 Canal Uno;Prueba:11000:HC34M2S0:S19.2E:27500:0:0:0:0:8001:1:1024:0\r\n";
+  std::string lstc = "250-" + uno + "250-" + uno + "250-" + uno + "250-" + uno +
+                     "250-2 Canal;P:11000:H:S19.2E" + std::string(1, '\0') + "X:27500:0:0:0:0:8001:1:1024:1\r\n"
+                     "250-3 Canal;P:11000:H:S19.2E CLRE:27500:0:0:0:0:8001:1:1024:2\r\n"
+                     "250 4 Canal;P:11000:H:S19.2E:27500:0:0:0:0:8001:1:1024\r\n";
+  auto fake = std::make_unique<FakeVdr>(Obliging(lstc));
+  std::string out, err, target = fake->target;
+  ASSERT_EQ(EpgdbVdr(g, g.root + " --svdrp " + target, &out, &err), 0) << err;
+  size_t titles = GuideSchedule(g.root, kMatched[0]).size();
+  EXPECT_EQ(out, "Sent " + std::to_string(titles) + " titles of 1 channels to VDR at " + target + "\n");
+  EXPECT_EQ(err, "epgdb: VDR at " + target +
+                     " lists 3 channels in lines that are not well-formed; they are left out\n");
+  std::string sent = fake->Received();
+  EXPECT_EQ(sent.find("LSTC\r\nCLRE S19.2E-1-1024-8001\r\nPUTE\r\nC S19.2E-1-1024-8001 Canal Uno\r\nE "), 0u) << sent;
+  EXPECT_EQ(SimCount(sent, "CLRE "), 1);
+  EXPECT_EQ(SimCount(sent, "\r\nC "), 1);
+  EXPECT_EQ(SimCount(sent, "\r\nE "), (int)titles);
+  EXPECT_EQ(sent.rfind("\r\nc\r\n.\r\nQUIT\r\n"), sent.size() - 14);
+
+  for (std::string charset : {"UTF-16", "UTF-32BE", "UTF-7"}) {
+    fake = std::make_unique<FakeVdr>(Obliging("250 " + uno, "220 test SVDRP 2.6.0; today; " + charset + "\r\n"));
+    EXPECT_EQ(EpgdbVdr(g, g.root + " --svdrp " + fake->target, &out, &err), 1);
+    EXPECT_EQ(err, "epgdb: VDR at " + fake->target + " uses the character set '" + charset +
+                       "', which does not keep ASCII as it is; nothing is sent\n");
+    EXPECT_EQ(fake->Received(), "");
+  }
+
+  /* Every heap allocation fails from the Nth on, for N spread over a push. */
+  std::string nomem =
+      "LD_PRELOAD=" MHW2_BUILD_DIR "/libnomem.so ASAN_OPTIONS=${ASAN_OPTIONS:-verify_asan_link_order=0} NOMEM_";
+  for (long n = 0, count = 1; n < count; n += count / 23 + 1) {
+    fake = std::make_unique<FakeVdr>(Obliging("250 " + uno));
+    int rc = EpgdbVdr(g, g.root + " --svdrp " + fake->target, &out, &err,
+                      nomem + (n ? "FAIL_FROM=" + std::to_string(n) : "COUNT=" + g.dir + "/count"));
+    if (n == 0) count = atol(ReadFileText(g.dir + "/count").c_str());
+    EXPECT_TRUE(rc <= 2 && (rc == 0 || err.compare(0, 7, "epgdb: ") == 0)) << n << " of " << count << ": " << err;
+  }
 }

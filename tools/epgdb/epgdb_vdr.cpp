@@ -22,6 +22,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <exception>
+#include <memory>
+#include <new>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -296,7 +300,8 @@ struct EpgdbVdrKnown {
 
 /* Parses one line of LSTC ("NUMBER NAME:FREQ:PARAMETERS:SOURCE:SRATE:VPID:
  * APID:TPID:CAID:SID:NID:TID:RID") into "known". Returns 1, or 0 when it is
- * not such a line. */
+ * not such a line: the source must be a code of VDR's sources.conf and the
+ * ids decimal numbers, since they go into commands as the channel id. */
 static int EpgdbVdrParseKnown(const std::string &text, EpgdbVdrKnown *known) {
   size_t blank = text.find(' ');
   if (blank == std::string::npos) return 0;
@@ -309,7 +314,7 @@ static int EpgdbVdrParseKnown(const std::string &text, EpgdbVdrKnown *known) {
     from = colon + 1;
   }
   long ids[4];
-  if (fields.size() != 13 || fields[3].empty()) return 0;
+  if (fields.size() != 13 || !EpgdbVdrSourceValid(fields[3])) return 0;
   for (int i = 0; i < 4; i++)
     if (!EpgdbVdrParseNumber(fields[9 + i], 0, 65535, &ids[i])) return 0;
   known->source = fields[3];
@@ -322,8 +327,8 @@ static int EpgdbVdrParseKnown(const std::string &text, EpgdbVdrKnown *known) {
 
 /* Reads VDR's channel list and gives every stored channel the ids of the
  * VDR channels with its NID, TSID and SID (and the source of "o" when one
- * was given); reports on stderr the channels that get none. Returns 1, or
- * 0 after the reason on stderr. */
+ * was given); reports on stderr the lines of the list it leaves out and the
+ * channels that get no id. Returns 1, or 0 after the reason on stderr. */
 static int EpgdbVdrMatch(EpgdbVdrLink *link, const EpgdbVdrOptions &o,
                          std::vector<EpgdbVdrChannel> *channels) {
   int code = 0;
@@ -332,10 +337,19 @@ static int EpgdbVdrMatch(EpgdbVdrLink *link, const EpgdbVdrOptions &o,
     return 0;
   /* 550: VDR has no channels, so none of the guide's can be matched. */
   if (code != 250 && code != 550) return EpgdbVdrRefused(link, "LSTC", code, texts);
+  /* Each channel of the list once, however often VDR lists it. */
   std::vector<EpgdbVdrKnown> known;
+  std::set<std::string> ids;
   EpgdbVdrKnown k;
-  for (const std::string &text : texts)
-    if (code == 250 && EpgdbVdrParseKnown(text, &k)) known.push_back(k);
+  long malformed = 0;
+  for (const std::string &text : texts) {
+    if (code != 250) break;
+    if (!EpgdbVdrParseKnown(text, &k)) malformed++;
+    else if (ids.insert(EpgdbVdrChannelId(k.source, k.nid, k.tid, k.sid, k.rid)).second) known.push_back(k);
+  }
+  if (malformed)
+    fprintf(stderr, "epgdb: VDR at %s lists %ld channels in lines that are not well-formed; they are left out\n",
+            link->where.c_str(), malformed);
   for (EpgdbVdrChannel &c : *channels) {
     for (const EpgdbVdrKnown &v : known) {
       if (v.nid != c.nid || v.tid != c.tsid || v.sid != c.sid) continue;
@@ -399,13 +413,11 @@ static int EpgdbVdrPush(epgdb_reader_t *r, const EpgdbVdrOptions &o,
   link.where = (o.host.find(':') != std::string::npos ? "[" + o.host + "]" : o.host) + ":" +
                std::to_string(o.port);
   if (!EpgdbVdrConnect(&link, o.host, o.port)) return EPGDB_VDR_EXIT_FAILED;
-  int code = EpgdbVdrPushLinked(r, &link, o, channels, range);
-  close(link.fd);
-  if (link.charset != (iconv_t)-1) iconv_close(link.charset);
-  return code;
+  return EpgdbVdrPushLinked(r, &link, o, channels, range);
 }
 
-int EpgdbVdrCommand(int argc, char **argv) {
+/* The vdr command (see EpgdbVdrCommand), which may throw std::bad_alloc. */
+static int EpgdbVdrRun(int argc, char **argv) {
   EpgdbVdrOptions o;
   if (argc < 3) return EpgdbVdrUsageError("vdr needs the database ROOT");
   o.root = argv[2];
@@ -418,15 +430,28 @@ int EpgdbVdrCommand(int argc, char **argv) {
   }
 
   char why[512];
-  epgdb_reader_t *r = epgdb_reader_open(o.root, why, sizeof why);
+  std::unique_ptr<epgdb_reader_t, void (*)(epgdb_reader_t *)> r(epgdb_reader_open(o.root, why, sizeof why),
+                                                                  epgdb_reader_close);
   if (!r) {
     fprintf(stderr, "epgdb: %s\n", why);
     return EPGDB_VDR_EXIT_USAGE;
   }
   std::vector<EpgdbVdrChannel> channels;
-  int code = !EpgdbVdrReadChannels(r, &channels) ? EPGDB_VDR_EXIT_FAILED
-             : o.host.empty()                    ? EpgdbVdrPrint(r, channels, o, range)
-                                                 : EpgdbVdrPush(r, o, &channels, range);
-  epgdb_reader_close(r);
-  return code;
+  return !EpgdbVdrReadChannels(r.get(), &channels) ? EPGDB_VDR_EXIT_FAILED
+         : o.host.empty()                          ? EpgdbVdrPrint(r.get(), channels, o, range)
+                                                   : EpgdbVdrPush(r.get(), o, &channels, range);
+}
+
+int EpgdbVdrCommand(int argc, char **argv) {
+  /* The strings and lists that hold the guide and VDR's answers throw when
+   * memory runs out: the command then ends with the reason, never in an
+   * abort. */
+  try {
+    return EpgdbVdrRun(argc, argv);
+  } catch (const std::bad_alloc &) {
+    fprintf(stderr, "epgdb: out of memory\n");
+  } catch (const std::exception &e) {
+    fprintf(stderr, "epgdb: %s\n", e.what());
+  }
+  return EPGDB_VDR_EXIT_FAILED;
 }

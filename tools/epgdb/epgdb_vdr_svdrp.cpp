@@ -18,12 +18,33 @@
 
 /* The longest line VDR's answers may hold before it counts as garbage. */
 #define EPGDB_VDR_MAX_LINE 65536
+/* The most bytes (line ends included) and lines one answer may hold: far
+ * more than the channel list of the largest VDR, and a bound on what an
+ * answer that never ends can take. */
+#define EPGDB_VDR_MAX_ANSWER (16 * 1024 * 1024)
+#define EPGDB_VDR_MAX_ANSWER_LINES 262144
 
 /* Milliseconds of the monotonic clock. */
 static int64_t EpgdbVdrNowMs(void) {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+/* "text" from VDR as a message may show it: bytes below 0x20 and 0x7F,
+ * which could forge lines or steer the terminal, written as \xNN. */
+static std::string EpgdbVdrPrintable(const std::string &text) {
+  std::string out;
+  char hex[8];
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c != 0x7F) {
+      out += (char)c;
+      continue;
+    }
+    snprintf(hex, sizeof hex, "\\x%02X", c);
+    out += hex;
+  }
+  return out;
 }
 
 /* Waits until the link's socket is ready for "events" or "deadline" (ms of
@@ -78,17 +99,17 @@ int EpgdbVdrConnect(EpgdbVdrLink *link, const std::string &host, int port) {
   return 0;
 }
 
-/* Reads one line of VDR's answer (without its line end) into "line", the
- * whole line within the link's timeout. "what" names the awaited answer in
- * messages. Returns 1, or 0 after the reason on stderr: VDR closed the
- * connection, did not answer in time, or sent a line longer than
- * EPGDB_VDR_MAX_LINE. */
-static int EpgdbVdrReadLine(EpgdbVdrLink *link, const std::string &what, std::string *line) {
-  int64_t deadline = EpgdbVdrNowMs() + link->timeout_s * 1000LL;
+/* Reads one line of VDR's answer (without its line end) into "line" before
+ * "deadline" (ms of the monotonic clock). "what" names the awaited answer
+ * in messages, "started" says whether lines of it came already. Returns 1,
+ * or 0 after the reason on stderr: VDR closed the connection, did not
+ * answer in time, or sent a line longer than EPGDB_VDR_MAX_LINE. */
+static int EpgdbVdrReadLine(EpgdbVdrLink *link, const std::string &what, int64_t deadline, int started,
+                            std::string *line) {
   for (;;) {
     size_t end = link->input.find('\n');
     if (end != std::string::npos) {
-      *line = link->input.substr(0, end);
+      line->assign(link->input, 0, end);
       link->input.erase(0, end + 1);
       if (!line->empty() && line->back() == '\r') line->pop_back();
       return 1;
@@ -107,12 +128,13 @@ static int EpgdbVdrReadLine(EpgdbVdrLink *link, const std::string &what, std::st
     }
     if (n < 0 && ready > 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (ready == 0) {
-      fprintf(stderr, "epgdb: VDR at %s did not answer within %d seconds (waiting for %s)\n",
-              link->where.c_str(), link->timeout_s, what.c_str());
+      fprintf(stderr, "epgdb: VDR at %s did not %s within %d seconds (waiting for %s)\n",
+              link->where.c_str(), started || !link->input.empty() ? "end its answer" : "answer",
+              link->timeout_s, what.c_str());
     } else if (n == 0 || errno == ECONNRESET) {
       fprintf(stderr, "epgdb: VDR at %s closed the connection (waiting for %s)%s%s\n",
               link->where.c_str(), what.c_str(), link->input.empty() ? "" : ": ",
-              link->input.c_str());
+              EpgdbVdrPrintable(link->input).c_str());
     } else {
       fprintf(stderr, "epgdb: reading from VDR at %s (waiting for %s): %s\n", link->where.c_str(),
               what.c_str(), strerror(errno));
@@ -125,8 +147,18 @@ int EpgdbVdrAnswer(EpgdbVdrLink *link, const std::string &what, int *code,
                    std::vector<std::string> *texts) {
   texts->clear();
   std::string line;
+  int64_t deadline = EpgdbVdrNowMs() + link->timeout_s * 1000LL;
+  size_t bytes = 0;
   for (;;) {
-    if (!EpgdbVdrReadLine(link, what, &line)) return 0;
+    if (!EpgdbVdrReadLine(link, what, deadline, !texts->empty(), &line)) return 0;
+    bytes += line.size() + 2;
+    if (bytes > EPGDB_VDR_MAX_ANSWER || texts->size() >= EPGDB_VDR_MAX_ANSWER_LINES) {
+      int by_lines = bytes <= EPGDB_VDR_MAX_ANSWER;
+      fprintf(stderr, "epgdb: VDR at %s sent an answer of more than %d %s (waiting for %s)\n",
+              link->where.c_str(), by_lines ? EPGDB_VDR_MAX_ANSWER_LINES : EPGDB_VDR_MAX_ANSWER,
+              by_lines ? "lines" : "bytes", what.c_str());
+      return 0;
+    }
     int coded = line.size() >= 3 && line.find_first_not_of("0123456789") >= 3 &&
                 (line.size() == 3 || line[3] == ' ' || line[3] == '-');
     if (!coded) {
@@ -173,7 +205,7 @@ int EpgdbVdrSend(EpgdbVdrLink *link, const std::string &bytes, const std::string
 int EpgdbVdrRefused(const EpgdbVdrLink *link, const std::string &what, int code,
                     const std::vector<std::string> &texts) {
   std::string answer = code ? std::to_string(code) : "";
-  for (const std::string &t : texts) answer += (answer.empty() ? "" : " ") + t;
+  for (const std::string &t : texts) answer += (answer.empty() ? "" : " ") + EpgdbVdrPrintable(t);
   fprintf(stderr, "epgdb: VDR at %s refused %s: %s\n", link->where.c_str(), what.c_str(),
           answer.c_str());
   return 0;
@@ -207,12 +239,17 @@ std::string EpgdbVdrConvert(const EpgdbVdrLink *link, const std::string &text) {
   char *in = (char *)text.data();
   size_t in_left = text.size();
   char buf[4096];
-  while (in_left > 0) {
+  for (int flushed = 0; !flushed;) {
     char *o = buf;
     size_t o_left = sizeof buf;
-    size_t r = iconv(link->charset, &in, &in_left, &o, &o_left);
+    /* At the end, a set with shift states returns to its initial one, so
+     * that the bytes which follow the text read as ASCII. */
+    flushed = in_left == 0;
+    size_t r = flushed ? iconv(link->charset, nullptr, nullptr, &o, &o_left)
+                       : iconv(link->charset, &in, &in_left, &o, &o_left);
     out.append(buf, sizeof buf - o_left);
-    if (r == (size_t)-1 && errno != E2BIG) {
+    if (r == (size_t)-1 && errno == E2BIG) flushed = 0;
+    if (r == (size_t)-1 && errno != E2BIG && in_left > 0) {
       /* A character neither the set nor its transliteration holds. */
       out += '?';
       size_t skip = 1;
@@ -222,6 +259,22 @@ std::string EpgdbVdrConvert(const EpgdbVdrLink *link, const std::string &text) {
     }
   }
   return out;
+}
+
+/* True when "cd" writes the ASCII characters of SVDRP's lines (tab, the
+ * line ends and every printable one) as the same bytes, so that converted
+ * lines keep their codes, tags and line ends. */
+static int EpgdbVdrKeepsAscii(iconv_t cd) {
+  std::string ascii = "\t\r\n";
+  for (char c = ' '; c < 0x7F; c++) ascii += c;
+  char out[256];
+  char *in = (char *)ascii.data(), *o = out;
+  size_t in_left = ascii.size(), o_left = sizeof out;
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  if (iconv(cd, &in, &in_left, &o, &o_left) == (size_t)-1 ||
+      iconv(cd, nullptr, nullptr, &o, &o_left) == (size_t)-1)
+    return 0;
+  return ascii.compare(0, std::string::npos, out, sizeof out - o_left) == 0;
 }
 
 int EpgdbVdrGreeting(EpgdbVdrLink *link) {
@@ -238,8 +291,19 @@ int EpgdbVdrGreeting(EpgdbVdrLink *link) {
   /* Transliteration follows the character type of the locale. */
   if (!setlocale(LC_CTYPE, "C.UTF-8")) setlocale(LC_CTYPE, "");
   link->charset = iconv_open((charset + "//TRANSLIT").c_str(), "UTF-8");
-  if (link->charset == (iconv_t)-1)
+  charset = EpgdbVdrPrintable(charset);
+  if (link->charset == (iconv_t)-1) {
     fprintf(stderr, "epgdb: VDR at %s uses the unknown character set '%s'; texts are sent as UTF-8\n",
             link->where.c_str(), charset.c_str());
-  return 1;
+    return 1;
+  }
+  if (EpgdbVdrKeepsAscii(link->charset)) return 1;
+  fprintf(stderr, "epgdb: VDR at %s uses the character set '%s', which does not keep ASCII as it is; nothing is sent\n",
+          link->where.c_str(), charset.c_str());
+  return 0;
+}
+
+EpgdbVdrLink::~EpgdbVdrLink() {
+  if (fd >= 0) close(fd);
+  if (charset != (iconv_t)-1) iconv_close(charset);
 }

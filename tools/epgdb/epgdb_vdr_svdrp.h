@@ -11,13 +11,17 @@
 /* Seconds VDR has for each answer unless --timeout says otherwise. */
 #define EPGDB_VDR_TIMEOUT_S 30
 
-/* An open SVDRP connection. */
+/* An SVDRP connection; its socket and conversion are closed when it goes. */
 struct EpgdbVdrLink {
   int fd = -1;
   std::string where; /* HOST:PORT, for messages */
   std::string input; /* received bytes not yet read as lines */
   int timeout_s = EPGDB_VDR_TIMEOUT_S;
   iconv_t charset = (iconv_t)-1; /* UTF-8 to VDR's character set, when not UTF-8 */
+  EpgdbVdrLink() = default;
+  EpgdbVdrLink(const EpgdbVdrLink &) = delete;
+  EpgdbVdrLink &operator=(const EpgdbVdrLink &) = delete;
+  ~EpgdbVdrLink();
 };
 
 /* Connects "link" to "host" port "port" within the link's timeout; the
@@ -28,8 +32,10 @@ int EpgdbVdrConnect(EpgdbVdrLink *link, const std::string &host, int port);
  * three-digit code ("250-..." lines go before a "250 ..." line). Puts the
  * code into "*code" and the texts after the codes into "texts"; a line that
  * carries no code ends the answer with code 0 and the line as its text.
- * Returns 1, or 0 after the reason on stderr: VDR closed the connection, did
- * not answer in time, or sent a line longer than EPGDB_VDR_MAX_LINE. */
+ * Returns 1, or 0 after the reason on stderr: VDR closed the connection,
+ * did not end the answer within the link's timeout, or sent a line longer
+ * than EPGDB_VDR_MAX_LINE or an answer larger than EPGDB_VDR_MAX_ANSWER
+ * bytes or EPGDB_VDR_MAX_ANSWER_LINES lines. */
 int EpgdbVdrAnswer(EpgdbVdrLink *link, const std::string &what, int *code,
                    std::vector<std::string> *texts);
 
@@ -58,7 +64,9 @@ std::string EpgdbVdrConvert(const EpgdbVdrLink *link, const std::string &text);
 
 /* Reads VDR's greeting and prepares the conversion of texts into the
  * character set it names (the last field, e.g. "UTF-8"). Returns 1, or 0
- * after the reason on stderr (a refused connection included). */
+ * after the reason on stderr: a refused connection, or a set that does not
+ * write ASCII as ASCII (UTF-16, UTF-7), in which the protocol's own lines
+ * would change. */
 int EpgdbVdrGreeting(EpgdbVdrLink *link);
 
 #endif
