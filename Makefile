@@ -32,7 +32,7 @@ CROSS_BUILD ?= build-$(ARCH)
 BUILD_PACKAGES = g++ cmake make pkg-config libsqlite3-dev
 TEST_PACKAGES = sqlite3 libgtest-dev libbenchmark-dev xmltv-util libxml2-utils clang-14 \
 	libclang-rt-14-dev valgrind time vdr vdr-plugin-satip man-db
-DEB_PACKAGES = debhelper dpkg-dev fakeroot lintian
+DEB_PACKAGES = debhelper dpkg-dev fakeroot lintian man-db
 # The programs and the library that make install builds and installs.
 PROGRAMS = mhw2grab tarnwell epgdb tv_grab_zz_mhw2
 
