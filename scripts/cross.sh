@@ -4,8 +4,8 @@
 #
 #   scripts/cross.sh setup ARCH DIR             installs the cross compiler, the
 #                                               target's SQLite and qemu-user
-#   scripts/cross.sh build ARCH DIR             builds mhw2grab, libtarnwell.so and
-#                                               epgdb into DIR, says what to copy
+#   scripts/cross.sh build ARCH DIR             builds mhw2grab, libtarnwell.so, epgdb
+#                                               and tv_grab_zz_mhw2 into DIR, says what to copy
 #   scripts/cross.sh check ARCH HOST_DIR DIR    grabs a simulated week with both
 #                                               builds and compares everything,
 #                                               grabs it once more against a library
