@@ -142,8 +142,9 @@ host-tools: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(BUILD) -j$(JOBS) --target mhw2grab mhw2sim vdvb
 
-# opkg packages of the cross build: the grabber alone, and the tools with
-# the library in a private directory (scripts/ipk.sh says why).
+# opkg packages of the cross build: the grabber alone, the tools with the
+# library in a private directory, and that library's link onto the system's
+# path for receivers without a library of their own (scripts/ipk.sh).
 ipk: cross
 	./scripts/ipk.sh $(ARCH) $(CROSS_BUILD)
 
