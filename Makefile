@@ -106,7 +106,7 @@ test: check check-asan fuzz-smoke cross-check
 
 # The demo needs only the grabber, the simulator and the database command.
 demo: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMHW2_TESTS=OFF >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(BUILD) -j$(JOBS) --target mhw2grab mhw2sim epgdb
 	@./scripts/demo.sh $(BUILD)
 
