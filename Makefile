@@ -104,10 +104,11 @@ fuzz-smoke: test-deps
 
 test: check check-asan fuzz-smoke cross-check
 
-# The demo needs only the grabber, the simulator and the database command.
+# The demo builds every program (not the tests) and ends with the next
+# commands to try.
 demo: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	cmake --build $(BUILD) -j$(JOBS) --target mhw2grab mhw2sim epgdb
+	cmake --build $(BUILD) -j$(JOBS) --target mhw2grab mhw2sim epgdb tv_grab_zz_mhw2
 	@./scripts/demo.sh $(BUILD)
 
 bench: test-build

@@ -7,7 +7,7 @@ set -eu
 
 build=$(cd "${1:-build}" && pwd)
 demo="$build/demo"
-for f in mhw2grab mhw2sim libtarnwell.so; do
+for f in mhw2grab mhw2sim epgdb tv_grab_zz_mhw2 libtarnwell.so; do
   if [ ! -e "$build/$f" ]; then
     echo "demo: $build/$f is missing; build first (make build)" >&2
     exit 1
@@ -59,6 +59,38 @@ for channel in 0x1:0x400:0x1F41 0x1:0x400:0x1F4A 0x1:0x401:0x1F65; do
   echo "$name" | iconv -f ISO-8859-1 -t UTF-8 2>/dev/null || echo "$name"
   "$build/epgdb" list "$demo/db" --channel "$channel" | sed -n '1,6p'
 done
+
+# The XMLTV grabber's configuration: grab the recording into the same root,
+# then export it.
+cat > "$demo/tv_grab_zz_mhw2.conf" <<CONF
+root=$demo/db
+demux=$demo/broadcast.ts
+CONF
+
 echo
 echo "Everything is in $demo: broadcast.ts (the recording), broadcast.guide (its guide"
-echo "in readable form), mhw2grab.conf and db/guide.db."
+echo "in readable form), mhw2grab.conf, tv_grab_zz_mhw2.conf and db/guide.db."
+
+# Each next step is run once here, so that it is printed only as it works.
+xmltv="$build/epgdb xmltv $demo/db > $demo/guide.xml"
+grabber="$build/tv_grab_zz_mhw2 --config-file $demo/tv_grab_zz_mhw2.conf --output $demo/grabbed.xml"
+list="$build/epgdb list $demo/db --channel 1:1024:8001"
+for step in "$xmltv" "$grabber" "$list > /dev/null"; do
+  if ! sh -c "$step" 2>"$demo/step.err"; then
+    echo "demo: this step failed: $step" >&2
+    cat "$demo/step.err" >&2
+    exit 1
+  fi
+done
+rm -f "$demo/step.err"
+
+echo
+echo "Next, try:"
+echo "  # the guide as an XMLTV document"
+echo "  $xmltv"
+echo "  # the XMLTV grabber: grabs the recording into the database, then exports it"
+echo "  $grabber"
+echo "  # one channel's titles (NID:TSID:SID as '$build/epgdb info $demo/db' lists them)"
+echo "  $list"
+echo "  # the grabber's own help"
+echo "  $build/mhw2grab --help"

@@ -90,7 +90,9 @@ int DemuxHandleOpen(DemuxHandle *h, const char *path, int quiet) {
   else h->fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (h->fd < 0) {
     h->fd = -1;
+    int error = errno; /* the caller may tell why the open failed */
     if (!quiet) DemuxLog(h, "%s() - Error opening demux (%s)", "DemuxInit", path);
+    errno = error;
     return 0;
   }
   snprintf(h->path, sizeof(h->path), "%s", path);

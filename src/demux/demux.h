@@ -90,7 +90,7 @@ void DemuxWriteHeldLog(DemuxHandle *h);
 /* The default handle, behind the functions below. */
 DemuxHandle *DemuxDefault(void);
 /* Opens the demux device "path" (or a recorded/piped transport stream).
- * Returns 1 when open, 0 when it cannot be opened (logged). */
+ * Returns 1 when open, 0 when it cannot be opened (logged; errno says why). */
 int DemuxInit(const char *path);
 /* Closes the open device, if any. Returns 1. */
 int DemuxClose(void);

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@ static struct {
   char log_path[PATH_SIZE];
   char debug_log_path[PATH_SIZE];
   char db_root[PATH_SIZE];
+  int log_open; /* the main log could be opened */
 } Run;
 
 int RunBuildPath(char *buffer, const char *format, const char *value) {
@@ -146,6 +148,38 @@ static void RunLogDatabaseReason(void) {
   if (why && why[0]) WriteLog("EPGDB: %s", why);
 }
 
+/* Says on standard error why the run ended early or found nothing: one line
+ * with the program's name, the text of "format" (the device or the root that
+ * failed) and where the main log is. Standard output keeps only the status
+ * lines the frontend reads. */
+static void RunTellReason(const char *format, ...) __attribute__((format(printf, 1, 2)));
+static void RunTellReason(const char *format, ...) {
+  char what[2 * PATH_SIZE + 256];
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(what, sizeof what, format, ap);
+  va_end(ap);
+  const char *name = Run.program_name[0] ? Run.program_name : "mhw2grab";
+  if (Run.log_open) fprintf(stderr, "%s: %s; see the main log %s\n", name, what, Run.log_path);
+  else fprintf(stderr, "%s: %s; no main log was written\n", name, what);
+}
+
+/* The reason, on standard error, why the guide database at the run's root
+ * was not opened: the root argument, else the library's reason when it
+ * gives one. */
+static void RunTellDatabaseReason(int root_empty, int root_fits) {
+  if (root_empty) {
+    RunTellReason("the guide database was not opened: the database root argument is empty");
+  } else if (!root_fits) {
+    RunTellReason("the guide database was not opened: the database root is longer than %d "
+                  "characters", PATH_SIZE - 1);
+  } else {
+    const char *why = ExportLibraryError();
+    RunTellReason("the guide database at %s could not be opened%s%s", Run.db_root,
+                  why && why[0] ? ": " : "", why && why[0] ? why : "");
+  }
+}
+
 int RunMain(int argc, char **argv) {
   const char *argv0 = (argc > 0 && argv[0]) ? argv[0] : "mhw2grab";
   RunOpenStandardDescriptors();
@@ -170,7 +204,7 @@ int RunMain(int argc, char **argv) {
   LogSetDebugPath(Run.debug_log_path);
 
   /* 2. Main log first of all; the run goes on without it. */
-  if (Run.log_path[0]) OpenLog(Run.log_path);
+  Run.log_open = Run.log_path[0] && OpenLog(Run.log_path);
 
   /* 3. Announce the program. */
   WriteLog("%s v%s", Run.program_name, RUN_VERSION);
@@ -181,6 +215,8 @@ int RunMain(int argc, char **argv) {
     WriteLog("Config file path too long (more than %d characters). Using default config values",
              PATH_SIZE - 1);
   } else if (ReadConfig(Run.config_path) != 0) {
+    RunTellReason("no demux found: none of /dev/dvb/adapter0/demux0 to demux15 delivers the MHW2 "
+                  "channel table");
     FreeGuide();
     CloseLog();
     return 1;
@@ -206,6 +242,7 @@ int RunMain(int argc, char **argv) {
   if (root_empty || !root_fits || !epgdb_open(Run.db_root)) {
     WriteLog("Error opening EPGDB");
     if (!root_empty && root_fits) RunLogDatabaseReason();
+    RunTellDatabaseReason(root_empty, root_fits);
     epgdb_close();
     FreeGuide();
     CloseLog();
@@ -219,7 +256,10 @@ int RunMain(int argc, char **argv) {
   WriteLog("Using demux: %s", ConfigSettings()->demux_path);
 
   /* 8 to 14. Demux, channel table, passes, final pass. */
-  if (DemuxInit(ConfigSettings()->demux_path)) RunDownload();
+  const char *demux = ConfigSettings()->demux_path;
+  if (DemuxInit(demux)) RunDownload();
+  else RunTellReason("the demux %s could not be opened (%s): nothing was grabbed", demux,
+                     strerror(errno));
 
   /* 15. End of run. */
   FreeGuide();

@@ -1,6 +1,8 @@
 /* The grabber on a recorded stream with a whole MHW2 guide: channels, 3-day
  * and 7-day events and summaries, an alias and UTF-8 conversion. Checks the
- * status lines, the main log's counts and the rows of guide.db. */
+ * status lines, the main log's counts and the rows of guide.db; then its
+ * command line and the reasons it gives on standard error. */
+#include <sys/stat.h>
 #include <time.h>
 
 #include <algorithm>
@@ -118,6 +120,84 @@ TEST(GrabGuide, RecordedGuideReachesTheGuideDatabase) {
       Row(0x3001, 20, "Tarde", "Charla\n\nHasta tarde"),
   };
   EXPECT_EQ(rows, expected);
+}
+
+/* Runs "cd <g.dir> && ./<name> <args>" (shell words); standard output and
+ * error in "out" and "err". Returns the exit code. */
+int GrabInDir(const GrabDir &g, const std::string &args, std::string *out, std::string *err) {
+  std::string code = ShellOutput("cd " + g.dir + " && ./" + g.name + " " + args + " >out.txt 2>err.txt; echo $?");
+  *out = ReadFileText(g.dir + "/out.txt");
+  *err = ReadFileText(g.dir + "/err.txt");
+  return atoi(code.c_str());
+}
+
+/* --help, -h and --version answer on standard output and touch nothing;
+ * any other option is refused before anything is opened; a root that begins
+ * with '-' is reachable as ./-NAME, and a demux that cannot be opened is
+ * named on standard error with the main log's path. */
+TEST(GrabGuide, CommandLineExplainsItselfAndTouchesNothing) {
+  GrabDir g("options");
+  std::string out, err;
+  for (const char *help : {"--help", "-h"}) {
+    EXPECT_EQ(GrabInDir(g, help, &out, &err), 0) << help;
+    EXPECT_EQ(out.rfind("Usage: " + g.name + " [DB_ROOT]\n", 0), 0u) << out;
+    EXPECT_NE(out.find("\nExit codes: 0 "), std::string::npos) << out;
+    EXPECT_EQ(err, "") << help;
+  }
+  EXPECT_EQ(GrabInDir(g, "--version", &out, &err), 0);
+  EXPECT_EQ(out, g.name + " 1.0\n");
+  for (const char *refused : {"-x", "--root=/tmp", "--", "-"}) {
+    EXPECT_EQ(GrabInDir(g, std::string("'") + refused + "' ignored", &out, &err), 1) << refused;
+    EXPECT_EQ(out, "") << refused;
+    EXPECT_EQ(err.rfind(g.name + ": unknown option '" + refused + "'", 0), 0u) << err;
+    EXPECT_NE(err.find("\nUsage: " + g.name + " [DB_ROOT]\n"), std::string::npos) << err;
+  }
+  struct stat st;
+  EXPECT_NE(stat(g.LogPath().c_str(), &st), 0) << "no main log was written";
+  EXPECT_EQ(ShellOutput("ls -A " + g.dir), "err.txt\n" + g.name + "\nout.txt\n") << "nothing else was created";
+
+  /* "./-db" is a root; the demux of this run is a file that is not there. */
+  g.WriteConfig("demux=" + g.dir + "/none.ts\n");
+  EXPECT_EQ(GrabInDir(g, "./-db", &out, &err), 0) << err;
+  EXPECT_EQ(out, "TYPE RUNNING CSCRIPT " + g.name + " v1.0\n");
+  EXPECT_EQ(err, g.name + ": the demux " + g.dir + "/none.ts could not be opened (No such file or directory): " +
+                     "nothing was grabbed; see the main log " + g.LogPath() + "\n");
+  EXPECT_EQ(stat((g.dir + "/-db/guide.db").c_str(), &st), 0);
+  EXPECT_TRUE(HasLine(LogMessages(ReadFileText(g.LogPath())), "db_root = ./-db"));
+}
+
+/* A run that finds no demux or cannot open the guide database says so in
+ * one line on standard error with the root and the main log's path;
+ * standard output keeps the status lines only. */
+TEST(GrabGuide, ReasonsOfAFruitlessRunGoToStandardError) {
+  GrabDir g("reasons");
+  g.err_path = g.dir + "/stderr.txt";
+  const std::string tail = "; see the main log " + g.LogPath() + "\n";
+  const std::string banner = "TYPE RUNNING CSCRIPT " + g.name + " v1.0\n";
+
+  /* Auto-detection on an adapter whose only demux never delivers. */
+  g.WriteConfig("demux=auto\n");
+  GrabResult r = g.Run({g.root}, AdapterEnv({"VDVB_SILENT0=1"}));
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, banner);
+  EXPECT_EQ(ReadFileText(g.err_path), g.name + ": no demux found: none of /dev/dvb/adapter0/demux0 to "
+                                          "demux15 delivers the MHW2 channel table" + tail);
+
+  /* A root below a regular file; then an empty root. The library may say
+   * its own lines first: ours is the last. */
+  WriteFileText(g.dir + "/file", "x");
+  g.WriteConfig("demux=" + g.dir + "/none.ts\n");
+  for (const std::string &root : {g.dir + "/file/db", std::string()}) {
+    r = g.Run({root});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, banner);
+    std::vector<std::string> lines = SplitLines(ReadFileText(g.err_path));
+    ASSERT_FALSE(lines.empty()) << root;
+    EXPECT_EQ(lines.back() + "\n",
+              g.name + (root.empty() ? ": the guide database was not opened: the database root argument is empty"
+                                     : ": the guide database at " + root + " could not be opened: root " + root +
+                                           ": Not a directory") + tail);
+  }
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
  * one: duplicates, the 7-day merge, shared and orphaned summaries, invalid
  * channel ids, continuation sections, cut titles, a wrapped length, local
  * midnight, aliases. Some titles are checked by hand besides the simulator's
- * expectation, so that a slip shared by simulator and grabber still shows. */
+ * expectation, so that a slip shared by simulator and grabber still shows;
+ * the XMLTV and VDR exports of the grab take title and sub-title apart. */
 #include <gtest/gtest.h>
 
 #include "e2e/sim_helpers.h"
@@ -28,6 +29,8 @@ const char kGuide[] =
     "summary via3 id3=0x0050 title=\"Avance\"\n"
     "line \"Solo por el identificador de tres d\\xEDas.\"\n"
     "summary empty id3=0x0060 title=\"\"\n"
+    "summary gala id3=0x0080 id7=0x010080 title=\"Gala de fin de a\\xF1o desde el Teatro Real, con la orquesta y el coro\"\n"
+    "line \"Valses.\"\n"
     "summary long3 id3=0x0070 title=\"Largo\"\n"
     "line \"L1\"\nline \"L2\"\nline \"L3\"\nline \"L4\"\nline \"L5\"\nline \"L6\"\nline \"L7\"\nline \"L8\"\n"
     "line \"L9\"\nline \"L10\"\nline \"L11\"\nline \"L12\"\nline \"L13\"\nline \"L14\"\nline \"L15\"\n"
@@ -47,6 +50,8 @@ const char kGuide[] =
     "event ch=2 start=D0T09:15 dur=25 sid=0x010050 sid3=0x0050 title=\"Noticias\"\n"
     "event ch=2 start=D0T10:00 dur=10 title=\"Vac\\xEDo\" summary=empty\n"
     "event ch=2 start=D1T08:00 dur=60 title=\"Largo\" summary=long3\n"
+    "event ch=0 start=D1T22:30 dur=60 title=\"Gala de fin de a\\xF1o desde el Teatro Real, con la orquesta y el coro\" "
+    "summary=gala\n"
     "event ch=0 start=D0T09:00 dur=30 title=\"Sin resumen\"\n"
     "event ch=0 start=D1T07:00:45 dur=15 title=\"Segundos\"\n"
     "event ch=5 start=D0T12:00 dur=30 tables=3 title=\"Fantasma\"\n"
@@ -159,6 +164,38 @@ TEST(SimGuideFile, EveryRuleOfTheGrabLandsInTheDatabase) {
   EXPECT_NE(RowOf(stored, norte, "Tres d\\xEDas"), "");
   EXPECT_EQ(RowOf(stored, uno, "Fantasma"), "");
   EXPECT_EQ(e.Stat("summaries_without_event"), 0); /* the 7-day pass's count, which has no orphan */
+
+  /* Exports: a summary title that is the whole of the cut title becomes the
+   * title; one that the title starts with ("Serie" of "Serie A") is dropped;
+   * another text is the sub-title (XMLTV) or short text (VDR's S line). */
+  const std::string gala = "Gala de fin de a\xC3\xB1o desde el Teatro Real, con la orquesta y el coro";
+  const std::string cut_title =
+      "Cine: una pel\xC3\xAD"
+      "cula con un t\xC3\xAD"
+      "tulo tan largo que no cabe entero e";
+  std::string xml = ShellOutput(std::string(MHW2_BUILD_DIR) + "/epgdb xmltv " + g.root);
+  WriteFileText(g.dir + "/guide.xml", xml);
+  std::string verdict =
+      ShellOutput("tv_validate_file --dtd-file /usr/share/xmltv/xmltv.dtd " + g.dir + "/guide.xml 2>&1");
+  EXPECT_NE(verdict.find("Validated ok."), std::string::npos) << verdict;
+  EXPECT_NE(xml.find("<title lang=\"es\">" + gala + "</title>\n    <desc lang=\"es\">Valses.</desc>\n"),
+            std::string::npos)
+      << xml;
+  EXPECT_NE(xml.find("<title lang=\"es\">" + cut_title +
+                     "</title>\n    <sub-title lang=\"es\">Cine de la semana</sub-title>\n"),
+            std::string::npos);
+  EXPECT_EQ(
+      SimCount(xml, "<title lang=\"es\">Serie A</title>\n    <desc lang=\"es\">Cap\xC3\xADtulo repetido.</desc>\n"), 4);
+  /* Cine de la semana of Fusionado (twice: the alias) and of the cut title,
+   * Avance of Noticias. */
+  EXPECT_EQ(SimCount(xml, "<sub-title"), 4) << xml;
+  std::string vdr = ShellOutput(std::string(MHW2_BUILD_DIR) + "/epgdb vdr " + g.root);
+  EXPECT_NE(vdr.find("\nT " + gala + "\nD Valses.\ne\n"), std::string::npos) << vdr;
+  EXPECT_NE(vdr.find("\nT " + cut_title +
+                     "\nS Cine de la semana\nD Una pel\xC3\xAD"
+                     "cula de estreno.\ne\n"),
+            std::string::npos);
+  EXPECT_EQ(SimCount(vdr, "\nT Serie A\nD Cap\xC3\xADtulo repetido.\ne\n"), 4);
 }
 
 }  // namespace

@@ -221,8 +221,8 @@ std::string Utf8(const char *text, size_t size, uint8_t flags) {
 
 /* The titles guide.db at "root" holds for "channel" that start before "to"
  * (0: all), as VDR should list them: the summary title as short text when it
- * is not the title, the summary text as description with '|' for its line
- * breaks. */
+ * is another text, as title when it is the whole of the title, the summary
+ * text as description with '|' for its line breaks. */
 std::vector<VdrEvent> GuideSchedule(const std::string &root, const VdrChannel &channel, int64_t to = 0) {
   std::vector<VdrEvent> events;
   char why[256];
@@ -248,7 +248,11 @@ std::vector<VdrEvent> GuideSchedule(const std::string &root, const VdrChannel &c
     e.duration = std::to_string(t.length);
     e.title = Utf8(t.description, t.description_size, t.flags);
     e.short_text = Utf8(summary.data(), split, t.flags);
-    if (e.short_text == e.title) e.short_text.clear();
+    /* A summary title that starts with the (cut) title is the title;
+     * one that is the start of the title is no short text. */
+    if (e.short_text.size() >= e.title.size() && e.short_text.substr(0, e.title.size()) == e.title)
+      e.title = e.short_text;
+    if (e.title.substr(0, e.short_text.size()) == e.short_text) e.short_text.clear();
     e.description = Utf8(summary.data() + split + 2, summary.size() - split - 2, t.flags);
     for (char &c : e.description)
       if (c == '\n') c = '|';
@@ -304,9 +308,14 @@ std::string Day(int days) {
   return buf;
 }
 
+/* A title longer than the 63 bytes an event entry holds; its summary
+ * carries it whole. */
+const std::string kLongTitle = "Concierto de A\\xF1o Nuevo desde la Sala Dorada, con la orquesta y el ballet";
+
 /* Tomorrow's programmes moved on the guide's first two channels, in
- * ISO-8859-1, with a summary title that is not the title and a summary text
- * with a line break; "extra" adds event lines. */
+ * ISO-8859-1, with a summary title that is not the title, one that is the
+ * whole of a cut title, and a summary text with a line break; "extra" adds
+ * event lines. */
 std::string ChangedGuide(const std::string &extra = "") {
   std::string d = Day(1);
   return "channel \"Canal Uno\" nid=0x0001 tsid=0x0400 sid=0x1F41\n"
@@ -316,9 +325,12 @@ std::string ChangedGuide(const std::string &extra = "") {
          "line \"Primera l\\xEDnea del resumen.\\nSegunda l\\xEDnea, tras un salto.\"\n"
          "summary docu id3=0x0011 id7=0x010011 title=\"Documental de la ma\\xF1ana\"\n"
          "line \"Naturaleza ib\\xE9rica en oto\\xF1o.\"\n"
+         "summary gala id3=0x0012 id7=0x010012 title=\"" + kLongTitle + "\"\n"
+         "line \"Valses y polcas.\"\n"
          "event ch=0 start=" + d + "T10:07 dur=95 title=\"Pel\\xEDcula: \\xD1and\\xFA y el c\\xF3ndor\" summary=cine\n"
          "event ch=0 start=" + d + "T11:42 dur=50 title=\"Noticias\"\n"
-         "event ch=1 start=" + d + "T09:13 dur=61 title=\"Naturaleza\" summary=docu\n" + extra;
+         "event ch=1 start=" + d + "T09:13 dur=61 title=\"Naturaleza\" summary=docu\n"
+         "event ch=0 start=" + d + "T12:32 dur=40 title=\"" + kLongTitle + "\" summary=gala\n" + extra;
 }
 
 /* Grabs the simulated broadcast of "guide_args" into g.root. */
@@ -386,6 +398,11 @@ TEST(VdrPush, VdrHoldsTheGuideAfterEveryPush) {
   EXPECT_NE(Svdrp(vdr.port, "LSTE S30W-1-1024-8004-5\r\n")
                 .find("\n215-T Naturaleza\n215-S Documental de la mañana\n215-D Naturaleza ibérica en otoño.\n"),
             std::string::npos);
+  /* The cut title gives way to the whole one, with no short text. */
+  EXPECT_NE(uno.find("\n215-T Concierto de Año Nuevo desde la Sala Dorada, con la orquesta y el ballet\n"
+                     "215-D Valses y polcas.\n"),
+            std::string::npos)
+      << uno;
 
   /* The printed form: channel ids with the source asked for; fed by hand to
    * an emptied VDR it gives the same schedule. */

@@ -30,17 +30,26 @@ std::string TodaysGuide(int seed) {
 struct GrabberRun {
   int code;
   std::string out, err;
+  std::string log; /* the grab's log that a failure names (then removed) */
 };
 
 /* Runs the grabber with "args" (shell words) in the simulator's zone, with
- * "input" on standard input. */
-GrabberRun Grab(const GrabDir &g, const std::string &args, const std::string &input = "") {
+ * "input" on standard input, after the shell words "prefix" (variables, a
+ * limit); a run that takes over a minute is killed (exit code 124). */
+GrabberRun Grab(const GrabDir &g, const std::string &args, const std::string &input = "",
+                const std::string &prefix = "") {
   WriteFileText(g.dir + "/in.txt", input);
   GrabberRun r;
-  r.code = SimShell(std::string(SIM_TZ) + " " + kGrabber + " " + args + " <" + g.dir + "/in.txt >" + g.dir +
-                    "/out.txt 2>" + g.dir + "/err.txt");
+  r.code = SimShell(std::string(SIM_TZ) + " " + prefix + " timeout 60 " + kGrabber + " " + args + " <" + g.dir +
+                    "/in.txt >" + g.dir + "/out.txt 2>" + g.dir + "/err.txt");
   r.out = ReadFileText(g.dir + "/out.txt");
   r.err = ReadFileText(g.dir + "/err.txt");
+  size_t see = r.err.find("; see /tmp/tv_grab_zz_mhw2-");
+  if (see != std::string::npos) {
+    std::string log = r.err.substr(see + 6, r.err.find('\n', see) - see - 6);
+    r.log = ReadFileText(log);
+    unlink(log.c_str());
+  }
   return r;
 }
 
@@ -75,16 +84,22 @@ TEST(XmltvGrabber, ConfiguredRecordingIsGrabbedExportedAndTheGrabberValidates) {
   ASSERT_TRUE(SimGenerate(g.dir, TodaysGuide(21), "", &e));
   const std::string conf = g.dir + "/grabber.conf";
 
-  /* --configure asks for the root and the source, and writes them. */
-  GrabberRun r = Grab(g, "--configure --config-file " + conf, g.root + "\ndemux\n" + e.stream + "\n");
+  /* --configure asks for the root and the source, and writes them; a wrong
+   * answer is asked again with the same default. */
+  GrabberRun r = Grab(g, "--configure --config-file " + conf, g.root + "\nbogus\ndemux\n" + e.stream + "\n");
   ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(SimCount(r.err, "source-command) [none]: "), 2) << r.err;
+  EXPECT_EQ(r.err.find("[bogus]"), std::string::npos) << r.err;
   std::string written = ReadFileText(conf);
   EXPECT_NE(written.find("\nroot=" + g.root + "\n"), std::string::npos) << written;
   EXPECT_NE(written.find("\ndemux=" + e.stream + "\n"), std::string::npos) << written;
 
   /* A run grabs the recording into the root, then exports all of it;
-   * the grab's status lines are its progress on standard error. */
-  r = Grab(g, "--config-file " + conf + " --output " + g.dir + "/guide.xml");
+   * the grab's status lines are its progress on standard error. A TMPDIR
+   * too long for mhw2grab's paths does not make it grab another source. */
+  const std::string tmpdir = g.dir + "/" + std::string(200, 't');
+  ASSERT_EQ(mkdir(tmpdir.c_str(), 0700), 0);
+  r = Grab(g, "--config-file " + conf + " --output " + g.dir + "/guide.xml", "", "TMPDIR=" + tmpdir);
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out, "");
   EXPECT_NE(r.err.find("tv_grab_zz_mhw2: Downloading channels (4)\n"), std::string::npos) << r.err;
@@ -92,6 +107,15 @@ TEST(XmltvGrabber, ConfiguredRecordingIsGrabbedExportedAndTheGrabberValidates) {
   EXPECT_NE(Validate(g, xml).find("Validated ok."), std::string::npos) << Validate(g, xml);
   EXPECT_NE(xml.find("<tv generator-info-name=\"tv_grab_zz_mhw2/1.0\">"), std::string::npos);
   CheckGuide(xml, e);
+  /* On a full disk (a file-size limit) the guide stays whole and the run
+   * fails with the reason; no temporary file is left beside it. */
+  WriteFileText(g.dir + "/export.conf", "root=" + g.root + "\n");
+  r = Grab(g, "--config-file " + g.dir + "/export.conf --output " + g.dir + "/guide.xml", "",
+           "prlimit --fsize=" + std::to_string(xml.size() / 2) + " --");
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_NE(r.err.find("File too large; " + g.dir + "/guide.xml is left as it was"), std::string::npos) << r.err;
+  EXPECT_TRUE(ReadFileText(g.dir + "/guide.xml") == xml);
+  EXPECT_EQ(ShellOutput("ls -A " + g.dir + " | grep -c guide.xml"), "1\n");
   /* The channel list: the same channels, no programme. */
   r = Grab(g, "--list-channels --quiet --config-file " + conf);
   EXPECT_EQ(r.code, 0);
@@ -161,9 +185,9 @@ TEST(XmltvGrabber, SourceCommandFeedsTheGrabAndTheSocketGetsTheDocument) {
   EXPECT_NE(r.err.find("nothing listens on the socket " + sock), std::string::npos) << r.err;
 }
 
-/* A grab that fails, a root that cannot be used and a missing configuration
- * end with a message and exit code 1; a root with nothing stored gives a
- * valid empty document. */
+/* A grab that fails, a root that cannot be used and a missing or unusable
+ * configuration end with a message and exit code 1, never a wait; a root
+ * with nothing stored gives a valid empty document. */
 TEST(XmltvGrabber, FailuresAreClearAndAnEmptyRootGivesAnEmptyGuide) {
   GrabDir g("xmltv_fail");
   const std::string conf = g.dir + "/grabber.conf";
@@ -175,16 +199,31 @@ TEST(XmltvGrabber, FailuresAreClearAndAnEmptyRootGivesAnEmptyGuide) {
        "grab failed: no MHW2 channel table came from the source command (the source command exited with "
        "status 3)"},
       {"root=" + g.root + "\ndemux=" + g.dir + "/nowhere.ts\n", "grab failed: no MHW2 channel table came from demux"},
+      /* mhw2grab ends before it opens the FIFO that the command waits for. */
+      {"root=" + g.dir + "/file\nsource-command=cat /dev/zero\n",
+       "grab failed: mhw2grab could not open the guide database at " + g.dir + "/file: root " + g.dir +
+           "/file is not a directory"},
       {"root=" + g.dir + "/missing\n", "unusable guide database root"},
       {"root=" + g.root + "\ncolour=blue\n", "unknown setting 'colour=blue'"},
   };
   ASSERT_EQ(mkdir(g.root.c_str(), 0755), 0);
+  WriteFileText(g.dir + "/file", "");
   for (const Case &c : cases) {
     WriteFileText(conf, c.config);
     GrabberRun r = Grab(g, "--quiet --config-file " + conf);
     EXPECT_EQ(r.code, 1) << c.config;
     EXPECT_EQ(r.out, "") << c.config;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << c.config << "\n" << r.err;
+  }
+  /* Only a regular file of a bounded size is read as the configuration. */
+  ASSERT_EQ(mkfifo((g.dir + "/fifo.conf").c_str(), 0600), 0);
+  WriteFileText(g.dir + "/huge.conf", std::string(70000, '#'));
+  for (const std::string &path : {g.dir + "/fifo.conf", std::string("/dev/zero"), g.root, g.dir + "/huge.conf"}) {
+    GrabberRun r = Grab(g, "--quiet --config-file " + path);
+    EXPECT_EQ(r.code, 1) << path;
+    EXPECT_EQ(r.err, "tv_grab_zz_mhw2: " + path +
+                         (path == g.dir + "/huge.conf" ? " is larger than 65536 bytes: not a configuration\n"
+                                                       : " is not a regular file\n"));
   }
   GrabberRun r = Grab(g, "--config-file " + g.dir + "/none.conf");
   EXPECT_EQ(r.code, 1);
@@ -199,6 +238,88 @@ TEST(XmltvGrabber, FailuresAreClearAndAnEmptyRootGivesAnEmptyGuide) {
             "<tv generator-info-name=\"tv_grab_zz_mhw2/1.0\">\n</tv>\n");
   WriteFileText(g.dir + "/empty.xml", r.out);
   EXPECT_EQ(SimShell("xmllint --noout --dtdvalid " + kDtd + " " + g.dir + "/empty.xml"), 0);
+}
+
+/* A listener on "sock" that takes one connection and never reads it. */
+pid_t StartDeafListener(const std::string &sock) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    execlp("python3", "python3", "-c",
+           "import socket, sys, os, time\n"
+           "s = socket.socket(socket.AF_UNIX); s.bind(sys.argv[1] + '.new'); s.listen(1)\n"
+           "os.rename(sys.argv[1] + '.new', sys.argv[1])\n"
+           "c, _ = s.accept(); time.sleep(60)\n",
+           sock.c_str(), (char *)nullptr);
+    _exit(127);
+  }
+  struct stat st;
+  for (int i = 0; i < 200 && stat(sock.c_str(), &st) != 0; i++) usleep(50000);
+  return pid;
+}
+
+/* The shared log path of earlier versions, planted as a link that mhw2grab
+ * will not write through: the outcome must come from the grab's own log. */
+struct PlantedSharedLog {
+  const std::string path = "/tmp/tv_grab_zz_mhw2.log";
+  PlantedSharedLog() {
+    unlink(path.c_str());
+    /* A suite running beside this one may have planted it first. */
+    struct stat st;
+    EXPECT_TRUE(symlink("/dev/null", path.c_str()) == 0 || (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)));
+  }
+  ~PlantedSharedLog() { unlink(path.c_str()); }
+};
+
+/* A guide larger than a socket's buffers: failing saves and sources fail
+ * the run, a source that fails after the whole guide does not, and a socket
+ * reader that takes nothing makes it fail in time. */
+TEST(XmltvGrabber, FailedSavesSourcesAndReadersFailTheRun) {
+  GrabDir g("xmltv_faults");
+  SimExpectation e;
+  ASSERT_TRUE(SimGenerate(g.dir, "--random --seed 23 --start " + SimToday() +
+                                     " --channels 20 --days 7 --events-per-day 20", "", &e));
+  ASSERT_EQ(mkdir(g.root.c_str(), 0755), 0);
+  const std::string conf = g.dir + "/grabber.conf";
+
+  /* The save meets a file-size limit, as on a full disk. */
+  {
+    PlantedSharedLog planted;
+    WriteFileText(conf, "root=" + g.root + "\ndemux=" + e.stream + "\n");
+    GrabberRun r = Grab(g, "--quiet --config-file " + conf, "", "prlimit --fsize=65536 --");
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("grab failed: the guide database at " + g.root + " could not be saved: "),
+              std::string::npos) << r.err;
+    EXPECT_TRUE(HasLine(LogMessages(r.log), "Error saving data")) << r.log;
+  }
+
+  /* A source command that fails half way through the stream. */
+  WriteFileText(conf, "root=" + g.root + "\nsource-command=head -c 100000 " + e.stream + "; exit 56\n");
+  GrabberRun r = Grab(g, "--quiet --config-file " + conf);
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_NE(r.err.find("before every table had come round whole; the saved guide is partial (the source "
+                       "command exited with status 56)"),
+            std::string::npos) << r.err;
+  /* One that fails after the whole stream: reported, the guide exported. */
+  WriteFileText(conf, "root=" + g.root + "\nsource-command=cat " + e.stream + "; exit 56\n");
+  r = Grab(g, "--config-file " + conf);
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("the source command exited with status 56 after every table had come round whole"),
+            std::string::npos) << r.err;
+  CheckGuide(r.out, e);
+
+  /* The socket's reader never reads past its buffers. */
+  const std::string sock = g.dir + "/deaf.sock";
+  pid_t listener = StartDeafListener(sock);
+  ASSERT_GT(listener, 0);
+  WriteFileText(conf, "root=" + g.root + "\n");
+  time_t start = time(nullptr);
+  r = Grab(g, "--quiet --config-file " + conf + " --socket " + sock + " --socket-timeout 2");
+  EXPECT_LE(time(nullptr) - start, 10);
+  kill(listener, SIGKILL);
+  waitpid(listener, nullptr, 0);
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_NE(r.err.find("the reader of the socket " + sock + " took only "), std::string::npos) << r.err;
 }
 
 }  // namespace

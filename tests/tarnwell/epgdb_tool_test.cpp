@@ -31,9 +31,9 @@ void MakeTrickyGuide(const GuideRoot &g) {
   epgdb_channel_t *b = epgdb_channels_add(318, 0x44, 0x1F41);
   epgdb_channels_set_name(a, "Cine & <Cl\xC3\xA1sico>");
   GuideAddTitle(a, kT, 5400, "Pel\xED" "cula & <cine>",
-                "Pel\xED" "cula\n\nDos \"amigos\" \x01\x1b\x7f\x85viajan\r\na Par\xEDs.");
+                "Cine espa\xF1ol\n\nDos \"amigos\" \x01\x1b\x7f\x85viajan\r\na Par\xEDs.");
   GuideAddTitle(a, kT + 5400, 1800, "Noticias \xC3\xA9" "dition",
-                "Noticias\n\nEl d\xC3\xAD" "a en 30 minutos.", 1);
+                "Noticias \xC3\xA9" "dition du soir\n\nEl d\xC3\xAD" "a en 30 minutos.", 1);
   GuideAddTitle(b, kT, 600, "Roto \xC3 \xED\xA0\x80 \xC2\x85" "fin", "", 1);
   GuideAddTitle(b, kT + 600, 0, "\x02\x03", "\n\nSolo resumen", 0);
   GuideAddTitle(b, kT + 1200, 60, "\xA0 \xA0", "Resumen\n\n\xA0", 0);
@@ -89,20 +89,20 @@ TEST(EpgdbXmltv, ExportIsValidXmltvWithCleanTexts) {
                      "    <display-name>318:68:8001</display-name>\n  </channel>\n"),
             std::string::npos);
   /* Times in UTC, texts decoded by their flag, escaped, without control
-   * characters; the summary title as sub-title where it differs from the
-   * title, the summary text as desc; no desc for an empty summary text. A
-   * title of spaces only takes the summary title, else the placeholder. */
+   * characters; the summary title as sub-title where it is another text,
+   * as the title where it is the whole of the (cut) title, the summary text
+   * as desc; no desc for an empty summary text. A title of spaces only takes
+   * the summary title, else the placeholder. */
   const char *expected[] = {
       "<programme start=\"20300101000000 +0000\" stop=\"20300101013000 +0000\""
       " channel=\"1-1038-29955.mhw2.dvb\">\n"
       "    <title lang=\"es\">Pel\xC3\xAD" "cula &amp; &lt;cine&gt;</title>\n"
-      "    <sub-title lang=\"es\">Pel\xC3\xAD" "cula</sub-title>\n"
+      "    <sub-title lang=\"es\">Cine espa\xC3\xB1ol</sub-title>\n"
       "    <desc lang=\"es\">Dos &quot;amigos&quot; viajan\na Par\xC3\xADs.</desc>\n"
       "  </programme>\n",
       "<programme start=\"20300101013000 +0000\" stop=\"20300101020000 +0000\""
       " channel=\"1-1038-29955.mhw2.dvb\">\n"
-      "    <title lang=\"es\">Noticias \xC3\xA9" "dition</title>\n"
-      "    <sub-title lang=\"es\">Noticias</sub-title>\n"
+      "    <title lang=\"es\">Noticias \xC3\xA9" "dition du soir</title>\n"
       "    <desc lang=\"es\">El d\xC3\xAD" "a en 30 minutos.</desc>\n"
       "  </programme>\n",
       "<programme start=\"20300101000000 +0000\" stop=\"20300101001000 +0000\""
@@ -181,6 +181,20 @@ TEST(EpgdbList, ListsByChannelAndTimeInLocalTime) {
                          &out),
             0);
   EXPECT_EQ(out, "Channel 318:68:8001\n  2030-01-01 01:00   0:10  Roto \xC3\x83 \xC3\xAD\xC2\xA0 fin\n");
+
+  /* A filter that matches nothing says why on standard error, exit code 0. */
+  const std::pair<std::string, std::string> nothing[] = {
+      {"--channel 1:2:3", "epgdb: the guide holds no channel 1:2:3 ('epgdb info ROOT' lists its channels)\n"},
+      {"--channel 0x13E:68:8001 --from 2030-01-01T00:31", "epgdb: no title of channel 318:68:8001 ends after "
+                                                          "2030-01-01 00:31:00 UTC\n"},
+      {"--from 2030-01-02 --to @" + std::to_string(kT),
+       "epgdb: no title ends after 2030-01-02 00:00:00 UTC and starts before 2030-01-01 00:00:00 UTC\n"},
+      {"--to 2029-12-31", "epgdb: no title starts before 2029-12-31 00:00:00 UTC\n"},
+  };
+  for (const auto &c : nothing) {
+    ASSERT_EQ(Epgdb("list " + GuideShellQuote(g.root) + " " + c.first, &out, true), 0) << c.first;
+    EXPECT_EQ(out, c.second) << "nothing but the reason, for " << c.first;
+  }
 }
 
 TEST(EpgdbInfo, SummarisesTheGuide) {
@@ -205,7 +219,8 @@ TEST(EpgdbInfo, SummarisesTheGuide) {
 }
 
 /* Missing and foreign databases and bad arguments: a message and exit code
- * 2, nothing on standard output; --help anywhere prints the usage. */
+ * 2, nothing on standard output; --help anywhere prints the usage of the
+ * command, or of all without one. */
 TEST(EpgdbErrors, ClearMessagesAndExitCodeTwo) {
   GuideRoot g;
   MakeTrickyGuide(g);
@@ -245,10 +260,17 @@ TEST(EpgdbErrors, ClearMessagesAndExitCodeTwo) {
     Epgdb(c.args, &both, true);
     EXPECT_NE(both.find(c.message), std::string::npos) << c.args << " said: " << both;
   }
-  for (const char *help : {"--help", "list --help", "xmltv /nowhere -h"}) {
+  /* The whole help, or one command's. */
+  const std::pair<std::string, std::string> helps[] = {
+      {"--help", "Usage: epgdb COMMAND ROOT"},          {"list --help", "Usage: epgdb list ROOT [--channel"},
+      {"xmltv /nowhere -h", "Usage: epgdb xmltv ROOT"}, {"info -h", "Usage: epgdb info ROOT"},
+      {"vdr --help", "Usage: epgdb vdr ROOT"},          {"dump --help", "Usage: epgdb COMMAND ROOT"},
+  };
+  for (const auto &help : helps) {
     std::string out;
-    EXPECT_EQ(Epgdb(help, &out), 0) << help;
-    EXPECT_EQ(out.rfind("Usage: epgdb COMMAND ROOT", 0), 0u) << help;
+    EXPECT_EQ(Epgdb(help.first, &out), 0) << help.first;
+    EXPECT_EQ(out.rfind(help.second, 0), 0u) << help.first << " said: " << out;
+    EXPECT_NE(out.find("\nExit codes: 0 done"), std::string::npos) << help.first;
   }
 }
 

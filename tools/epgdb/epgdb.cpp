@@ -24,10 +24,23 @@
 #define EPGDB_EXIT_FAILED 1
 #define EPGDB_EXIT_USAGE 2
 
+/* Pieces of the help texts that several commands share. */
+#define EPGDB_HELP_ROOT "ROOT/guide.db (ROOT may also name the file itself)"
+#define EPGDB_HELP_TIME                                                                 \
+  "NID, TSID and SID are decimal, or hexadecimal after 0x. TIME is local time\n"        \
+  "as YYYY-mm-dd, YYYY-mm-dd HH:MM or YYYY-mm-dd HH:MM:SS (or with T between\n"         \
+  "date and time), seconds since 1970 as @SECONDS, or now. A filter that\n"            \
+  "matches nothing (a channel the guide does not hold, a time window without\n"        \
+  "titles) says so on standard error; the exit code stays 0.\n"
+#define EPGDB_HELP_EXIT                                                               \
+  "Exit codes: 0 done (also when nothing matched); 1 the database could not be\n"     \
+  "read or the output not written; 2 bad arguments, no database at ROOT, or a\n"     \
+  "database of another schema version.\n"
+
 static const char EPGDB_USAGE[] =
     "Usage: epgdb COMMAND ROOT [OPTIONS]\n"
-    "Reads the guide database ROOT/guide.db (ROOT may also name the file itself)\n"
-    "without changing it.\n"
+    "Reads the guide database " EPGDB_HELP_ROOT "\n"
+    "without changing it. 'epgdb COMMAND --help' tells about one command.\n"
     "\n"
     "Commands:\n"
     "  info ROOT    schema version, numbers of channels and titles, time range,\n"
@@ -37,14 +50,33 @@ static const char EPGDB_USAGE[] =
     "               line of the summary; --from keeps titles that end after TIME,\n"
     "               --to those that start before TIME\n"
     "  xmltv ROOT   the whole guide as XMLTV on standard output\n"
-    "\n"
-    "NID, TSID and SID are decimal, or hexadecimal after 0x. TIME is local time\n"
-    "as YYYY-mm-dd, YYYY-mm-dd HH:MM or YYYY-mm-dd HH:MM:SS (or with T between\n"
-    "date and time), seconds since 1970 as @SECONDS, or now.\n"
-    "\n"
-    "Exit codes: 0 done; 1 the database could not be read or the output not\n"
-    "written; 2 bad arguments, no database at ROOT, or a database of another\n"
-    "schema version.\n";
+    "\n" EPGDB_HELP_TIME "\n" EPGDB_HELP_EXIT;
+
+/* The help of each command: "epgdb COMMAND --help". */
+static const char EPGDB_INFO_USAGE[] =
+    "Usage: epgdb info ROOT\n"
+    "Summarises the guide database " EPGDB_HELP_ROOT ":\n"
+    "its schema version, the numbers of channels and titles, the time range of\n"
+    "the titles (local time and MJD), and one line per channel: NID:TSID:SID,\n"
+    "titles, first start, last end, broadcast name.\n"
+    "\n" EPGDB_HELP_EXIT;
+static const char EPGDB_LIST_USAGE[] =
+    "Usage: epgdb list ROOT [--channel NID:TSID:SID] [--from TIME] [--to TIME]\n"
+    "Lists the titles of " EPGDB_HELP_ROOT "\n"
+    "channel by channel, in local time: start, length, title and the first line\n"
+    "of the summary.\n"
+    "  --channel NID:TSID:SID  only the titles of this channel ('epgdb info ROOT'\n"
+    "                          lists the channels the guide holds)\n"
+    "  --from TIME             only the titles that end after TIME\n"
+    "  --to TIME               only the titles that start before TIME\n"
+    "\n" EPGDB_HELP_TIME "\n" EPGDB_HELP_EXIT;
+static const char EPGDB_XMLTV_USAGE[] =
+    "Usage: epgdb xmltv ROOT\n"
+    "Writes the whole guide of " EPGDB_HELP_ROOT "\n"
+    "as an XMLTV document (UTF-8) on standard output: every channel that holds\n"
+    "titles, with its broadcast name and NID:TSID:SID as display names, and a\n"
+    "programme per title.\n"
+    "\n" EPGDB_HELP_EXIT;
 
 /* A reader of the guide; closed when it goes. */
 struct EpgdbGuide {
@@ -245,16 +277,38 @@ static std::string EpgdbSummaryLine(const std::string &summary, const std::strin
   return head == title ? "" : head;
 }
 
+/* Says on standard error why a listing of "filter" holds no title: the
+ * channel it names is not in the guide ("channel_known" 0), or no title of
+ * the guide (or of that channel) lies in its time window. */
+static void EpgdbListNothing(const epgdb_title_filter_t &filter, bool channel_known) {
+  std::string channel = EpgdbChannelText(filter, ":");
+  if (filter.by_channel && !channel_known) {
+    fprintf(stderr, "epgdb: the guide holds no channel %s ('epgdb info ROOT' lists its channels)\n",
+            channel.c_str());
+    return;
+  }
+  std::string what = filter.by_channel ? "no title of channel " + channel : std::string("no title");
+  const char *when = "%Y-%m-%d %H:%M:%S %Z";
+  if (filter.has_from) what += " ends after " + EpgdbFormatTime(filter.from, when, false);
+  if (filter.has_from && filter.has_to) what += " and";
+  if (filter.has_to) what += " starts before " + EpgdbFormatTime(filter.to, when, false);
+  if (!filter.has_from && !filter.has_to) what += " is in the guide";
+  fprintf(stderr, "epgdb: %s\n", what.c_str());
+}
+
 /* Writes the titles that pass "filter", channel by channel (with their
- * names), in local time. Returns the exit code. */
+ * names), in local time; when none does, says why on standard error.
+ * Returns the exit code. */
 static int EpgdbCommandList(const EpgdbGuide &guide, const epgdb_title_filter_t &filter) {
   std::map<std::string, std::string> names;
   epgdb_channel_row_t c;
   int row;
-  if (!epgdb_reader_channels(guide.reader, 1)) return EpgdbReadError(guide);
+  bool channel_known = false;
+  if (!epgdb_reader_channels(guide.reader, 0)) return EpgdbReadError(guide);
   while ((row = epgdb_reader_next_channel(guide.reader, &c)) == 1) {
     std::string name = EpgdbChannelName(c);
     if (!name.empty()) names[EpgdbChannelText(c, ":")] = " " + name;
+    if (c.nid == filter.nid && c.tsid == filter.tsid && c.sid == filter.sid) channel_known = true;
   }
   if (row < 0 || !epgdb_reader_titles(guide.reader, &filter)) return EpgdbReadError(guide);
   std::string channel;
@@ -276,7 +330,9 @@ static int EpgdbCommandList(const EpgdbGuide &guide, const epgdb_title_filter_t 
            (long long)(t.length / 3600), (long long)(t.length / 60 % 60), title.c_str(),
            line.empty() ? "" : " - ", line.c_str());
   }
-  return row < 0 ? EpgdbReadError(guide) : EPGDB_EXIT_OK;
+  if (row < 0) return EpgdbReadError(guide);
+  if (channel.empty()) EpgdbListNothing(filter, channel_known);
+  return EPGDB_EXIT_OK;
 }
 
 /* Writes the whole guide as an XMLTV document. Returns the exit code. */
@@ -311,12 +367,21 @@ static int EpgdbListOptions(int argc, char **argv, int from, epgdb_title_filter_
   return 0;
 }
 
+/* Writes the help of "command" ("" or an unknown one: of every command). */
+static void EpgdbHelp(const std::string &command) {
+  if (command == "info") fputs(EPGDB_INFO_USAGE, stdout);
+  else if (command == "list") fputs(EPGDB_LIST_USAGE, stdout);
+  else if (command == "xmltv") fputs(EPGDB_XMLTV_USAGE, stdout);
+  else if (command == "vdr")
+    printf("Usage: epgdb vdr ROOT [OPTIONS]\n%s\n%s", EPGDB_VDR_USAGE, EPGDB_HELP_EXIT);
+  else printf("%s%s", EPGDB_USAGE, EPGDB_VDR_USAGE);
+}
+
 int main(int argc, char **argv) {
   for (int i = 1; i < argc; i++) {
     if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
-      fputs(EPGDB_USAGE, stdout);
-      fputs(EPGDB_VDR_USAGE, stdout);
-      return EPGDB_EXIT_OK;
+      EpgdbHelp(i > 1 ? argv[1] : "");
+      return fflush(stdout) == 0 ? EPGDB_EXIT_OK : EPGDB_EXIT_FAILED;
     }
   }
   if (argc < 2) {

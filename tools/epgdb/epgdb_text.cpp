@@ -98,3 +98,10 @@ std::string EpgdbTextLanguageTag(const std::string &code) {
   }
   return lower;
 }
+
+void EpgdbTextTitles(std::string *title, std::string *summary_title) {
+  if (title->empty()) title->swap(*summary_title);
+  if (summary_title->compare(0, title->size(), *title) == 0) title->swap(*summary_title);
+  else if (title->compare(0, summary_title->size(), *summary_title) != 0) return;
+  summary_title->clear();
+}

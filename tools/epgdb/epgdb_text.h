@@ -23,6 +23,14 @@ enum EpgdbTextLines {
 std::string EpgdbTextDecode(const unsigned char *bytes, size_t size, int is_utf8,
                             EpgdbTextLines lines);
 
+/* Chooses the title and sub-title of a programme from its decoded "title"
+ * (the event title, which the broadcast cuts at 63 bytes) and "summary_title".
+ * A summary title that begins with the title is the whole title and takes
+ * its place; one that the title begins with adds nothing. Either way, and
+ * when "title" is empty (it borrows the summary title), "summary_title" ends
+ * empty: it stays, as sub-title, only when it is something else. */
+void EpgdbTextTitles(std::string *title, std::string *summary_title);
+
 /* "text" with &, <, >, " and ' written as XML character entities. */
 std::string EpgdbTextXmlEscape(const std::string &text);
 

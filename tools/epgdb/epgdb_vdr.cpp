@@ -191,10 +191,12 @@ static void EpgdbVdrTextLine(std::string *out, char tag, const std::string &text
 
 /* Appends the "E ... e" block of the stored title "t" to "out", every line
  * ending in "eol". The long description is split at its first empty line
- * into the summary title (the S line, left out when it equals the title)
- * and the summary text (the D line, its line breaks written as '|'). Texts
- * are UTF-8 whatever their flags say, one line each, without control
- * characters; an empty title borrows the summary title. */
+ * into the summary title and the summary text (the D line, its line breaks
+ * written as '|'). T and S are the title and sub-title EpgdbTextTitles
+ * chooses: a summary title that is the whole of a cut title is the T line,
+ * and S is left out unless the summary title is something else. Texts are
+ * UTF-8 whatever their flags say, one line each, without control
+ * characters. */
 static void EpgdbVdrEventBlock(const epgdb_title_row_t &t, const char *eol, std::string *out) {
   const unsigned char *summary = (const unsigned char *)t.long_description;
   size_t size = t.long_description_size, split = size, rest = size;
@@ -210,8 +212,7 @@ static void EpgdbVdrEventBlock(const epgdb_title_row_t &t, const char *eol, std:
                                       EPGDB_TEXT_ONE_LINE);
   std::string short_text = EpgdbTextDecode(summary, split, utf8, EPGDB_TEXT_ONE_LINE);
   std::string description = EpgdbTextDecode(summary + rest, size - rest, utf8, EPGDB_TEXT_KEEP_LINES);
-  if (title.empty()) title.swap(short_text);
-  if (short_text == title) short_text.clear();
+  EpgdbTextTitles(&title, &short_text);
   for (char &c : description)
     if (c == '\n') c = '|';
   char head[96];

@@ -5,21 +5,21 @@
  * one is set, and writes the stored guide as XMLTV to standard output, a
  * file or a UNIX socket. */
 #include <errno.h>
-#include <signal.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "epgdb.h"
 #include "xmltv_grab.h"
+#include "xmltv_output.h"
 #include "xmltv_write.h"
 
 #define GRABBER_NAME XMLTV_GRAB_NAME
@@ -31,11 +31,17 @@
 /* mhw2grab refuses a demux path longer than this. */
 #define GRABBER_DEMUX_MAX 255
 #define GRABBER_DAYS_MAX 366
+/* A configuration is a few lines; a larger file is not one. */
+#define GRABBER_CONFIG_MAX 65536
+/* The time a socket's reader has to take the whole document, by default. */
+#define GRABBER_SOCKET_TIMEOUT 60
+#define GRABBER_SOCKET_TIMEOUT_MAX 3600
 
 static const char GRABBER_USAGE[] =
     "Usage:\n"
     "  " GRABBER_NAME " [--config-file FILE] [--days N] [--offset N]\n"
-    "                  [--output FILE | --socket PATH] [--quiet] [--debug]\n"
+    "                  [--output FILE | --socket PATH [--socket-timeout S]]\n"
+    "                  [--quiet] [--debug]\n"
     "  " GRABBER_NAME " --configure [--config-file FILE]\n"
     "  " GRABBER_NAME " --list-channels [--config-file FILE] [--output FILE | --socket PATH]\n"
     "  " GRABBER_NAME " --help | --version | --description | --capabilities | --preferredmethod\n"
@@ -47,16 +53,23 @@ static const char GRABBER_USAGE[] =
     "  --config-file FILE  configuration (default ~/.xmltv/" GRABBER_NAME ".conf)\n"
     "  --days N            programmes that start in N days (default: everything stored)\n"
     "  --offset N          starting N days after today, local time (default 0)\n"
-    "  --output FILE       write the document to FILE instead of standard output\n"
+    "  --output FILE       write the document to FILE instead of standard output; FILE\n"
+    "                      is replaced only once the whole document is written\n"
     "  --socket PATH       send the document to the UNIX socket PATH (for example a\n"
     "                      guide server's xmltv.sock), one document per connection\n"
+    "  --socket-timeout S  the socket's reader has S seconds (default 60) from the\n"
+    "                      connect on to take the whole document, or the run fails\n"
     "  --quiet             nothing on standard error but errors\n"
     "  --debug             the commands run and the files used, on standard error\n"
     "  --configure         ask for the configuration and write it\n"
     "  --list-channels     the stored channels only\n"
     "\n"
     "Exit status: 0 done (also when nothing is stored); 1 bad arguments, no\n"
-    "configuration, a failed grab, an unusable database root or output.\n";
+    "configuration, a failed grab, an unusable database root or output. A grab\n"
+    "fails when mhw2grab could not save the guide, and when the source command\n"
+    "failed (a non-zero exit status or a signal) before mhw2grab had read every\n"
+    "table whole; a source command that failed after a whole guide was read is\n"
+    "reported, and the run goes on.\n";
 
 /* The command line. */
 struct GrabberOptions {
@@ -65,6 +78,7 @@ struct GrabberOptions {
   int days;       /* 0: everything stored */
   int offset;
   int has_offset;
+  int socket_timeout; /* seconds */
   std::string output, socket, config_file;
 };
 
@@ -111,7 +125,7 @@ static int GrabberParseOptions(int argc, char **argv, GrabberOptions *o) {
     const char *name;
     std::string *value;
   } const values[] = {{"output", &o->output}, {"socket", &o->socket}, {"config-file", &o->config_file},
-                      {"days", nullptr},      {"offset", nullptr}};
+                      {"days", nullptr},      {"offset", nullptr}, {"socket-timeout", nullptr}};
   for (int i = 1; i < argc; i++) {
     std::string arg = argv[i];
     if (arg == "-h") arg = "--help";
@@ -139,6 +153,9 @@ static int GrabberParseOptions(int argc, char **argv, GrabberOptions *o) {
       } else if (name == "days") {
         if (!GrabberParseInt(value, 1, GRABBER_DAYS_MAX, &o->days))
           return GrabberUsageError("--days takes 1 to 366, not ", value);
+      } else if (name == "socket-timeout") {
+        if (!GrabberParseInt(value, 1, GRABBER_SOCKET_TIMEOUT_MAX, &o->socket_timeout))
+          return GrabberUsageError("--socket-timeout takes 1 to 3600 seconds, not ", value);
       } else {
         if (!GrabberParseInt(value, -GRABBER_DAYS_MAX, GRABBER_DAYS_MAX, &o->offset))
           return GrabberUsageError("--offset takes -366 to 366, not ", value);
@@ -175,16 +192,49 @@ static std::string GrabberConfigProblem(const GrabberConfig &c) {
   return "";
 }
 
-/* Reads the configuration file "path" ("key=value" lines, '#' comments)
- * into "c". Returns 1; 0 with the reason in "why" when the file is missing
- * or holds an unknown key or an unusable value. */
-static int GrabberReadConfig(const std::string &path, GrabberConfig *c, std::string *why) {
-  std::ifstream in(path);
-  if (!in) {
+/* Reads the text of the configuration file "path" into "text": only a
+ * regular file (a FIFO is opened without waiting for a writer, a device or
+ * folder is refused) of at most GRABBER_CONFIG_MAX bytes. Returns 1, or 0
+ * with the reason in "why". */
+static int GrabberReadConfigText(const std::string &path, std::string *text, std::string *why) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
     *why = "no configuration at " + path + " (" + strerror(errno) + "); run " GRABBER_NAME
            " --configure";
     return 0;
   }
+  struct stat st;
+  std::vector<char> buffer(GRABBER_CONFIG_MAX + 1);
+  size_t got = 0;
+  ssize_t n = 1;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *why = path + " is not a regular file";
+    n = -1;
+  }
+  while (n > 0 && got < buffer.size()) {
+    n = read(fd, buffer.data() + got, buffer.size() - got);
+    if (n < 0 && errno == EINTR) n = 1;
+    else if (n > 0) got += (size_t)n;
+    else if (n < 0) *why = "cannot read " + path + ": " + strerror(errno);
+  }
+  close(fd);
+  if (n >= 0 && got > GRABBER_CONFIG_MAX) {
+    *why = path + " is larger than " + std::to_string(GRABBER_CONFIG_MAX) + " bytes: not a configuration";
+    n = -1;
+  }
+  if (n < 0) return 0;
+  text->assign(buffer.data(), got);
+  return 1;
+}
+
+/* Reads the configuration file "path" ("key=value" lines, '#' comments)
+ * into "c". Returns 1; 0 with the reason in "why" when the file is missing,
+ * not a regular file, too large, or holds an unknown key or an unusable
+ * value. */
+static int GrabberReadConfig(const std::string &path, GrabberConfig *c, std::string *why) {
+  std::string text;
+  if (!GrabberReadConfigText(path, &text, why)) return 0;
+  std::istringstream in(text);
   *c = GrabberConfig();
   c->root = GRABBER_DEFAULT_ROOT;
   std::string line;
@@ -231,14 +281,19 @@ static int GrabberAsk(const std::string &question, const std::string &def, std::
   return 1;
 }
 
-/* Asks until the answer is one of "choices" (separated by ", "). Returns 1,
- * or 0 at the end of the input. */
+/* Asks until the answer is one of "choices" (separated by ", "), with "def"
+ * as the default every time, and puts it in "*answer". Returns 1, or 0 at the
+ * end of the input. */
 static int GrabberAskChoice(const std::string &question, const std::string &choices,
                             const std::string &def, std::string *answer) {
+  const std::string list = ", " + choices + ",";
   for (;;) {
-    if (!GrabberAsk(question + " (" + choices + ")", def, answer)) return 0;
-    std::string list = ", " + choices + ",";
-    if (list.find(", " + *answer + ",") != std::string::npos) return 1;
+    std::string given;
+    if (!GrabberAsk(question + " (" + choices + ")", def, &given)) return 0;
+    if (list.find(", " + given + ",") != std::string::npos) {
+      *answer = given;
+      return 1;
+    }
     fprintf(stderr, "Please answer one of: %s\n", choices.c_str());
   }
 }
@@ -374,47 +429,6 @@ static int GrabberOpenGuide(const std::string &root, epgdb_reader_t **reader) {
   return *reader != nullptr;
 }
 
-/* Connects to the UNIX socket "path" and gives it as a stream in "*out".
- * Returns 1, or 0 after a message. */
-static int GrabberOpenSocket(const std::string &path, FILE **out) {
-  struct sockaddr_un address = {};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) {
-    fprintf(stderr, GRABBER_NAME ": socket path longer than %zu characters: %s\n",
-            sizeof address.sun_path - 1, path.c_str());
-    return 0;
-  }
-  memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0 || connect(fd, (struct sockaddr *)&address, sizeof address) != 0) {
-    fprintf(stderr, GRABBER_NAME ": nothing listens on the socket %s: %s\n", path.c_str(),
-            strerror(errno));
-    if (fd >= 0) close(fd);
-    return 0;
-  }
-  *out = fdopen(fd, "w");
-  if (!*out) {
-    fprintf(stderr, GRABBER_NAME ": socket %s: %s\n", path.c_str(), strerror(errno));
-    close(fd);
-  }
-  return *out != nullptr;
-}
-
-/* Opens where the document goes: the socket, the file or standard output.
- * Returns 1, or 0 after a message. */
-static int GrabberOpenOutput(const GrabberOptions &o, FILE **out) {
-  /* A reader that has gone must fail the write, not end the program. */
-  signal(SIGPIPE, SIG_IGN);
-  if (!o.socket.empty()) return GrabberOpenSocket(o.socket, out);
-  if (o.output.empty()) {
-    *out = stdout;
-    return 1;
-  }
-  *out = fopen(o.output.c_str(), "w");
-  if (!*out) fprintf(stderr, GRABBER_NAME ": cannot write %s: %s\n", o.output.c_str(), strerror(errno));
-  return *out != nullptr;
-}
-
 /* The export (and the grab before it): the exit code. */
 static int GrabberRun(const GrabberOptions &o, const GrabberConfig &c) {
   if (!o.list_channels && (!c.demux.empty() || !c.command.empty())) {
@@ -429,20 +443,18 @@ static int GrabberRun(const GrabberOptions &o, const GrabberConfig &c) {
   if (!GrabberOpenGuide(c.root, &reader)) return 1;
   if (o.debug)
     fprintf(stderr, GRABBER_NAME ": reading %s\n", reader ? epgdb_reader_path(reader) : "nothing");
-  FILE *out = nullptr;
-  if (!GrabberOpenOutput(o, &out)) {
+  XmltvOutput out;
+  std::string why;
+  if (!XmltvOutputOpen(&out, o.output, o.socket, o.socket_timeout, &why)) {
+    fprintf(stderr, GRABBER_NAME ": %s\n", why.c_str());
     epgdb_reader_close(reader);
     return 1;
   }
   XmltvSelection selection = GrabberSelection(o);
   XmltvCounts counts = {0, 0};
-  std::string why;
-  int ok = XmltvWriteGuide(out, reader, GRABBER_NAME "/" GRABBER_VERSION, &selection, &counts, &why);
+  int ok = XmltvWriteGuide(out.stream, reader, GRABBER_NAME "/" GRABBER_VERSION, &selection, &counts, &why);
   epgdb_reader_close(reader);
-  if (out != stdout && fclose(out) != 0 && ok) {
-    why = std::string("writing the document: ") + strerror(errno);
-    ok = 0;
-  }
+  ok = XmltvOutputClose(&out, ok, &why);
   if (!ok) {
     fprintf(stderr, GRABBER_NAME ": %s\n", why.c_str());
     return 1;
@@ -455,6 +467,7 @@ static int GrabberRun(const GrabberOptions &o, const GrabberConfig &c) {
 
 int main(int argc, char **argv) {
   GrabberOptions o = {};
+  o.socket_timeout = GRABBER_SOCKET_TIMEOUT;
   if (GrabberParseOptions(argc, argv, &o)) return 1;
   if (o.help) return fputs(GRABBER_USAGE, stdout) < 0;
   if (o.capabilities) return puts("baseline\nmanualconfig\npreferredmethod") < 0;

@@ -20,10 +20,16 @@
 
 /* How long a source command has to end after SIGTERM before SIGKILL. */
 #define XMLTV_GRAB_STOP_MS 3000
+/* How long a source command has, once mhw2grab is done, to end by itself
+ * (a command that is just ending tells how) before it is stopped. */
+#define XMLTV_GRAB_GRACE_MS 200
 /* The step of the wait for a source command to end. */
 #define XMLTV_GRAB_POLL_MS 50
-/* The main log of mhw2grab under our name. */
-#define XMLTV_GRAB_LOG "/tmp/" XMLTV_GRAB_NAME ".log"
+/* mhw2grab's main log is "/tmp/<name>.log" for the last component of its
+ * argv[0]; each grab gives it a name of its own, made here with that log. */
+#define XMLTV_GRAB_LOG_TEMPLATE "/tmp/" XMLTV_GRAB_NAME "-XXXXXX.log"
+/* mhw2grab refuses a configuration path (argv[0] and ".conf") longer than this. */
+#define XMLTV_GRAB_PATH_MAX 255
 
 /* A signal that asked us to stop while a grab was running (0: none). */
 static volatile sig_atomic_t XmltvGrabStopSignal;
@@ -34,9 +40,12 @@ struct XmltvGrabReport {
   int done;      /* the closing "LOGTEXT Done." line came: events were stored */
 };
 
-/* The files of one grab in its private folder. */
+/* The files of one grab: its private folder and mhw2grab's log. */
 struct XmltvGrabFiles {
+  std::string log;     /* mhw2grab's main log, made for this grab alone */
+  std::string name;    /* mhw2grab's program name, which names that log */
   std::string dir;
+  std::string argv0;   /* mhw2grab's argv[0], in the private folder */
   std::string config;  /* mhw2grab's configuration */
   std::string fifo;    /* the stream of a source command ("" without one) */
   std::string grab_err;
@@ -63,11 +72,45 @@ static std::string XmltvGrabReadFile(const std::string &path) {
   return out.str();
 }
 
-/* Makes the private folder with mhw2grab's configuration ("demux=<demux>")
- * and, for a source command, the FIFO. Returns 1, or 0 after a message. */
-static int XmltvGrabPrepare(const XmltvSource *source, XmltvGrabFiles *files) {
+/* Makes mhw2grab's log for this grab alone (a new file of ours, which no
+ * other grab or user writes) and the program name that leads mhw2grab to
+ * it. Returns 1, or 0 after a message. */
+static int XmltvGrabMakeLog(XmltvGrabFiles *files) {
+  char path[] = XMLTV_GRAB_LOG_TEMPLATE;
+  int fd = mkostemps(path, 4, O_CLOEXEC);
+  if (fd < 0) {
+    fprintf(stderr, XMLTV_GRAB_NAME ": cannot make mhw2grab's log %s: %s\n", XMLTV_GRAB_LOG_TEMPLATE,
+            strerror(errno));
+    return 0;
+  }
+  close(fd);
+  files->log = path;
+  files->name = files->log.substr(5, files->log.size() - 5 - 4);
+  return 1;
+}
+
+/* The folder the private folder goes in: TMPDIR, unless the paths of the
+ * files in it would not fit mhw2grab's limit; then /tmp. */
+static std::string XmltvGrabTempBase(const XmltvGrabFiles *files, int debug) {
   const char *tmp = getenv("TMPDIR");
-  std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/" XMLTV_GRAB_NAME "-XXXXXX";
+  std::string base = tmp && *tmp ? tmp : "/tmp";
+  /* "<base>/<name>.XXXXXX/<name>.conf" is the longest path mhw2grab is given. */
+  size_t longest = base.size() + 1 + files->name.size() + 7 + 1 + files->name.size() + 5;
+  if (longest > XMLTV_GRAB_PATH_MAX) {
+    if (debug)
+      fprintf(stderr, XMLTV_GRAB_NAME ": TMPDIR is too long for mhw2grab's paths; using /tmp\n");
+    base = "/tmp";
+  }
+  return base;
+}
+
+/* Makes mhw2grab's log, the private folder with mhw2grab's configuration
+ * ("demux=<demux>") and, for a source command, the FIFO. Returns 1, or 0
+ * after a message. */
+static int XmltvGrabPrepare(const XmltvSource *source, int debug, XmltvGrabFiles *files) {
+  if (!XmltvGrabMakeLog(files)) return 0;
+  /* The folder is named like the log, so that both lead to the same grab. */
+  std::string templ = XmltvGrabTempBase(files, debug) + "/" + files->name + ".XXXXXX";
   std::vector<char> buffer(templ.begin(), templ.end());
   buffer.push_back(0);
   if (!mkdtemp(buffer.data())) {
@@ -76,7 +119,13 @@ static int XmltvGrabPrepare(const XmltvSource *source, XmltvGrabFiles *files) {
     return 0;
   }
   files->dir = buffer.data();
-  files->config = files->dir + "/" XMLTV_GRAB_NAME ".conf";
+  files->argv0 = files->dir + "/" + files->name;
+  files->config = files->argv0 + ".conf";
+  if (files->config.size() > XMLTV_GRAB_PATH_MAX) {
+    fprintf(stderr, XMLTV_GRAB_NAME ": the path %s is longer than mhw2grab takes (%d characters)\n",
+            files->config.c_str(), XMLTV_GRAB_PATH_MAX);
+    return 0;
+  }
   files->grab_err = files->dir + "/grab.err";
   files->source_err = files->dir + "/source.err";
   std::string demux = source->demux;
@@ -96,8 +145,10 @@ static int XmltvGrabPrepare(const XmltvSource *source, XmltvGrabFiles *files) {
   return ok;
 }
 
-/* Removes the private folder and what it holds. */
-static void XmltvGrabCleanUp(const XmltvGrabFiles *files) {
+/* Removes the private folder and what it holds, and mhw2grab's log unless
+ * "keep_log". */
+static void XmltvGrabCleanUp(const XmltvGrabFiles *files, int keep_log) {
+  if (!keep_log && !files->log.empty()) unlink(files->log.c_str());
   if (files->dir.empty()) return;
   for (const std::string &path : {files->config, files->fifo, files->grab_err, files->source_err})
     if (!path.empty()) unlink(path.c_str());
@@ -117,11 +168,16 @@ static int XmltvGrabChildSetup(const std::string &err_path) {
 }
 
 /* Starts the shell command "command" in a process group of its own with its
- * standard output on the FIFO of "files". Returns its pid, or -1 after a
- * message. */
-static pid_t XmltvGrabStartSource(const std::string &command, const XmltvGrabFiles *files) {
+ * standard output on the FIFO of "files". "status_pipe" is closed in it:
+ * the command waits for mhw2grab in the open of the FIFO, which mhw2grab may
+ * never make, and must not keep the end of mhw2grab's status from coming.
+ * Returns its pid, or -1 after a message. */
+static pid_t XmltvGrabStartSource(const std::string &command, const XmltvGrabFiles *files,
+                                  const int status_pipe[2]) {
   pid_t pid = fork();
   if (pid == 0) {
+    close(status_pipe[0]);
+    close(status_pipe[1]);
     setpgid(0, 0);
     if (!XmltvGrabChildSetup(files->source_err)) _exit(127);
     /* Waits here until mhw2grab opens the FIFO for reading. */
@@ -144,8 +200,9 @@ static pid_t XmltvGrabStartSource(const std::string &command, const XmltvGrabFil
  * standard output into "status_fd". Returns its pid, or -1 after a message. */
 static pid_t XmltvGrabStartGrabber(const XmltvSource *source, const XmltvGrabFiles *files,
                                    int status_fd) {
-  /* mhw2grab reads "<argv[0]>.conf": argv[0] names the private configuration. */
-  std::string argv0 = files->dir + "/" XMLTV_GRAB_NAME;
+  /* mhw2grab reads "<argv[0]>.conf": argv[0] names the private configuration
+   * and, by its last component, the log of this grab. */
+  const std::string &argv0 = files->argv0;
   pid_t pid = fork();
   if (pid == 0) {
     if (!XmltvGrabChildSetup(files->grab_err) || dup2(status_fd, 1) < 0) _exit(127);
@@ -212,10 +269,17 @@ static int XmltvGrabWait(pid_t pid) {
 }
 
 /* Ends the source command "pid" and its process group: SIGTERM, then
- * SIGKILL after XMLTV_GRAB_STOP_MS. Its wait status goes to "*status".
- * Returns 1 when it ended by itself (not by either of those signals). */
-static int XmltvGrabStopSource(pid_t pid, int *status) {
+ * SIGKILL after XMLTV_GRAB_STOP_MS, unless it ends by itself within
+ * XMLTV_GRAB_GRACE_MS. Its wait status goes to "*status", and to
+ * "*before_stop" 1 when it ended before it was stopped. Returns 1
+ * when it ended by itself (not by either of those signals). */
+static int XmltvGrabStopSource(pid_t pid, int *status, int *before_stop) {
   int reaped = waitpid(pid, status, WNOHANG) == pid;
+  for (int waited = 0; !reaped && waited < XMLTV_GRAB_GRACE_MS; waited += XMLTV_GRAB_POLL_MS) {
+    usleep(XMLTV_GRAB_POLL_MS * 1000);
+    reaped = waitpid(pid, status, WNOHANG) == pid;
+  }
+  *before_stop = reaped;
   if (!reaped) kill(-pid, SIGTERM);
   for (int waited = 0; !reaped && waited < XMLTV_GRAB_STOP_MS; waited += XMLTV_GRAB_POLL_MS) {
     usleep(XMLTV_GRAB_POLL_MS * 1000);
@@ -242,20 +306,69 @@ static void XmltvGrabShowFile(const std::string &path, const char *prefix) {
   while (std::getline(in, line)) fprintf(stderr, "%s%s\n", prefix, line.c_str());
 }
 
-/* What went wrong in a grab, or "" when it stored a guide. */
-static std::string XmltvGrabFailure(const XmltvSource *source, int grab_status,
-                                    const XmltvGrabReport &report) {
+/* The messages of the main log "log" (its lines without the timestamp). */
+static std::vector<std::string> XmltvGrabLogMessages(const std::string &log) {
+  std::vector<std::string> messages;
+  std::istringstream in(log);
+  std::string line;
+  /* "DD/MM/YYYY HH:MM:SS message" */
+  while (std::getline(in, line))
+    if (line.size() >= 20 && line[10] == ' ' && line[19] == ' ') messages.push_back(line.substr(20));
+  return messages;
+}
+
+/* True when "messages" hold "message". */
+static bool XmltvGrabLogHas(const std::vector<std::string> &messages, const std::string &message) {
+  for (const std::string &m : messages)
+    if (m == message) return true;
+  return false;
+}
+
+/* The library's reason after "message" in "messages", as ": <reason>", or "". */
+static std::string XmltvGrabLogReason(const std::vector<std::string> &messages, const std::string &message) {
+  for (size_t i = 0; i + 1 < messages.size(); i++)
+    if (messages[i] == message && messages[i + 1].compare(0, 7, "EPGDB: ") == 0)
+      return ": " + messages[i + 1].substr(7);
+  return "";
+}
+
+/* True when the log "messages" show a table cut short: its stream ended or
+ * failed, or it timed out or hit a bound, before it came round whole. */
+static bool XmltvGrabLogTableCut(const std::vector<std::string> &messages) {
+  static const char *const cuts[] = {"Error reading data from sat", "Timeout reading data from sat",
+                                     "did not repeat within"};
+  for (const std::string &m : messages)
+    for (const char *cut : cuts)
+      if (m.find(cut) != std::string::npos && m.compare(0, 19, "DemuxGetAllSections") == 0) return true;
+  return XmltvGrabLogHas(messages, "The saved guide is partial");
+}
+
+/* What went wrong in a grab, or "" when it stored a guide. The outcome is
+ * taken from mhw2grab's exit status, its status lines and its log of this
+ * grab ("log"); a source command that ended by itself with "source_failed"
+ * fails the grab unless every table was read whole. */
+static std::string XmltvGrabFailure(const XmltvSource *source, int grab_status, const XmltvGrabReport &report,
+                                    const std::string &log, bool source_failed) {
   std::string from = source->command.empty() ? "demux " + source->demux : "the source command";
   if (!WIFEXITED(grab_status) || WEXITSTATUS(grab_status) == 127)
     return "mhw2grab (" + source->grabber + ") " + XmltvGrabStatusText(grab_status);
-  if (WEXITSTATUS(grab_status) != 0)
+  std::vector<std::string> messages = XmltvGrabLogMessages(log);
+  if (WEXITSTATUS(grab_status) != 0) {
+    if (XmltvGrabLogHas(messages, "Error opening EPGDB"))
+      return "mhw2grab could not open the guide database at " + source->root +
+             XmltvGrabLogReason(messages, "Error opening EPGDB");
     return "mhw2grab did not start: no demux found, or the guide database at " + source->root +
            " could not be opened";
+  }
   if (report.channels <= 0) return "no MHW2 channel table came from " + from;
   if (!report.done) return "no MHW2 events came from " + from;
-  /* The save's outcome reaches only the log. */
-  if (XmltvGrabReadFile(XMLTV_GRAB_LOG).find("Error saving data\n") != std::string::npos)
-    return "the guide database at " + source->root + " could not be saved";
+  if (XmltvGrabLogHas(messages, "Error saving data"))
+    return "the guide database at " + source->root + " could not be saved" +
+           XmltvGrabLogReason(messages, "Error saving data");
+  if (!XmltvGrabLogHas(messages, "Data saved"))
+    return "mhw2grab's log does not say that the guide was saved";
+  if (source_failed && XmltvGrabLogTableCut(messages))
+    return "the source command failed before every table had come round whole; the saved guide is partial";
   return "";
 }
 
@@ -269,16 +382,17 @@ int XmltvGrab(const XmltvSource *source, int quiet, int debug) {
   }
   XmltvGrabFiles files;
   int status_pipe[2] = {-1, -1};
-  int ready = XmltvGrabPrepare(source, &files);
+  int ready = XmltvGrabPrepare(source, debug, &files);
   if (ready && pipe2(status_pipe, O_CLOEXEC) != 0) {
     fprintf(stderr, XMLTV_GRAB_NAME ": cannot make a pipe: %s\n", strerror(errno));
     ready = 0;
   }
   if (!ready) {
-    XmltvGrabCleanUp(&files);
+    XmltvGrabCleanUp(&files, 0);
     return 0;
   }
   if (debug) {
+    fprintf(stderr, XMLTV_GRAB_NAME ": mhw2grab's log: %s\n", files.log.c_str());
     fprintf(stderr, XMLTV_GRAB_NAME ": running %s %s with demux=%s\n", source->grabber.c_str(),
             source->root.c_str(), files.fifo.empty() ? source->demux.c_str() : files.fifo.c_str());
     if (!source->command.empty())
@@ -293,19 +407,24 @@ int XmltvGrab(const XmltvSource *source, int quiet, int debug) {
   XmltvGrabStopSignal = 0;
   for (int i = 0; i < 3; i++) sigaction(stop_signals[i], &stop, &old[i]);
 
-  pid_t source_pid = source->command.empty() ? 0 : XmltvGrabStartSource(source->command, &files);
+  pid_t source_pid = source->command.empty() ? 0 : XmltvGrabStartSource(source->command, &files, status_pipe);
   pid_t grab_pid = source_pid < 0 ? -1 : XmltvGrabStartGrabber(source, &files, status_pipe[1]);
   close(status_pipe[1]);
   XmltvGrabReport report = {-1, 0};
-  int grab_status = 0, source_status = 0, source_ended = 0;
+  int grab_status = 0, source_status = 0, source_ended = 0, source_gone = 0;
   if (grab_pid > 0) {
     XmltvGrabReadStatus(status_pipe[0], quiet, grab_pid, source_pid, &report);
     grab_status = XmltvGrabWait(grab_pid);
   }
   close(status_pipe[0]);
-  if (source_pid > 0) source_ended = XmltvGrabStopSource(source_pid, &source_status);
+  if (source_pid > 0) source_ended = XmltvGrabStopSource(source_pid, &source_status, &source_gone);
 
-  std::string failure = grab_pid > 0 ? XmltvGrabFailure(source, grab_status, report)
+  /* A command that failed before it was stopped. One killed by SIGPIPE
+   * wrote on after mhw2grab had closed the FIFO. */
+  bool source_failed = source_gone && !(WIFEXITED(source_status) && WEXITSTATUS(source_status) == 0) &&
+                       !(WIFSIGNALED(source_status) && WTERMSIG(source_status) == SIGPIPE);
+  std::string failure = grab_pid > 0 ? XmltvGrabFailure(source, grab_status, report,
+                                                        XmltvGrabReadFile(files.log), source_failed)
                                      : std::string("the grab could not be started");
   if (XmltvGrabStopSignal) failure = "stopped by signal " + std::to_string(XmltvGrabStopSignal);
   if (!failure.empty() || !quiet) {
@@ -315,9 +434,13 @@ int XmltvGrab(const XmltvSource *source, int quiet, int debug) {
   if (!failure.empty()) {
     fprintf(stderr, XMLTV_GRAB_NAME ": grab failed: %s", failure.c_str());
     if (source_ended) fprintf(stderr, " (the source command %s)", XmltvGrabStatusText(source_status).c_str());
-    fprintf(stderr, "; see %s\n", XMLTV_GRAB_LOG);
+    fprintf(stderr, "; see %s\n", files.log.c_str());
+  } else if (source_failed && !quiet) {
+    fprintf(stderr, XMLTV_GRAB_NAME ": the source command %s after every table had come round whole\n",
+            XmltvGrabStatusText(source_status).c_str());
   }
-  XmltvGrabCleanUp(&files);
+  /* The log of a failed grab stays for the reader of the message above. */
+  XmltvGrabCleanUp(&files, !failure.empty() || debug);
   for (int i = 0; i < 3; i++) sigaction(stop_signals[i], &old[i], nullptr);
   if (XmltvGrabStopSignal) raise(XmltvGrabStopSignal);
   return failure.empty();

@@ -48,9 +48,10 @@ static std::string XmltvTime(int64_t seconds) {
 
 /* Takes the texts of the stored title "t" apart: the title from the
  * description; from the long description (summary title, an empty line,
- * summary text) the summary title as sub-title when it differs from the
- * title, and the summary text as description. A title that is empty after
- * decoding takes the summary title, else the placeholder. */
+ * summary text) the summary text as description, and the summary title as
+ * the whole title when it begins with the cut title, as sub-title only when
+ * it is something else (EpgdbTextTitles). A title still empty takes the
+ * placeholder. */
 static void XmltvProgrammeTextsOf(const epgdb_title_row_t &t, XmltvProgrammeTexts *out) {
   int utf8 = t.flags & 1;
   const unsigned char *summary = (const unsigned char *)t.long_description;
@@ -70,12 +71,11 @@ static void XmltvProgrammeTextsOf(const epgdb_title_row_t &t, XmltvProgrammeText
   out->desc = EpgdbTextDecode(summary + text_at, size - text_at, utf8, EPGDB_TEXT_KEEP_LINES);
   out->lang = EpgdbTextLanguageTag(t.language);
   out->title_lang = out->lang;
-  if (out->title.empty()) out->title.swap(out->sub_title);
+  EpgdbTextTitles(&out->title, &out->sub_title);
   if (out->title.empty()) {
     out->title = XMLTV_NO_TITLE;
     out->title_lang = XMLTV_NO_TITLE_LANG;
   }
-  if (out->sub_title == out->title) out->sub_title.clear();
 }
 
 /* The lang attribute for the tag "lang" ("" when there is none). */
