@@ -18,7 +18,7 @@ for page in "$src"/man/*.1; do
 done
 # Programs whose --help lists their options; each option must be in the
 # page (written \-\- in roff).
-for program in epgdb tv_grab_zz_mhw2; do
+for program in mhw2grab epgdb tv_grab_zz_mhw2; do
   page=$src/man/$program.1
   help=$("$build/$program" --help) || { echo "$program --help failed"; failed=1; continue; }
   options=$(echo "$help" | grep -oE -- '--[a-z][a-z-]*' | sort -u)
