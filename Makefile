@@ -7,7 +7,13 @@
 #                short fuzz smoke run of every fuzz target, the armhf cross-check
 #   make check   the ordinary build's tests only (quick)
 #   make demo    a sample broadcast grabbed and shown
-#   make install the programs into PREFIX/bin, the library into PREFIX/lib
+#   make install the programs into PREFIX/bin, the library into
+#                PREFIX/lib/mhw2grab, the man pages (DESTDIR=... as usual);
+#                builds nothing but the programs and the library
+#   make install-strip  the same, stripped
+#   make deb     a Debian package in build-deb, checked (lintian, a grab with
+#                the unpacked programs)
+#   make ipk ARCH=armhf|arm64|mipsel  opkg packages for a receiver in build-ARCH/ipk
 #   make bench   benchmarks (decoders, whole runs, time to guide on air, hostile streams)
 #   make fuzz    every fuzz target for FUZZ_SECONDS (default 60) each
 #   make nomem-sweep  a whole grab with each of its allocations refused in turn
@@ -21,15 +27,23 @@ FUZZ_SMOKE_RUNS ?= 3000
 PREFIX ?= /usr/local
 ARCH ?= armhf
 CROSS_BUILD ?= build-$(ARCH)
-PACKAGES = g++ cmake make pkg-config libsqlite3-dev sqlite3 libgtest-dev libbenchmark-dev \
-	xmltv-util libxml2-utils clang-14 libclang-rt-14-dev valgrind time vdr vdr-plugin-satip
+# What building the programs needs (make build, install, demo); what the
+# tests, benchmarks and fuzz runs add; what making the Debian package adds.
+BUILD_PACKAGES = g++ cmake make pkg-config libsqlite3-dev
+TEST_PACKAGES = sqlite3 libgtest-dev libbenchmark-dev xmltv-util libxml2-utils clang-14 \
+	libclang-rt-14-dev valgrind time vdr vdr-plugin-satip man-db
+DEB_PACKAGES = debhelper dpkg-dev fakeroot lintian man-db
+# The programs and the library that make install builds and installs.
+PROGRAMS = mhw2grab tarnwell epgdb tv_grab_zz_mhw2
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build install test check check-asan fuzz-smoke demo bench fuzz nomem-sweep clean cross-deps cross cross-check host-tools
+.PHONY: deps test-deps deb-deps build test-build install install-strip test check check-asan fuzz-smoke demo bench \
+	fuzz nomem-sweep clean cross-deps cross cross-check host-tools deb ipk
 
-deps:
-	@missing=""; for p in $(PACKAGES); do \
+# Installs those of the packages $(1) that are missing.
+define install_packages
+	@missing=""; for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -43,26 +57,49 @@ deps:
 	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
 	    --no-install-recommends $$missing; \
 	fi
+endef
 
+deps:
+	$(call install_packages,$(BUILD_PACKAGES))
+
+test-deps:
+	$(call install_packages,$(BUILD_PACKAGES) $(TEST_PACKAGES))
+
+deb-deps:
+	$(call install_packages,$(BUILD_PACKAGES) $(DEB_PACKAGES))
+
+# The programs, the library and the tools, without the tests.
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMHW2_TESTS=OFF >/dev/null
 	cmake --build $(BUILD) -j$(JOBS)
 
-install: build
+install: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMHW2_TESTS=OFF >/dev/null
+	cmake --build $(BUILD) -j$(JOBS) --target $(PROGRAMS)
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
-check: build
+install-strip: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMHW2_TESTS=OFF >/dev/null
+	cmake --build $(BUILD) -j$(JOBS) --target $(PROGRAMS)
+	cmake --install $(BUILD) --prefix $(PREFIX) --strip
+
+# The programs with the tests and benchmarks.
+test-build: test-deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMHW2_TESTS=ON >/dev/null
+	cmake --build $(BUILD) -j$(JOBS)
+
+check: test-build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
 # The program, the library and the whole test suite with AddressSanitizer and
 # UndefinedBehaviorSanitizer; any finding stops the test that met it.
-check-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DMHW2_SANITIZE=ON >/dev/null
+check-asan: test-deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DMHW2_SANITIZE=ON -DMHW2_TESTS=ON >/dev/null
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:verify_asan_link_order=0 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j$(JOBS)
 
-fuzz-smoke: deps
+fuzz-smoke: test-deps
 	FUZZ_RUNS=$(FUZZ_SMOKE_RUNS) ./scripts/fuzz.sh
 
 test: check check-asan fuzz-smoke cross-check
@@ -70,24 +107,24 @@ test: check check-asan fuzz-smoke cross-check
 # The demo builds every program (not the tests) and ends with the next
 # commands to try.
 demo: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMHW2_TESTS=OFF >/dev/null
 	cmake --build $(BUILD) -j$(JOBS) --target mhw2grab mhw2sim epgdb tv_grab_zz_mhw2
 	@./scripts/demo.sh $(BUILD)
 
-bench: build
+bench: test-build
 	@./scripts/bench.sh $(BUILD)
 	@./scripts/bench_run.sh $(BUILD)
 	@./scripts/bench_time_to_guide.sh $(BUILD)
 	@./scripts/bench_hostile.sh $(BUILD)
 
-fuzz: deps
+fuzz: test-deps
 	./scripts/fuzz.sh $(FUZZ_SECONDS)
 
 # The allocation-failure sweep of make test refuses a sample of a run's
 # allocations; this refuses every one in turn (and every one from each on),
 # under the sanitizers.
-nomem-sweep: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DMHW2_SANITIZE=ON >/dev/null
+nomem-sweep: test-deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DMHW2_SANITIZE=ON -DMHW2_TESTS=ON >/dev/null
 	cmake --build $(ASAN_BUILD) -j$(JOBS) --target test_e2e
 	cd $(ASAN_BUILD) && MHW2_NOMEM_SWEEP=all ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:verify_asan_link_order=0 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ./test_e2e --gtest_filter='HardeningNomem.*'
@@ -106,8 +143,20 @@ host-tools: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(BUILD) -j$(JOBS) --target mhw2grab mhw2sim vdvb
 
-cross-check: cross host-tools
+# opkg packages of the cross build: the grabber alone, the tools with the
+# library in a private directory, and that library's link onto the system's
+# path for receivers without a library of their own (scripts/ipk.sh).
+ipk: cross
+	./scripts/ipk.sh $(ARCH) $(CROSS_BUILD)
+
+cross-check: ipk host-tools
 	JOBS=$(JOBS) ./scripts/cross.sh check $(ARCH) $(BUILD) $(CROSS_BUILD)
 
+# The Debian package, built with debhelper in build-deb from a copy of the
+# sources, checked with lintian and by a grab with its unpacked programs.
+deb: deb-deps host-tools
+	./scripts/deb.sh build-deb
+	./scripts/deb_check.sh build-deb $(BUILD)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz build-armhf build-arm64 build-mipsel
+	rm -rf $(BUILD) $(ASAN_BUILD) build-deb build-fuzz build-armhf build-arm64 build-mipsel

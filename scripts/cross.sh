@@ -4,12 +4,14 @@
 #
 #   scripts/cross.sh setup ARCH DIR             installs the cross compiler, the
 #                                               target's SQLite and qemu-user
-#   scripts/cross.sh build ARCH DIR             builds mhw2grab, libtarnwell.so and
-#                                               epgdb into DIR, says what to copy
+#   scripts/cross.sh build ARCH DIR             builds mhw2grab, libtarnwell.so, epgdb
+#                                               and tv_grab_zz_mhw2 into DIR, says what to copy
 #   scripts/cross.sh check ARCH HOST_DIR DIR    grabs a simulated week with both
-#                                               builds and compares everything, and
+#                                               builds and compares everything,
 #                                               grabs it once more against a library
-#                                               with only the receiver's ten calls
+#                                               with only the receiver's ten calls,
+#                                               and with the unpacked opkg packages
+#                                               of DIR/ipk (scripts/ipk.sh)
 #
 # ARCH is a Debian architecture: armhf, arm64 or mipsel. SUDO (from the
 # Makefile) runs the package commands when not root.
@@ -158,8 +160,9 @@ CrossBuild() {
   dev_root=""
   [ ! -d "$dir/target-dev" ] || dev_root=$(cd "$dir/target-dev" && pwd)
   cmake -S "$src" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/toolchain-$arch.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMHW2_TESTS=OFF -DMHW2_CROSS_DEV_ROOT="$dev_root" >/dev/null
-  cmake --build "$dir" -j"${JOBS:-2}" --target mhw2grab tarnwell epgdb
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMHW2_TESTS=OFF -DMHW2_CROSS_DEV_ROOT="$dev_root" \
+    -DMHW2_GRABBER_SYSTEM_LIB=ON >/dev/null
+  cmake --build "$dir" -j"${JOBS:-2}" --target mhw2grab tarnwell epgdb tv_grab_zz_mhw2
   dir=$(cd "$dir" && pwd)
   machine=$(readelf -h "$dir/mhw2grab" | sed -n 's/ *Machine: *//p')
   cat <<EOF
@@ -285,6 +288,84 @@ CrossContractGrab() {
   [ "$failed" = 0 ] || differences=$((differences + 1))
 }
 
+# The opkg packages (DIR/ipk), unpacked as on two receivers, each a root
+# folder with the target's C libraries: "receiver" has a guide database
+# library of its own (the one of ten calls, which records them) in
+# /usr/lib, and gets the grabber and the tools; "bare" has none, and gets
+# every package, the link package too. On "receiver" the link package's
+# preinst must refuse, and the unpacked grabber must store through the
+# receiver's library, not the tools' private one; on "bare" the unpacked
+# grabber must store the simulator's expected rows through the packages' own
+# library, and the unpacked epgdb read them. Counts a failure in
+# $differences.
+CrossIpkGrab() {
+  ipk_dir=$target_dir/ipk
+  for p in mhw2grab mhw2grab-tools mhw2grab-lib; do
+    set -- "$ipk_dir/${p}_"*.ipk
+    [ -e "$1" ] || fail "$ipk_dir has no $p package (make ipk ARCH=$arch builds them)"
+  done
+  for receiver in receiver bare; do
+    root=$work/ipk-$receiver
+    mkdir -p "$root/usr/lib"
+    ln -s "/usr/$triplet/lib" "$root/lib"
+    packages="mhw2grab mhw2grab-tools"
+    if [ "$receiver" = receiver ]; then
+      cp "$target_dir/contractlib/libtarnwell.so" "$root/usr/lib/libtarnwell.so"
+    else
+      packages="$packages mhw2grab-lib"
+    fi
+    ar p "$ipk_dir"/mhw2grab-lib_*.ipk control.tar.gz | tar xzf - -C "$work" ./preinst
+    preinst=0
+    PKG_ROOT=$root sh "$work/preinst" 2>"$root.preinst" || preinst=$?
+    for p in $packages; do ar p "$ipk_dir/${p}_"*.ipk data.tar.gz | tar xzf - -C "$root"; done
+    # The unpacked grabber under a name of its own (its log, its
+    # configuration), through a link beside it.
+    ln -s mhw2grab "$root/usr/bin/$name"
+    printf 'demux=%s\nalias=%s\n' "$work/file.ts" "$alias" >"$root/usr/bin/$name.conf"
+    rm -f "/tmp/$name.log" "$root.calls"
+    rc=0
+    (cd "$root/usr/bin" && CONTRACTLIB_CALLS="$root.calls" "$emulator" -L "$root" ${target_dev_env:-} \
+      "./$name" "$root.db") >"$root.status" || rc=$?
+    mv "/tmp/$name.log" "$root.log" 2>/dev/null || : >"$root.log"
+    echo "ipk: $arch packages ($packages) unpacked on a $receiver root (grab exit $rc)"
+    failed=0
+    [ "$rc" = 0 ] || { echo "  DIFFERS  the unpacked grabber exited with $rc"; failed=1; }
+    grep -q '^LOGTEXT Done\. ' "$root.status" || { echo "  DIFFERS  no \"LOGTEXT Done.\" status line"; failed=1; }
+    if [ "$receiver" = receiver ]; then
+      [ "$preinst" != 0 ] || { echo "  DIFFERS  mhw2grab-lib's preinst accepts a receiver with its own library"; failed=1; }
+      grep -q 'has a guide database library of its own' "$root.preinst" ||
+        { echo "  DIFFERS  mhw2grab-lib's preinst gives no reason"; failed=1; }
+      [ -s "$root.calls" ] && grep -q '^epgdb_save ' "$root.calls" ||
+        { echo "  DIFFERS  the grab did not save through the receiver's library"; failed=1; }
+      if grep -q ' titles saved' "$root.log"; then
+        echo "  DIFFERS  the grab saved through the tools' library"
+        failed=1
+      fi
+      [ "$failed" = 1 ] || echo "  same  preinst of mhw2grab-lib refused; the grabber saved through the receiver's library"
+    else
+      [ "$preinst" = 0 ] || { echo "  DIFFERS  mhw2grab-lib's preinst refused a receiver without a library"; failed=1; }
+      "$host_dir/mhw2sim" --dump-db "$root.db" >"$root.rows" 2>&1 || echo "dump failed" >>"$root.rows"
+      if cmp -s "$work/file.expect" "$root.rows"; then
+        echo "  same  rows of the unpacked grabber and the simulator's expectation ($(wc -l <"$root.rows") rows)"
+      else
+        echo "  DIFFERS  rows: diff $work/file.expect $root.rows"
+        diff "$work/file.expect" "$root.rows" | head -10 | cut -c1-160 | sed "s/^/    /"
+        failed=1
+      fi
+      info=$(cd "$root/usr/bin" && "$emulator" -L "$root" ${target_dev_env:-} ./epgdb info "$root.db") ||
+        { echo "  DIFFERS  the unpacked epgdb info failed"; failed=1; }
+      titles=$(echo "$info" | sed -n 's/^Titles: \([0-9]*\)$/\1/p')
+      if [ "$titles" = "$(wc -l <"$work/file.expect")" ]; then
+        echo "  same  the unpacked epgdb counts $titles titles"
+      else
+        echo "  DIFFERS  the unpacked epgdb counts '$titles' titles"
+        failed=1
+      fi
+    fi
+    [ "$failed" = 0 ] || differences=$((differences + 1))
+  done
+}
+
 # Compares one output of the host's and the target's grab; prints the first
 # differences and counts them.
 CrossCompare() {
@@ -311,7 +392,11 @@ CrossCheck() {
   # The target's loader and C library come from the cross compiler's
   # directory, SQLite from the multiarch directory or the unpacked one.
   set -- -L "/usr/$triplet"
-  [ ! -d "$target_dir/target-dev" ] || set -- "$@" -E LD_LIBRARY_PATH="$target_dir/target-dev/usr/lib/$triplet"
+  target_dev_env=""
+  if [ -d "$target_dir/target-dev" ]; then
+    target_dev_env="-E LD_LIBRARY_PATH=$target_dir/target-dev/usr/lib/$triplet"
+    set -- "$@" $target_dev_env
+  fi
   qemu_args="$*"
   total_started=$(date +%s)
   work=$target_dir/cross-check
@@ -362,6 +447,7 @@ CrossCheck() {
     CrossCompare "host rows and the simulator's expectation" "$work/$mode.expect" "$h/rows"
   done
   CrossContractGrab
+  CrossIpkGrab
   echo "cross-check $arch: $(($(date +%s) - total_started)) s"
   [ "$differences" -eq 0 ] || fail "$differences differences between the host's and the $arch grab (files in $work)"
   echo "cross-check $arch: the $arch grabber stores exactly what the host's does"
