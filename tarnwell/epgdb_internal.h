@@ -40,9 +40,10 @@ int EpgdbExec(sqlite3 *db, const char *sql, const char *what);
 /* Upgrades (epgdb_upgrade.cpp). */
 
 /* Brings the file "path" open in "db" from schema "version" to the current
- * one, all steps in one transaction. Returns 1, or 0 after logging (the file
- * then keeps its version). */
-int EpgdbUpgrade(sqlite3 *db, const std::string &path, int version);
+ * one and makes the repairs "repairs" (EPGDB_REPAIR_* of epgdb_schema.h),
+ * all in one transaction. Returns 1, or 0 after logging (the file then stays
+ * as it was). */
+int EpgdbUpgrade(sqlite3 *db, const std::string &path, int version, unsigned repairs);
 
 /* Texts (epgdb_texts.cpp). */
 
