@@ -74,6 +74,12 @@ TEST(GuideDbOpen, RefusesRootsItCannotUse) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
+/* "text" with its first "from" replaced by "to". */
+std::string Replace(std::string text, const std::string &from, const std::string &to) {
+  size_t at = text.find(from);
+  return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
 /* Files that are not a guide database of this schema: each one is refused
  * and left exactly as it was. */
 TEST(GuideDbOpen, LeavesFilesOfAnotherKindUntouched) {
@@ -81,6 +87,7 @@ TEST(GuideDbOpen, LeavesFilesOfAnotherKindUntouched) {
     const char *name;
     std::string sql; /* run by the sqlite3 shell to make the file, or "" */
     std::string bytes;
+    const char *reason = ""; /* part of epgdb_error() */
   };
   const std::string schema =
       "CREATE TABLE channels(id INTEGER PRIMARY KEY, nid INTEGER NOT NULL, tsid INTEGER NOT NULL,"
@@ -103,6 +110,18 @@ TEST(GuideDbOpen, LeavesFilesOfAnotherKindUntouched) {
        schema + "CREATE TABLE titles(channel_id INTEGER, start_time INTEGER);"
                 "PRAGMA user_version = 1;",
        ""},
+      /* Files that a save could not use: refused before a download is lost. */
+      {"titles keyed by start first",
+       Replace(GUIDE_SCHEMA_V3_SQL, "KEY(channel_id, start_time)", "KEY(start_time, channel_id)") +
+           "PRAGMA user_version = 3;",
+       "", "titles lacks its primary key (channel_id, start_time), which a save needs; move guide.db away"},
+      {"text ids that are no row ids",
+       Replace(GUIDE_SCHEMA_V3_SQL, "texts(id INTEGER", "texts(id INT") + "PRAGMA user_version = 2;",
+       "", "texts.id is not an INTEGER PRIMARY KEY"},
+      {"repair that fails",
+       Replace(GUIDE_SCHEMA_V3_SQL, ", UNIQUE(nid, tsid, sid)", "") +
+           "CREATE TABLE channels_by_triple(x); PRAGMA user_version = 3;",
+       "", "keeping one channel per triple: there is already a table named channels_by_triple"},
   };
   for (const Case &c : cases) {
     GuideRoot g;
@@ -112,6 +131,7 @@ TEST(GuideDbOpen, LeavesFilesOfAnotherKindUntouched) {
     std::string before = GuideFileBytes(g.file);
     ASSERT_EQ(access(g.file.c_str(), F_OK), 0) << c.name;
     EXPECT_EQ(epgdb_open(g.root.c_str()), 0) << c.name;
+    EXPECT_NE(strstr(epgdb_error(), c.reason), nullptr) << c.name << ": " << epgdb_error();
     EXPECT_EQ(GuideFileBytes(g.file), before) << c.name;
     EXPECT_EQ(ShellOutput("ls " + GuideShellQuote(g.root)), "guide.db\n") << c.name;
   }
@@ -187,6 +207,48 @@ TEST(GuideDbSchema, VersionOneIsReadAsItIsAndUpgradedForWriting) {
   GuideAddTitle(renamed, t + 1200, 60, "F", "F\n\n");
   ASSERT_EQ(epgdb_save(nullptr), 1);
   EXPECT_EQ(ChannelNames(g.root), "1:2:3 Canal Espa\xC3\xB1" "a\n1:2:4 Dos\n1:2:5 \n");
+}
+
+/* Files of versions 2 and 3 whose channels lack their unique triple (a
+ * channel stored twice, as a hand edit leaves it) and whose texts lack their
+ * index by hash: the open repairs both in the upgrade's transaction (of two
+ * titles at one start the later channel's stays, and its name), says so on
+ * standard error, and saves work; the repaired file opens without a write. */
+TEST(GuideDbOpen, RepairsWhatASaveReliesOnInTheUpgrade) {
+  uint32_t t = FutureHour();
+  const std::string T = std::to_string(t), T1 = std::to_string(t + 600);
+  for (int version : {2, 3}) {
+    SCOPED_TRACE(version);
+    GuideRoot g;
+    ASSERT_EQ(mkdir(g.root.c_str(), 0755), 0);
+    std::string sql = Replace(Replace(GUIDE_SCHEMA_V3_SQL, ", UNIQUE(nid, tsid, sid)", ""),
+                              "CREATE INDEX texts_by_hash ON texts(hash);", "");
+    if (version == 2) sql = Replace(sql, ", name TEXT NOT NULL DEFAULT ''", "");
+    std::string named = version == 3 ? ", 'Dos'" : "", unnamed = version == 3 ? ", ''" : "";
+    GuideSql(g.file, sql + "INSERT INTO channels VALUES(1, 1, 2, 3" + unnamed + "), (2, 1, 2, 3" +
+                         named + ");"
+                         "INSERT INTO texts VALUES(1, 0, X'41'), (2, 0, X'42'), (3, 0, X'43');"
+                         "INSERT INTO titles VALUES(1, " + T + ", 600, 0, 0, 0, 'spa', 1, 1),"
+                         " (1, " + T1 + ", 600, 0, 0, 0, 'spa', 2, 2), (2, " + T + ", 60, 0, 0, 0, 'spa', 3, 3);"
+                         "PRAGMA user_version = " + std::to_string(version) + ";");
+    GuideStderr err(g.dir + "/stderr");
+    ASSERT_EQ(epgdb_open(g.root.c_str()), 1) << err.Text();
+    EXPECT_NE(err.Text().find("1 duplicate channels merged, 1 of their titles"), std::string::npos)
+        << err.Text();
+    EXPECT_NE(err.Text().find("texts lacked their index by hash"), std::string::npos);
+    EXPECT_EQ(GuideSql(g.file, "PRAGMA user_version; SELECT id, name FROM channels;"
+                               "SELECT name FROM sqlite_master WHERE type = 'index' ORDER BY name"),
+              "3\n1|" + std::string(version == 3 ? "Dos" : "") + "\nchannels_by_triple\ntexts_by_hash\n");
+    EXPECT_EQ(GuideTitleRows(g.root), "1:2:3|" + T + "|60|C\n1:2:3|" + T1 + "|600|B\n");
+    GuideAddTitle(epgdb_channels_add(1, 2, 3), t + 1200, 60, "D", "D\n\n");
+    ASSERT_EQ(epgdb_save(nullptr), 1) << epgdb_error();
+    EXPECT_EQ(GuideTitleCount(g.root), 3);
+    epgdb_close();
+    const std::string repaired = GuideFileBytes(g.file);
+    ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+    epgdb_close();
+    EXPECT_EQ(GuideFileBytes(g.file), repaired);
+  }
 }
 
 TEST(GuideDbStore, GuidePersistsAcrossRuns) {
@@ -482,6 +544,30 @@ TEST(GuideDbUpgrade, Version1FileIsReadAsItIsAndUpgradedOnce) {
   ASSERT_EQ(epgdb_save(nullptr), 1);
   EXPECT_EQ(GuideTitleCount(g.file), 4);
   EXPECT_EQ(GuideSql(g.file, "SELECT count(*), sum(body = X'C3BA') FROM texts"), "4|0\n");
+}
+
+/* A version-1 file without its key on the titles, holding two titles at one
+ * channel and start and a title of a channel that does not exist: the
+ * upgrade keeps the later of the two, drops the other one and the orphan,
+ * and counts both on standard error. */
+TEST(GuideDbUpgrade, Version1FileWithDuplicatesAndOrphansIsUpgraded) {
+  GuideRoot g;
+  ASSERT_EQ(mkdir(g.root.c_str(), 0755), 0);
+  const std::string T = std::to_string(FutureHour());
+  GuideSql(g.file, Replace(GUIDE_SCHEMA_V1_SQL, ", PRIMARY KEY(channel_id, start_time)", "") +
+                       "INSERT INTO channels VALUES(1, 1, 2, 3);"
+                       "INSERT INTO titles VALUES(1, " + T + ", 60, 0, 0, 0, 'spa', X'41', X''),"
+                       " (9, " + T + ", 60, 0, 0, 0, 'spa', X'4F', X''),"
+                       " (1, " + T + ", 600, 0, 0, 0, 'spa', X'42', X'');"
+                       "PRAGMA user_version = 1;");
+  GuideStderr err(g.dir + "/stderr");
+  ASSERT_EQ(epgdb_open(g.root.c_str()), 1) << err.Text();
+  EXPECT_NE(err.Text().find("epgdb: 1 titles of a missing channel or with an empty field dropped\n"
+                            "epgdb: 1 titles at the channel and start of a later one dropped\n"),
+            std::string::npos)
+      << err.Text();
+  EXPECT_EQ(GuideTitleRows(g.root), "1:2:3|" + T + "|600|B\n");
+  EXPECT_EQ(GuideSql(g.file, "PRAGMA user_version"), "3\n");
 }
 
 }  // namespace
