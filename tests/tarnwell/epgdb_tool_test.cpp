@@ -175,6 +175,11 @@ TEST(EpgdbXmltv, DamagedRowsAreSkippedCountedAndTheExportStaysValid) {
   ASSERT_EQ(Epgdb("info " + GuideShellQuote(g.root), &out, true), 0);
   EXPECT_NE(out.find("Channels: 2\nTitles: 3\n"), std::string::npos) << out;
   EXPECT_NE(out.find(skipped), std::string::npos) << out;
+  /* The VDR export of the same file: the same three events. */
+  ASSERT_EQ(Epgdb("vdr " + GuideShellQuote(g.root), &out), 0);
+  size_t events = 0;
+  for (const std::string &line : SplitLines(out)) events += line.compare(0, 2, "E ") == 0;
+  EXPECT_EQ(events, 3u) << out;
 }
 
 TEST(EpgdbXmltv, ChannelIdsStayAcrossRuns) {
