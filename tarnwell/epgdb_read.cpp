@@ -41,7 +41,10 @@ struct epgdb_reader_s {
   int version = 0;
   sqlite3_stmt *channels = nullptr;
   sqlite3_stmt *titles = nullptr;
-  int with_titles = 0; /* of the channel walk */
+  int with_titles = 0;     /* of the channel walk */
+  int channel_pending = 0; /* the channel walk stands on the first row of the next
+                            * channel (1) or at its end (2) */
+  std::string channel_name; /* of the last channel given */
   int64_t walk_skipped[EPGDB_READ_REASONS] = {}; /* titles the current walk left out */
   int64_t skipped[EPGDB_READ_REASONS] = {};      /* the most any walk left out */
   int64_t walk_channels_skipped = 0, channels_skipped = 0;
@@ -195,26 +198,23 @@ int epgdb_reader_version(const epgdb_reader_t *reader) { return reader->version;
 const char *epgdb_reader_error(const epgdb_reader_t *reader) { return reader->error; }
 
 int epgdb_reader_channels(epgdb_reader_t *reader, int with_titles) {
-  std::string sql, bad;
+  std::string sql;
   EpgdbReadEndWalk(reader);
   reader->with_titles = with_titles;
+  reader->channel_pending = 0;
   try {
-    /* Channels of one triple (a file without its unique index) are one
-     * channel. Titles are counted by why they are left out; files before
-     * version 3 hold no names. */
-    bad = reader->version >= 2 ? EPGDB_READ_BAD_V2 : EPGDB_READ_BAD_V1;
-    std::string has = "(t.channel_id IS NOT NULL AND " + bad;
-    sql = std::string("SELECT c.nid, c.tsid, c.sid, ") +
-          (reader->version >= 3 ? "max(c.name)" : "''") + ", sum(" + has + " = 0)), min(CASE WHEN " +
-          bad + " = 0 THEN t.start_time END), max(CASE WHEN " + bad +
-          " = 0 THEN t.start_time + t.length END), min(" EPGDB_READ_CHANNEL_OK ")";
-    for (int k = 1; k < EPGDB_READ_REASONS; k++)
-      sql += ", sum(" + has + " = " + std::to_string(k) + "))";
-    sql += " FROM channels c LEFT JOIN titles t ON t.channel_id = c.id";
+    /* One row per title (and per channel without titles) in the unique
+     * index's order, summed up per triple while walking: the "bad" code is
+     * worked out once per title. Files before version 3 hold no names. */
+    sql = std::string("SELECT c.nid, c.tsid, c.sid, ") + (reader->version >= 3 ? "c.name" : "''") +
+          ", " EPGDB_READ_CHANNEL_OK ", t.channel_id IS NOT NULL, t.start_time,"
+          " t.start_time + t.length, " +
+          (reader->version >= 2 ? EPGDB_READ_BAD_V2 : EPGDB_READ_BAD_V1) +
+          " FROM channels c LEFT JOIN titles t ON t.channel_id = c.id";
     if (reader->version >= 2)
       sql += " LEFT JOIN texts d ON d.id = t.description_id"
              " LEFT JOIN texts l ON l.id = t.long_description_id";
-    sql += " GROUP BY c.nid, c.tsid, c.sid ORDER BY c.nid, c.tsid, c.sid";
+    sql += " ORDER BY c.nid, c.tsid, c.sid";
   } catch (const std::bad_alloc &) {
     return EpgdbReadFail(reader, 0, "out of memory");
   }
@@ -223,26 +223,55 @@ int epgdb_reader_channels(epgdb_reader_t *reader, int with_titles) {
 
 int epgdb_reader_next_channel(epgdb_reader_t *reader, epgdb_channel_row_t *row) {
   sqlite3_stmt *s = reader->channels;
-  int got;
-  while ((got = EpgdbReadStep(reader, s)) == 1) {
-    for (int k = 1; k < EPGDB_READ_REASONS; k++)
-      reader->walk_skipped[k] += sqlite3_column_int64(s, 7 + k);
-    if (!sqlite3_column_int(s, 7)) {
+  for (;;) {
+    /* The first row of a channel is the one the last call stepped onto. */
+    int got = reader->channel_pending == 1 ? 1
+              : reader->channel_pending == 2 ? 0 /* stepping again would restart the walk */
+                                             : EpgdbReadStep(reader, s);
+    reader->channel_pending = got == 0 ? 2 : 0;
+    if (got != 1) return got;
+    int64_t triple[3] = {sqlite3_column_int64(s, 0), sqlite3_column_int64(s, 1),
+                         sqlite3_column_int64(s, 2)};
+    int ok = sqlite3_column_int(s, 4);
+    int64_t titles = 0, first = 0, last = 0;
+    try {
+      reader->channel_name.clear();
+      do {
+        const unsigned char *name = sqlite3_column_text(s, 3);
+        if (reader->channel_name.empty() && name) reader->channel_name = (const char *)name;
+        int bad = sqlite3_column_int(s, 8);
+        if (!sqlite3_column_int(s, 5)) {
+        } else if (bad == EPGDB_READ_GOOD) {
+          int64_t start = sqlite3_column_int64(s, 6), end = sqlite3_column_int64(s, 7);
+          first = titles == 0 ? start : std::min(first, start);
+          last = titles == 0 ? end : std::max(last, end);
+          titles++;
+        } else {
+          reader->walk_skipped[bad > 0 && bad < EPGDB_READ_REASONS ? bad : EPGDB_READ_BAD_TIME]++;
+        }
+        got = EpgdbReadStep(reader, s);
+      } while (got == 1 && sqlite3_column_int64(s, 0) == triple[0] &&
+               sqlite3_column_int64(s, 1) == triple[1] && sqlite3_column_int64(s, 2) == triple[2] &&
+               sqlite3_column_int(s, 4) == ok);
+    } catch (const std::bad_alloc &) {
+      return EpgdbReadFail(reader, -1, "out of memory");
+    }
+    if (got < 0) return got;
+    reader->channel_pending = got == 1 ? 1 : 2;
+    if (!ok) {
       reader->walk_channels_skipped++;
       continue;
     }
-    row->titles = sqlite3_column_int64(s, 4);
-    if (!reader->with_titles || row->titles > 0) break;
+    if (reader->with_titles && titles == 0) continue;
+    row->nid = (uint16_t)triple[0];
+    row->tsid = (uint16_t)triple[1];
+    row->sid = (uint16_t)triple[2];
+    row->name = reader->channel_name.c_str();
+    row->titles = titles;
+    row->first_start = first;
+    row->last_end = last;
+    return 1;
   }
-  if (got != 1) return got;
-  row->nid = (uint16_t)sqlite3_column_int(s, 0);
-  row->tsid = (uint16_t)sqlite3_column_int(s, 1);
-  row->sid = (uint16_t)sqlite3_column_int(s, 2);
-  const unsigned char *name = sqlite3_column_text(s, 3);
-  row->name = name ? (const char *)name : "";
-  row->first_start = sqlite3_column_int64(s, 5);
-  row->last_end = sqlite3_column_int64(s, 6);
-  return 1;
 }
 
 int epgdb_reader_titles(epgdb_reader_t *reader, const epgdb_title_filter_t *filter) {
@@ -251,21 +280,21 @@ int epgdb_reader_titles(epgdb_reader_t *reader, const epgdb_title_filter_t *filt
   EpgdbReadEndWalk(reader);
   /* Channels in triple order through their unique index, each channel's
    * titles through the primary key: rows come sorted without a sort. A row
-   * the library would never have written comes without its texts, which
-   * are then never read, and is left out (counted). */
+   * the library would never have written is left out (counted); a text over
+   * the limit is never read. */
   std::string sql;
   try {
     std::string bad = reader->version >= 2 ? EPGDB_READ_BAD_V2 : EPGDB_READ_BAD_V1;
     std::string head = "SELECT c.nid, c.tsid, c.sid, t.start_time, t.length, t.event_id, t.mjd,"
                        " t.flags, t.language, ";
     sql = reader->version >= 2
-              ? head + "CASE WHEN " + bad + " = 0 THEN d.body END, CASE WHEN " + bad +
-                    " = 0 THEN l.body END, " + bad +
+              ? head + "CASE WHEN " EPGDB_READ_FITS("d.body") " THEN d.body END, CASE WHEN "
+                    EPGDB_READ_FITS("l.body") " THEN l.body END, " + bad +
                     " FROM channels c CROSS JOIN titles t ON t.channel_id = c.id"
                     " LEFT JOIN texts d ON d.id = t.description_id"
                     " LEFT JOIN texts l ON l.id = t.long_description_id WHERE 1"
-              : head + "CASE WHEN " + bad + " = 0 THEN t.description END, CASE WHEN " + bad +
-                    " = 0 THEN t.long_description END, " + bad +
+              : head + "CASE WHEN " EPGDB_READ_FITS("t.description") " THEN t.description END,"
+                    " CASE WHEN " EPGDB_READ_FITS("t.long_description") " THEN t.long_description END, " + bad +
                     " FROM channels c CROSS JOIN titles t ON t.channel_id = c.id WHERE 1";
     if (filter->by_channel) sql += " AND c.nid = ?1 AND c.tsid = ?2 AND c.sid = ?3";
     if (filter->has_from) sql += " AND t.start_time + t.length > ?4";
