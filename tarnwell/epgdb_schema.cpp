@@ -92,6 +92,11 @@ static int EpgdbSchemaCount(sqlite3 *db, const char *sql, long long *value, char
   " AND (SELECT count(*) FROM pragma_index_info(l.name)) = 2"                                 \
   " AND (SELECT name FROM pragma_index_info(l.name) WHERE seqno = 0) = 'channel_id'"          \
   " AND (SELECT name FROM pragma_index_info(l.name) WHERE seqno = 1) = 'start_time'"
+/* No foreign key of the titles but channel_id to channels.id: any other
+ * would fail every insert of a save ("foreign key mismatch"). */
+#define EPGDB_NEED_TITLE_REFERENCE                                                            \
+  "SELECT count(*) = 0 FROM pragma_foreign_key_list('%s') WHERE NOT (\"table\" = 'channels'"   \
+  " AND \"from\" = 'channel_id' AND IFNULL(\"to\", 'id') = 'id')"
 /* A whole index that starts with texts.hash: every text lookup of a save. */
 #define EPGDB_NEED_TEXT_HASH                                                                  \
   "SELECT count(*) FROM pragma_index_list('texts') l WHERE NOT l.partial"                     \
@@ -117,6 +122,8 @@ int EpgdbSchemaNeeds(sqlite3 *db, int version, unsigned *repairs, char *why, siz
       {2, EPGDB_NEED_ROWID_ID, "texts", 0, "texts.id is not an INTEGER PRIMARY KEY"},
       {2, EPGDB_NEED_TITLE_KEY, "titles", 0,
        "titles lacks its primary key (channel_id, start_time)"},
+      {2, EPGDB_NEED_TITLE_REFERENCE, "titles", 0,
+       "titles refer to something else than channels.id"},
       {1, EPGDB_NEED_TRIPLES, "channels", EPGDB_REPAIR_CHANNEL_TRIPLES, ""},
       {2, EPGDB_NEED_TEXT_HASH, "texts", EPGDB_REPAIR_TEXT_HASH, ""},
   };

@@ -118,6 +118,10 @@ TEST(GuideDbOpen, LeavesFilesOfAnotherKindUntouched) {
       {"text ids that are no row ids",
        Replace(GUIDE_SCHEMA_V3_SQL, "texts(id INTEGER", "texts(id INT") + "PRAGMA user_version = 2;",
        "", "texts.id is not an INTEGER PRIMARY KEY"},
+      {"titles that refer to the channels' nid",
+       Replace(GUIDE_SCHEMA_V3_SQL, "REFERENCES channels(id)", "REFERENCES channels(nid)") +
+           "PRAGMA user_version = 3;",
+       "", "titles refer to something else than channels.id"},
       {"repair that fails",
        Replace(GUIDE_SCHEMA_V3_SQL, ", UNIQUE(nid, tsid, sid)", "") +
            "CREATE TABLE channels_by_triple(x); PRAGMA user_version = 3;",
