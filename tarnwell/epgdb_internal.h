@@ -24,6 +24,8 @@
 void EpgdbLog(const char *format, ...) __attribute__((format(printf, 1, 2)));
 /* Writes one "epgdb: " line to standard error that is news, not a failure. */
 void EpgdbNote(const char *format, ...) __attribute__((format(printf, 1, 2)));
+/* Adds "advice" (what the user can do) to the reason of the failing call. */
+void EpgdbLogAdvice(const char *advice);
 /* Forgets the reason of the last failure: a public call that can fail
  * starts with it, so that the first line it logs is its reason. */
 void EpgdbLogClear(void);

@@ -102,9 +102,6 @@ static int EpgdbSchemaCount(sqlite3 *db, const char *sql, long long *value, char
   "SELECT count(*) FROM pragma_index_list('texts') l WHERE NOT l.partial"                     \
   " AND (SELECT name FROM pragma_index_info(l.name) WHERE seqno = 0) = 'hash'"
 
-/* What the user can do with a file that cannot be repaired. */
-#define EPGDB_NEED_ADVICE \
-  "; move guide.db away or restore a copy, the next grab then starts a new guide"
 
 int EpgdbSchemaNeeds(sqlite3 *db, int version, unsigned *repairs, char *why, size_t why_size) {
   struct Need {
@@ -136,7 +133,7 @@ int EpgdbSchemaNeeds(sqlite3 *db, int version, unsigned *repairs, char *why, siz
     if (!EpgdbSchemaCount(db, sql, &found, why, why_size)) return 0;
     if (found > 0) continue;
     if (!need.repair) {
-      snprintf(why, why_size, "%s, which a save needs%s", need.missing, EPGDB_NEED_ADVICE);
+      snprintf(why, why_size, "%s, which a save needs; %s", need.missing, EPGDB_SCHEMA_ADVICE);
       return 0;
     }
     *repairs |= need.repair;

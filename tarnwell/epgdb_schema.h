@@ -40,6 +40,9 @@
  * "*busy" set when the file was locked by another connection. */
 int EpgdbSchemaCheck(sqlite3 *db, int *version, int *busy, char *why, size_t why_size);
 
+/* What the user can do with a file that cannot be used for writing. */
+#define EPGDB_SCHEMA_ADVICE "move guide.db away or restore a copy, the next grab then starts a new guide"
+
 /* Repairs a writer makes in the upgrade's transaction (bits of "*repairs"). */
 #define EPGDB_REPAIR_CHANNEL_TRIPLES 0x01 /* duplicate channels merged, unique index made */
 #define EPGDB_REPAIR_TEXT_HASH 0x02       /* the index of texts by hash made */

@@ -158,9 +158,15 @@ int EpgdbUpgrade(sqlite3 *db, const std::string &path, int version, unsigned rep
                        "setting the schema version") &&
        EpgdbExec(db, "COMMIT", "committing the upgrade");
   if (!ok) {
+    /* What the file holds (a constraint, a name taken, damage) fails the
+     * same way at every open; a lock, a lack of memory or disk space passes. */
+    int rc = sqlite3_extended_errcode(db) & 0xFF;
+    int lasting = rc == SQLITE_ERROR || rc == SQLITE_CONSTRAINT || rc == SQLITE_MISMATCH ||
+                  rc == SQLITE_CORRUPT;
     if (!sqlite3_get_autocommit(db)) EpgdbExec(db, "ROLLBACK", "rolling back the upgrade");
     EpgdbLog("%s: %s of schema version %d failed; the file is unchanged", path.c_str(),
              version == EPGDB_SCHEMA_VERSION ? "repair" : "upgrade", version);
+    if (lasting) EpgdbLogAdvice("the file is unchanged; " EPGDB_SCHEMA_ADVICE);
     return 0;
   }
   if (version != EPGDB_SCHEMA_VERSION)

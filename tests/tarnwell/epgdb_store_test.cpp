@@ -125,7 +125,8 @@ TEST(GuideDbOpen, LeavesFilesOfAnotherKindUntouched) {
       {"repair that fails",
        Replace(GUIDE_SCHEMA_V3_SQL, ", UNIQUE(nid, tsid, sid)", "") +
            "CREATE TABLE channels_by_triple(x); PRAGMA user_version = 3;",
-       "", "keeping one channel per triple: there is already a table named channels_by_triple"},
+       "", "keeping one channel per triple: there is already a table named channels_by_triple (1);"
+       " the file is unchanged; move guide.db away"},
   };
   for (const Case &c : cases) {
     GuideRoot g;
