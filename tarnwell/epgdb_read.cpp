@@ -21,6 +21,9 @@
  * as a writer waits for another (see epgdb_file.cpp). */
 #define EPGDB_READ_BUSY_MS (5 * 60 * 1000)
 
+/* The largest value a reader loads, in bytes (SQLite's length limit). */
+#define EPGDB_READ_VALUE_LIMIT (8 * EPGDB_READ_TEXT_LIMIT)
+
 /* Why a stored row is not given to the caller: values the library never
  * writes, left by a hand edit or damage. Index: the "bad" code of a row. */
 enum {
@@ -144,6 +147,9 @@ epgdb_reader_t *epgdb_reader_open(const char *root, char *why, size_t why_size) 
       break;
     }
     sqlite3_busy_timeout(reader->db, EPGDB_READ_BUSY_MS);
+    /* No value larger than a few texts is ever loaded, whatever the file
+     * holds: a bigger one fails its walk instead of taking the memory. */
+    sqlite3_limit(reader->db, SQLITE_LIMIT_LENGTH, EPGDB_READ_VALUE_LIMIT);
     if (flags == SQLITE_OPEN_READWRITE)
       sqlite3_exec(reader->db, "PRAGMA query_only=1", nullptr, nullptr, nullptr);
     /* The snapshot starts with the first read of the check below. */
