@@ -80,6 +80,14 @@ std::string Replace(std::string text, const std::string &from, const std::string
   return at == std::string::npos ? text : text.replace(at, from.size(), to);
 }
 
+/* The tables of a new file, as the library makes them, in SQL. */
+std::string SchemaV3() {
+  GuideRoot g;
+  if (epgdb_open(g.root.c_str())) epgdb_close();
+  std::string sql = GuideSql(g.file, "SELECT group_concat(sql, ';') FROM sqlite_master");
+  return sql.substr(0, sql.size() - 1) + ";";
+}
+
 /* Files that are not a guide database of this schema: each one is refused
  * and left exactly as it was. */
 TEST(GuideDbOpen, LeavesFilesOfAnotherKindUntouched) {
@@ -112,18 +120,18 @@ TEST(GuideDbOpen, LeavesFilesOfAnotherKindUntouched) {
        ""},
       /* Files that a save could not use: refused before a download is lost. */
       {"titles keyed by start first",
-       Replace(GUIDE_SCHEMA_V3_SQL, "KEY(channel_id, start_time)", "KEY(start_time, channel_id)") +
+       Replace(SchemaV3(), "KEY(channel_id, start_time)", "KEY(start_time, channel_id)") +
            "PRAGMA user_version = 3;",
        "", "titles lacks its primary key (channel_id, start_time), which a save needs; move guide.db away"},
       {"text ids that are no row ids",
-       Replace(GUIDE_SCHEMA_V3_SQL, "texts(id INTEGER", "texts(id INT") + "PRAGMA user_version = 2;",
+       Replace(SchemaV3(), "texts(id INTEGER", "texts(id INT") + "PRAGMA user_version = 2;",
        "", "texts.id is not an INTEGER PRIMARY KEY"},
       {"titles that refer to the channels' nid",
-       Replace(GUIDE_SCHEMA_V3_SQL, "REFERENCES channels(id)", "REFERENCES channels(nid)") +
+       Replace(SchemaV3(), "REFERENCES channels(id)", "REFERENCES channels(nid)") +
            "PRAGMA user_version = 3;",
        "", "titles refer to something else than channels.id"},
       {"repair that fails",
-       Replace(GUIDE_SCHEMA_V3_SQL, ", UNIQUE(nid, tsid, sid)", "") +
+       Replace(SchemaV3(), ", UNIQUE(nid, tsid, sid)", "") +
            "CREATE TABLE channels_by_triple(x); PRAGMA user_version = 3;",
        "", "keeping one channel per triple: there is already a table named channels_by_triple (1);"
        " the file is unchanged; move guide.db away"},
@@ -226,7 +234,7 @@ TEST(GuideDbOpen, RepairsWhatASaveReliesOnInTheUpgrade) {
     SCOPED_TRACE(version);
     GuideRoot g;
     ASSERT_EQ(mkdir(g.root.c_str(), 0755), 0);
-    std::string sql = Replace(Replace(GUIDE_SCHEMA_V3_SQL, ", UNIQUE(nid, tsid, sid)", ""),
+    std::string sql = Replace(Replace(SchemaV3(), ", UNIQUE(nid, tsid, sid)", ""),
                               "CREATE INDEX texts_by_hash ON texts(hash);", "");
     if (version == 2) sql = Replace(sql, ", name TEXT NOT NULL DEFAULT ''", "");
     std::string named = version == 3 ? ", 'Dos'" : "", unnamed = version == 3 ? ", ''" : "";
@@ -236,11 +244,13 @@ TEST(GuideDbOpen, RepairsWhatASaveReliesOnInTheUpgrade) {
                          "INSERT INTO titles VALUES(1, " + T + ", 600, 0, 0, 0, 'spa', 1, 1),"
                          " (1, " + T1 + ", 600, 0, 0, 0, 'spa', 2, 2), (2, " + T + ", 60, 0, 0, 0, 'spa', 3, 3);"
                          "PRAGMA user_version = " + std::to_string(version) + ";");
-    GuideStderr err(g.dir + "/stderr");
-    ASSERT_EQ(epgdb_open(g.root.c_str()), 1) << err.Text();
-    EXPECT_NE(err.Text().find("1 duplicate channels merged, 1 of their titles"), std::string::npos)
-        << err.Text();
-    EXPECT_NE(err.Text().find("texts lacked their index by hash"), std::string::npos);
+    {
+      GuideStderr to(g.dir + "/stderr");
+      ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+    }
+    const std::string err = GuideFileBytes(g.dir + "/stderr");
+    EXPECT_NE(err.find("1 duplicate channels merged, 1 of their titles"), std::string::npos) << err;
+    EXPECT_NE(err.find("texts lacked their index by hash"), std::string::npos);
     EXPECT_EQ(GuideSql(g.file, "PRAGMA user_version; SELECT id, name FROM channels;"
                                "SELECT name FROM sqlite_master WHERE type = 'index' ORDER BY name"),
               "3\n1|" + std::string(version == 3 ? "Dos" : "") + "\nchannels_by_triple\ntexts_by_hash\n");
@@ -565,12 +575,15 @@ TEST(GuideDbUpgrade, Version1FileWithDuplicatesAndOrphansIsUpgraded) {
                        " (9, " + T + ", 60, 0, 0, 0, 'spa', X'4F', X''),"
                        " (1, " + T + ", 600, 0, 0, 0, 'spa', X'42', X'');"
                        "PRAGMA user_version = 1;");
-  GuideStderr err(g.dir + "/stderr");
-  ASSERT_EQ(epgdb_open(g.root.c_str()), 1) << err.Text();
-  EXPECT_NE(err.Text().find("epgdb: 1 titles of a missing channel or with an empty field dropped\n"
+  {
+    GuideStderr to(g.dir + "/stderr");
+    ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+  }
+  const std::string err = GuideFileBytes(g.dir + "/stderr");
+  EXPECT_NE(err.find("epgdb: 1 titles of a missing channel or with an empty field dropped\n"
                             "epgdb: 1 titles at the channel and start of a later one dropped\n"),
             std::string::npos)
-      << err.Text();
+      << err;
   EXPECT_EQ(GuideTitleRows(g.root), "1:2:3|" + T + "|600|B\n");
   EXPECT_EQ(GuideSql(g.file, "PRAGMA user_version"), "3\n");
 }

@@ -30,43 +30,18 @@
   " language TEXT NOT NULL, description BLOB NOT NULL,"                                 \
   " long_description BLOB NOT NULL, PRIMARY KEY(channel_id, start_time));"
 
-/* The tables of a guide database file of schema version 3, as the library
- * makes them (user_version is left to the caller). */
-#define GUIDE_SCHEMA_V3_SQL                                                              \
-  "CREATE TABLE channels(id INTEGER PRIMARY KEY, nid INTEGER NOT NULL,"                 \
-  " tsid INTEGER NOT NULL, sid INTEGER NOT NULL,"                                        \
-  " name TEXT NOT NULL DEFAULT '', UNIQUE(nid, tsid, sid));"                             \
-  "CREATE TABLE texts(id INTEGER PRIMARY KEY, hash INTEGER NOT NULL, body BLOB NOT NULL);" \
-  "CREATE INDEX texts_by_hash ON texts(hash);"                                           \
-  "CREATE TABLE titles(channel_id INTEGER NOT NULL REFERENCES channels(id),"            \
-  " start_time INTEGER NOT NULL, length INTEGER NOT NULL,"                              \
-  " event_id INTEGER NOT NULL, mjd INTEGER NOT NULL, flags INTEGER NOT NULL,"           \
-  " language TEXT NOT NULL, description_id INTEGER NOT NULL,"                           \
-  " long_description_id INTEGER NOT NULL, PRIMARY KEY(channel_id, start_time))"         \
-  " WITHOUT ROWID;"
-
-/* Standard error of this process, into a file, while it lives. */
+/* Standard error of this process goes to the file "path" while it lives. */
 struct GuideStderr {
-  std::string path;
-  int saved = -1;
-  explicit GuideStderr(const std::string &file) : path(file) {
+  int saved = dup(2);
+  explicit GuideStderr(const std::string &path) {
     fflush(stderr);
-    saved = dup(2);
-    FILE *f = fopen(path.c_str(), "w");
-    if (f) {
-      dup2(fileno(f), 2);
-      fclose(f);
-    }
+    if (!freopen(path.c_str(), "w", stderr)) fprintf(stdout, "cannot write %s\n", path.c_str());
   }
-  /* What was written to standard error so far. */
-  std::string Text() const;
   ~GuideStderr() {
     fflush(stderr);
     dup2(saved, 2);
     close(saved);
   }
-  GuideStderr(const GuideStderr &) = delete;
-  GuideStderr &operator=(const GuideStderr &) = delete;
 };
 
 /* A fresh folder under /tmp; "root" is a database root inside it that does
@@ -146,11 +121,6 @@ inline std::string GuideFileBytes(const std::string &path) {
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
-}
-
-inline std::string GuideStderr::Text() const {
-  fflush(stderr);
-  return GuideFileBytes(path);
 }
 
 #endif
