@@ -561,19 +561,21 @@ TEST(GuideDbUpgrade, Version1FileIsReadAsItIsAndUpgradedOnce) {
   EXPECT_EQ(GuideSql(g.file, "SELECT count(*), sum(body = X'C3BA') FROM texts"), "4|0\n");
 }
 
-/* A version-1 file without its key on the titles, holding two titles at one
- * channel and start and a title of a channel that does not exist: the
- * upgrade keeps the later of the two, drops the other one and the orphan,
- * and counts both on standard error. */
+/* A version-1 file without its keys, holding two titles at one channel and
+ * start, a title of a channel that does not exist and a channel stored
+ * twice: the upgrade keeps the later of the two titles, drops the other one
+ * and the orphan, merges the channels, and counts all on standard error. */
 TEST(GuideDbUpgrade, Version1FileWithDuplicatesAndOrphansIsUpgraded) {
   GuideRoot g;
   ASSERT_EQ(mkdir(g.root.c_str(), 0755), 0);
-  const std::string T = std::to_string(FutureHour());
-  GuideSql(g.file, Replace(GUIDE_SCHEMA_V1_SQL, ", PRIMARY KEY(channel_id, start_time)", "") +
-                       "INSERT INTO channels VALUES(1, 1, 2, 3);"
+  const std::string T = std::to_string(FutureHour()), T1 = std::to_string(FutureHour() + 600);
+  GuideSql(g.file, Replace(Replace(GUIDE_SCHEMA_V1_SQL, ", PRIMARY KEY(channel_id, start_time)", ""),
+                           ", UNIQUE(nid, tsid, sid)", "") +
+                       "INSERT INTO channels VALUES(1, 1, 2, 3), (2, 1, 2, 3);"
                        "INSERT INTO titles VALUES(1, " + T + ", 60, 0, 0, 0, 'spa', X'41', X''),"
                        " (9, " + T + ", 60, 0, 0, 0, 'spa', X'4F', X''),"
-                       " (1, " + T + ", 600, 0, 0, 0, 'spa', X'42', X'');"
+                       " (1, " + T + ", 600, 0, 0, 0, 'spa', X'42', X''),"
+                       " (2, " + T1 + ", 60, 0, 0, 0, 'spa', X'43', X'');"
                        "PRAGMA user_version = 1;");
   {
     GuideStderr to(g.dir + "/stderr");
@@ -584,8 +586,9 @@ TEST(GuideDbUpgrade, Version1FileWithDuplicatesAndOrphansIsUpgraded) {
                             "epgdb: 1 titles at the channel and start of a later one dropped\n"),
             std::string::npos)
       << err;
-  EXPECT_EQ(GuideTitleRows(g.root), "1:2:3|" + T + "|600|B\n");
-  EXPECT_EQ(GuideSql(g.file, "PRAGMA user_version"), "3\n");
+  EXPECT_NE(err.find("1 duplicate channels merged, 0 of their titles"), std::string::npos) << err;
+  EXPECT_EQ(GuideTitleRows(g.root), "1:2:3|" + T + "|600|B\n1:2:3|" + T1 + "|60|C\n");
+  EXPECT_EQ(GuideSql(g.file, "PRAGMA user_version; SELECT id FROM channels"), "3\n1\n");
 }
 
 }  // namespace
