@@ -128,11 +128,19 @@ typedef struct epgdb_title_filter_s {
   int64_t to;
 } epgdb_title_filter_t;
 
+/* The longest text a reader gives, in bytes: a title whose text is longer
+ * (no broadcast text comes near it) is left out, so a damaged file cannot
+ * make a reader hold more. */
+#define EPGDB_READ_TEXT_LIMIT 1048576
+
 /* Opens "<root>/guide.db" ("root" may also name the file) for reading.
  * Returns the reader, or null with the reason in "why" (of "why_size"
  * bytes): no file, not a guide database, an unknown schema version, busy. */
 EPGDB_API epgdb_reader_t *epgdb_reader_open(const char *root, char *why, size_t why_size);
-/* Ends the reader's snapshot and frees it. Null is ignored. */
+/* Ends the reader's snapshot and frees it. Null is ignored. Rows its walks
+ * left out, values the library never writes (a channel id over 16 bits, a
+ * start outside 32 bits, a missing text, a text over EPGDB_READ_TEXT_LIMIT),
+ * are counted then in one line on standard error. */
 EPGDB_API void epgdb_reader_close(epgdb_reader_t *reader);
 /* The path of the file and its schema version. */
 EPGDB_API const char *epgdb_reader_path(const epgdb_reader_t *reader);

@@ -181,8 +181,15 @@ int epgdb_open(const char *root) {
     EpgdbLog("%s is read-only", path.c_str());
     ok = 0;
   }
+  /* What the save relies on beyond the columns: repaired in the upgrade's
+   * transaction, or the file is refused before a download is lost to it. */
+  unsigned repairs = 0;
+  if (ok && !EpgdbSchemaNeeds(db, version, &repairs, why, sizeof why)) {
+    EpgdbLog("%s: %s", path.c_str(), why);
+    ok = 0;
+  }
   ok = ok && EpgdbExec(db, "PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;", path.c_str()) &&
-       EpgdbUpgrade(db, path, version);
+       EpgdbUpgrade(db, path, version, repairs);
   if (!ok) {
     sqlite3_close(db);
     return 0;

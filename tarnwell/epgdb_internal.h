@@ -24,6 +24,8 @@
 void EpgdbLog(const char *format, ...) __attribute__((format(printf, 1, 2)));
 /* Writes one "epgdb: " line to standard error that is news, not a failure. */
 void EpgdbNote(const char *format, ...) __attribute__((format(printf, 1, 2)));
+/* Adds "advice" (what the user can do) to the reason of the failing call. */
+void EpgdbLogAdvice(const char *advice);
 /* Forgets the reason of the last failure: a public call that can fail
  * starts with it, so that the first line it logs is its reason. */
 void EpgdbLogClear(void);
@@ -40,9 +42,10 @@ int EpgdbExec(sqlite3 *db, const char *sql, const char *what);
 /* Upgrades (epgdb_upgrade.cpp). */
 
 /* Brings the file "path" open in "db" from schema "version" to the current
- * one, all steps in one transaction. Returns 1, or 0 after logging (the file
- * then keeps its version). */
-int EpgdbUpgrade(sqlite3 *db, const std::string &path, int version);
+ * one and makes the repairs "repairs" (EPGDB_REPAIR_* of epgdb_schema.h),
+ * all in one transaction. Returns 1, or 0 after logging (the file then stays
+ * as it was). */
+int EpgdbUpgrade(sqlite3 *db, const std::string &path, int version, unsigned repairs);
 
 /* Texts (epgdb_texts.cpp). */
 

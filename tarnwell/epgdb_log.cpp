@@ -30,6 +30,11 @@ void EpgdbNote(const char *format, ...) {
   va_end(args);
 }
 
+void EpgdbLogAdvice(const char *advice) {
+  size_t n = strlen(EpgdbLogs.error);
+  if (n > 0) snprintf(EpgdbLogs.error + n, sizeof EpgdbLogs.error - n, "; %s", advice);
+}
+
 void EpgdbLogClear(void) { EpgdbLogs.error[0] = 0; }
 
 const char *epgdb_error(void) { return EpgdbLogs.error; }

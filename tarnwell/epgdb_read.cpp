@@ -9,15 +9,34 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <new>
 #include <string>
 
 #include "epgdb.h"
+#include "epgdb_internal.h"
 #include "epgdb_schema.h"
 
 /* How long a reader waits for a writer's commit to finish, in ms: as long
  * as a writer waits for another (see epgdb_file.cpp). */
 #define EPGDB_READ_BUSY_MS (5 * 60 * 1000)
+
+/* The largest value a reader loads, in bytes (SQLite's length limit). */
+#define EPGDB_READ_VALUE_LIMIT (8 * EPGDB_READ_TEXT_LIMIT)
+
+/* Why a stored row is not given to the caller: values the library never
+ * writes, left by a hand edit or damage. Index: the "bad" code of a row. */
+enum {
+  EPGDB_READ_GOOD,
+  EPGDB_READ_BAD_CHANNEL, /* a channel id that is not a 16-bit number */
+  EPGDB_READ_BAD_TIME,    /* a start outside 32 bits or a length outside 16 */
+  EPGDB_READ_NO_TEXT,     /* a text id that no stored text has */
+  EPGDB_READ_LONG_TEXT,   /* a text longer than EPGDB_READ_TEXT_LIMIT */
+  EPGDB_READ_REASONS
+};
+static const char *const EpgdbReadReasons[EPGDB_READ_REASONS] = {
+    "", "of a channel id over 16 bits", "with a start or length out of range",
+    "whose text is missing", "with a text over " EPGDB_STRING(EPGDB_READ_TEXT_LIMIT) " bytes"};
 
 struct epgdb_reader_s {
   sqlite3 *db = nullptr;
@@ -25,8 +44,43 @@ struct epgdb_reader_s {
   int version = 0;
   sqlite3_stmt *channels = nullptr;
   sqlite3_stmt *titles = nullptr;
+  int with_titles = 0;     /* of the channel walk */
+  int channel_pending = 0; /* the channel walk stands on the first row of the next
+                            * channel (1) or at its end (2) */
+  std::string channel_name; /* of the last channel given */
+  int64_t walk_skipped[EPGDB_READ_REASONS] = {}; /* titles the current walk left out */
+  int64_t skipped[EPGDB_READ_REASONS] = {};      /* the most any walk left out */
+  int64_t walk_channels_skipped = 0, channels_skipped = 0;
   char error[768] = ""; /* held in place: a failure for lack of memory is still told */
 };
+
+/* Ends the counts of the current walk: each reason keeps the most that one
+ * walk left out, so walks over the same rows count them once. */
+static void EpgdbReadEndWalk(epgdb_reader_t *reader) {
+  for (int k = 0; k < EPGDB_READ_REASONS; k++) {
+    reader->skipped[k] = std::max(reader->skipped[k], reader->walk_skipped[k]);
+    reader->walk_skipped[k] = 0;
+  }
+  reader->channels_skipped = std::max(reader->channels_skipped, reader->walk_channels_skipped);
+  reader->walk_channels_skipped = 0;
+}
+
+/* The SQL that gives a title's "bad" code (EPGDB_READ_*), on the channel
+ * "c", the title "t" and, from version 2, its texts "d" and "l". */
+#define EPGDB_READ_CHANNEL_OK                                                            \
+  "(typeof(c.nid) = 'integer' AND c.nid BETWEEN 0 AND 65535 AND typeof(c.tsid) = 'integer'" \
+  " AND c.tsid BETWEEN 0 AND 65535 AND typeof(c.sid) = 'integer' AND c.sid BETWEEN 0 AND 65535)"
+#define EPGDB_READ_BAD(texts_found, texts_fit)                                             \
+  "(CASE WHEN NOT " EPGDB_READ_CHANNEL_OK " THEN 1"                                        \
+  " WHEN NOT (typeof(t.start_time) = 'integer' AND t.start_time BETWEEN 0 AND 4294967295"  \
+  " AND typeof(t.length) = 'integer' AND t.length BETWEEN 0 AND 65535) THEN 2"             \
+  " WHEN NOT " texts_found " THEN 3 WHEN NOT " texts_fit " THEN 4 ELSE 0 END)"
+/* length() of a blob reads only its size, never its bytes. */
+#define EPGDB_READ_FITS(x) "IFNULL(length(" x "), 0) <= " EPGDB_STRING(EPGDB_READ_TEXT_LIMIT)
+static const char EPGDB_READ_BAD_V2[] = EPGDB_READ_BAD(
+    "(d.id IS NOT NULL AND l.id IS NOT NULL)", "(" EPGDB_READ_FITS("d.body") " AND " EPGDB_READ_FITS("l.body") ")");
+static const char EPGDB_READ_BAD_V1[] = EPGDB_READ_BAD(
+    "1", "(" EPGDB_READ_FITS("t.description") " AND " EPGDB_READ_FITS("t.long_description") ")");
 
 /* Sets the reader's error text from "format". Returns "result". */
 static int EpgdbReadFail(epgdb_reader_t *reader, int result, const char *format, ...)
@@ -93,6 +147,9 @@ epgdb_reader_t *epgdb_reader_open(const char *root, char *why, size_t why_size) 
       break;
     }
     sqlite3_busy_timeout(reader->db, EPGDB_READ_BUSY_MS);
+    /* No value larger than a few texts is ever loaded, whatever the file
+     * holds: a bigger one fails its walk instead of taking the memory. */
+    sqlite3_limit(reader->db, SQLITE_LIMIT_LENGTH, EPGDB_READ_VALUE_LIMIT);
     if (flags == SQLITE_OPEN_READWRITE)
       sqlite3_exec(reader->db, "PRAGMA query_only=1", nullptr, nullptr, nullptr);
     /* The snapshot starts with the first read of the check below. */
@@ -118,6 +175,24 @@ epgdb_reader_t *epgdb_reader_open(const char *root, char *why, size_t why_size) 
 
 void epgdb_reader_close(epgdb_reader_t *reader) {
   if (!reader) return;
+  EpgdbReadEndWalk(reader);
+  /* Rows left out are told once, with their reasons, like the library's
+   * other messages. */
+  int64_t titles = 0;
+  for (int64_t n : reader->skipped) titles += n;
+  if (titles > 0 || reader->channels_skipped > 0) {
+    std::string reasons;
+    for (int k = 1; k < EPGDB_READ_REASONS; k++) {
+      if (!reader->skipped[k]) continue;
+      char part[128];
+      snprintf(part, sizeof part, "%s%lld %s", reasons.empty() ? "" : ", ",
+               (long long)reader->skipped[k], EpgdbReadReasons[k]);
+      reasons += part;
+    }
+    fprintf(stderr, "epgdb: %s: skipped what the library never writes: %lld titles%s%s%s, %lld channels\n",
+            reader->path.c_str(), (long long)titles, reasons.empty() ? "" : " (", reasons.c_str(),
+            reasons.empty() ? "" : ")", (long long)reader->channels_skipped);
+  }
   sqlite3_finalize(reader->channels);
   sqlite3_finalize(reader->titles);
   sqlite3_close(reader->db); /* ends the read transaction */
@@ -130,13 +205,21 @@ const char *epgdb_reader_error(const epgdb_reader_t *reader) { return reader->er
 
 int epgdb_reader_channels(epgdb_reader_t *reader, int with_titles) {
   std::string sql;
+  EpgdbReadEndWalk(reader);
+  reader->with_titles = with_titles;
+  reader->channel_pending = 0;
   try {
-    /* Files before version 3 hold no names. */
-    sql = std::string("SELECT c.nid, c.tsid, c.sid, ") +
-          (reader->version >= 3 ? "c.name" : "''") +
-          ", count(t.start_time), min(t.start_time), max(t.start_time + t.length)"
-          " FROM channels c LEFT JOIN titles t ON t.channel_id = c.id GROUP BY c.id";
-    if (with_titles) sql += " HAVING count(t.start_time) > 0";
+    /* One row per title (and per channel without titles) in the unique
+     * index's order, summed up per triple while walking: the "bad" code is
+     * worked out once per title. Files before version 3 hold no names. */
+    sql = std::string("SELECT c.nid, c.tsid, c.sid, ") + (reader->version >= 3 ? "c.name" : "''") +
+          ", " EPGDB_READ_CHANNEL_OK ", t.channel_id IS NOT NULL, t.start_time,"
+          " t.start_time + t.length, " +
+          (reader->version >= 2 ? EPGDB_READ_BAD_V2 : EPGDB_READ_BAD_V1) +
+          " FROM channels c LEFT JOIN titles t ON t.channel_id = c.id";
+    if (reader->version >= 2)
+      sql += " LEFT JOIN texts d ON d.id = t.description_id"
+             " LEFT JOIN texts l ON l.id = t.long_description_id";
     sql += " ORDER BY c.nid, c.tsid, c.sid";
   } catch (const std::bad_alloc &) {
     return EpgdbReadFail(reader, 0, "out of memory");
@@ -145,35 +228,80 @@ int epgdb_reader_channels(epgdb_reader_t *reader, int with_titles) {
 }
 
 int epgdb_reader_next_channel(epgdb_reader_t *reader, epgdb_channel_row_t *row) {
-  int got = EpgdbReadStep(reader, reader->channels);
-  if (got != 1) return got;
   sqlite3_stmt *s = reader->channels;
-  row->nid = (uint16_t)sqlite3_column_int(s, 0);
-  row->tsid = (uint16_t)sqlite3_column_int(s, 1);
-  row->sid = (uint16_t)sqlite3_column_int(s, 2);
-  const unsigned char *name = sqlite3_column_text(s, 3);
-  row->name = name ? (const char *)name : "";
-  row->titles = sqlite3_column_int64(s, 4);
-  row->first_start = sqlite3_column_int64(s, 5);
-  row->last_end = sqlite3_column_int64(s, 6);
-  return 1;
+  for (;;) {
+    /* The first row of a channel is the one the last call stepped onto. */
+    int got = reader->channel_pending == 1 ? 1
+              : reader->channel_pending == 2 ? 0 /* stepping again would restart the walk */
+                                             : EpgdbReadStep(reader, s);
+    reader->channel_pending = got == 0 ? 2 : 0;
+    if (got != 1) return got;
+    int64_t triple[3] = {sqlite3_column_int64(s, 0), sqlite3_column_int64(s, 1),
+                         sqlite3_column_int64(s, 2)};
+    int ok = sqlite3_column_int(s, 4);
+    int64_t titles = 0, first = 0, last = 0;
+    try {
+      reader->channel_name.clear();
+      do {
+        const unsigned char *name = sqlite3_column_text(s, 3);
+        if (reader->channel_name.empty() && name) reader->channel_name = (const char *)name;
+        int bad = sqlite3_column_int(s, 8);
+        if (!sqlite3_column_int(s, 5)) {
+        } else if (bad == EPGDB_READ_GOOD) {
+          int64_t start = sqlite3_column_int64(s, 6), end = sqlite3_column_int64(s, 7);
+          first = titles == 0 ? start : std::min(first, start);
+          last = titles == 0 ? end : std::max(last, end);
+          titles++;
+        } else {
+          reader->walk_skipped[bad > 0 && bad < EPGDB_READ_REASONS ? bad : EPGDB_READ_BAD_TIME]++;
+        }
+        got = EpgdbReadStep(reader, s);
+      } while (got == 1 && sqlite3_column_int64(s, 0) == triple[0] &&
+               sqlite3_column_int64(s, 1) == triple[1] && sqlite3_column_int64(s, 2) == triple[2] &&
+               sqlite3_column_int(s, 4) == ok);
+    } catch (const std::bad_alloc &) {
+      return EpgdbReadFail(reader, -1, "out of memory");
+    }
+    if (got < 0) return got;
+    reader->channel_pending = got == 1 ? 1 : 2;
+    if (!ok) {
+      reader->walk_channels_skipped++;
+      continue;
+    }
+    if (reader->with_titles && titles == 0) continue;
+    row->nid = (uint16_t)triple[0];
+    row->tsid = (uint16_t)triple[1];
+    row->sid = (uint16_t)triple[2];
+    row->name = reader->channel_name.c_str();
+    row->titles = titles;
+    row->first_start = first;
+    row->last_end = last;
+    return 1;
+  }
 }
 
 int epgdb_reader_titles(epgdb_reader_t *reader, const epgdb_title_filter_t *filter) {
   static const epgdb_title_filter_t all = {};
   if (!filter) filter = &all;
+  EpgdbReadEndWalk(reader);
   /* Channels in triple order through their unique index, each channel's
-   * titles through the primary key: rows come sorted without a sort. */
+   * titles through the primary key: rows come sorted without a sort. A row
+   * the library would never have written is left out (counted); a text over
+   * the limit is never read. */
   std::string sql;
   try {
+    std::string bad = reader->version >= 2 ? EPGDB_READ_BAD_V2 : EPGDB_READ_BAD_V1;
+    std::string head = "SELECT c.nid, c.tsid, c.sid, t.start_time, t.length, t.event_id, t.mjd,"
+                       " t.flags, t.language, ";
     sql = reader->version >= 2
-              ? "SELECT c.nid, c.tsid, c.sid, t.start_time, t.length, t.event_id, t.mjd, t.flags,"
-                " t.language, d.body, l.body FROM channels c CROSS JOIN titles t"
-                " ON t.channel_id = c.id JOIN texts d ON d.id = t.description_id"
-                " JOIN texts l ON l.id = t.long_description_id WHERE 1"
-              : "SELECT c.nid, c.tsid, c.sid, t.start_time, t.length, t.event_id, t.mjd, t.flags,"
-                " t.language, t.description, t.long_description"
-                " FROM channels c CROSS JOIN titles t ON t.channel_id = c.id WHERE 1";
+              ? head + "CASE WHEN " EPGDB_READ_FITS("d.body") " THEN d.body END, CASE WHEN "
+                    EPGDB_READ_FITS("l.body") " THEN l.body END, " + bad +
+                    " FROM channels c CROSS JOIN titles t ON t.channel_id = c.id"
+                    " LEFT JOIN texts d ON d.id = t.description_id"
+                    " LEFT JOIN texts l ON l.id = t.long_description_id WHERE 1"
+              : head + "CASE WHEN " EPGDB_READ_FITS("t.description") " THEN t.description END,"
+                    " CASE WHEN " EPGDB_READ_FITS("t.long_description") " THEN t.long_description END, " + bad +
+                    " FROM channels c CROSS JOIN titles t ON t.channel_id = c.id WHERE 1";
     if (filter->by_channel) sql += " AND c.nid = ?1 AND c.tsid = ?2 AND c.sid = ?3";
     if (filter->has_from) sql += " AND t.start_time + t.length > ?4";
     if (filter->has_to) sql += " AND t.start_time < ?5";
@@ -203,9 +331,11 @@ static void EpgdbReadBlob(sqlite3_stmt *s, int col, const char **text, size_t *s
 }
 
 int epgdb_reader_next_title(epgdb_reader_t *reader, epgdb_title_row_t *row) {
-  int got = EpgdbReadStep(reader, reader->titles);
-  if (got != 1) return got;
   sqlite3_stmt *s = reader->titles;
+  int got, bad = 0;
+  while ((got = EpgdbReadStep(reader, s)) == 1 && (bad = sqlite3_column_int(s, 11)) != 0)
+    reader->walk_skipped[bad > 0 && bad < EPGDB_READ_REASONS ? bad : EPGDB_READ_BAD_TIME]++;
+  if (got != 1) return got;
   row->nid = (uint16_t)sqlite3_column_int(s, 0);
   row->tsid = (uint16_t)sqlite3_column_int(s, 1);
   row->sid = (uint16_t)sqlite3_column_int(s, 2);

@@ -40,4 +40,19 @@
  * "*busy" set when the file was locked by another connection. */
 int EpgdbSchemaCheck(sqlite3 *db, int *version, int *busy, char *why, size_t why_size);
 
+/* What the user can do with a file that cannot be used for writing. */
+#define EPGDB_SCHEMA_ADVICE "move guide.db away or restore a copy, the next grab then starts a new guide"
+
+/* Repairs a writer makes in the upgrade's transaction (bits of "*repairs"). */
+#define EPGDB_REPAIR_CHANNEL_TRIPLES 0x01 /* duplicate channels merged, unique index made */
+#define EPGDB_REPAIR_TEXT_HASH 0x02       /* the index of texts by hash made */
+
+/* Checks, reading only, what a save relies on in a file of schema "version"
+ * that passed EpgdbSchemaCheck: ids that are row ids, one channel per
+ * triple, titles kept by (channel_id, start_time), texts found by hash.
+ * Returns 1 with what the upgrade must repair in "*repairs"; 0 with the
+ * reason and what the user can do in "why" when the file cannot be used for
+ * writing as it is. */
+int EpgdbSchemaNeeds(sqlite3 *db, int version, unsigned *repairs, char *why, size_t why_size);
+
 #endif

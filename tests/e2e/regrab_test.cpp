@@ -1,6 +1,7 @@
-/* Two grabs of a changed schedule into one guide database: no channel may
- * show two programmes at once afterwards, and the guide exports as valid
- * XMLTV. */
+/* Grabs into a guide database that holds an earlier guide: no channel may
+ * show two programmes at once afterwards, the guide exports as valid XMLTV,
+ * a poorer run keeps a richer guide, a hand-edited file is repaired or
+ * refused at the open. */
 #include <gtest/gtest.h>
 
 #include "e2e/sim_helpers.h"
@@ -84,4 +85,63 @@ TEST(Regrab, PoorerRunKeepsARicherGuide) {
    * by the same programmes, which keep their stored summaries. */
   EXPECT_TRUE(HasLine(LogMessages(r.log), "5 titles saved - 4 stored titles replaced - 1 expired")) << r.log;
   SimCheckRows(full.rows, SimDumpDatabase(g.root));
+}
+
+/* A guide that a hand edit left without what a save relies on: channels
+ * without their unique triple, one of them stored twice, and texts without
+ * their index by hash. The next grab repairs it at the open (one channel per
+ * triple, the grab saved); a guide whose titles lost their key is refused at
+ * the open, before the download, with what to do, and left as it was. */
+TEST(Regrab, HandEditedGuideIsRepairedOrRefusedAtTheOpen) {
+  GrabDir g("handedit");
+  const std::string shape = "--random --channels 3 --days 2 --events-per-day 8 --start " + SimToday();
+  SimExpectation first, second;
+  ASSERT_EQ(SimShell("mkdir -p " + g.dir + "/a " + g.dir + "/b"), 0);
+  ASSERT_TRUE(SimGenerate(g.dir + "/a", shape + " --seed 21", "", &first));
+  ASSERT_TRUE(SimGenerate(g.dir + "/b", shape + " --seed 22", "", &second));
+  g.WriteConfig("demux=" + first.stream + "\n");
+  ASSERT_EQ(g.Run({g.root}, {SIM_TZ}).exit_code, 0);
+  const std::string db = g.root + "/guide.db";
+  ASSERT_EQ(SimShell("sqlite3 " + db + " \"CREATE TABLE c2(id INTEGER PRIMARY KEY, nid INTEGER NOT NULL,"
+                     " tsid INTEGER NOT NULL, sid INTEGER NOT NULL, name TEXT NOT NULL DEFAULT '');"
+                     " INSERT INTO c2 SELECT * FROM channels; DROP TABLE channels;"
+                     " ALTER TABLE c2 RENAME TO channels;"
+                     " INSERT INTO channels(nid, tsid, sid) SELECT nid, tsid, sid FROM channels LIMIT 1;"
+                     " INSERT INTO titles SELECT (SELECT max(id) FROM channels), start_time + 1, length,"
+                     " event_id, mjd, flags, language, description_id, long_description_id"
+                     " FROM titles WHERE channel_id = 1; DROP INDEX texts_by_hash;\""),
+            0);
+
+  g.err_path = g.dir + "/stderr";
+  g.WriteConfig("demux=" + second.stream + "\n");
+  GrabResult r = g.Run({g.root}, {SIM_TZ});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(HasLine(LogMessages(r.log), "Data saved")) << r.log;
+  std::string err = ReadFileText(g.err_path);
+  EXPECT_NE(err.find("1 duplicate channels merged"), std::string::npos) << err;
+  EXPECT_NE(err.find("texts lacked their index by hash"), std::string::npos) << err;
+  const std::string stored = SimDumpDatabase(g.root);
+  int missing = 0;
+  for (const auto &row : SplitLines(second.rows))
+    if (stored.find(row + "\n") == std::string::npos && ++missing < 5) ADD_FAILURE() << "missing: " << row;
+  EXPECT_EQ(missing, 0);
+  EXPECT_EQ(GuideOverlaps(g.root), 0);
+  EXPECT_EQ(ShellOutput("sqlite3 " + db + " 'SELECT count(*) - count(DISTINCT nid || \":\" || tsid || \":\" || sid)"
+                        " FROM channels'"),
+            "0\n");
+
+  ASSERT_EQ(SimShell("sqlite3 " + db + " \"CREATE TABLE t2(channel_id, start_time, length, event_id, mjd,"
+                     " flags, language, description_id, long_description_id);"
+                     " INSERT INTO t2 SELECT * FROM titles; DROP TABLE titles; ALTER TABLE t2 RENAME TO titles;\""),
+            0);
+  const std::string bytes = ReadFileText(db);
+  r = g.Run({g.root}, {SIM_TZ});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "TYPE RUNNING CSCRIPT " + g.name + " v1.0\n");
+  std::vector<std::string> msgs = LogMessages(r.log);
+  ASSERT_GE(msgs.size(), 2u);
+  EXPECT_EQ(msgs[msgs.size() - 2], "Error opening EPGDB");
+  EXPECT_EQ(msgs.back(), "EPGDB: " + db + ": titles lacks its primary key (channel_id, start_time), which a"
+                         " save needs; move guide.db away or restore a copy, the next grab then starts a new guide");
+  EXPECT_TRUE(ReadFileText(db) == bytes) << "the refused file was changed";
 }

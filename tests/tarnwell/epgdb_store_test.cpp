@@ -74,6 +74,20 @@ TEST(GuideDbOpen, RefusesRootsItCannotUse) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
+/* "text" with its first "from" replaced by "to". */
+std::string Replace(std::string text, const std::string &from, const std::string &to) {
+  size_t at = text.find(from);
+  return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+/* The tables of a new file, as the library makes them, in SQL. */
+std::string SchemaV3() {
+  GuideRoot g;
+  if (epgdb_open(g.root.c_str())) epgdb_close();
+  std::string sql = GuideSql(g.file, "SELECT group_concat(sql, ';') FROM sqlite_master");
+  return sql.substr(0, sql.size() - 1) + ";";
+}
+
 /* Files that are not a guide database of this schema: each one is refused
  * and left exactly as it was. */
 TEST(GuideDbOpen, LeavesFilesOfAnotherKindUntouched) {
@@ -81,6 +95,7 @@ TEST(GuideDbOpen, LeavesFilesOfAnotherKindUntouched) {
     const char *name;
     std::string sql; /* run by the sqlite3 shell to make the file, or "" */
     std::string bytes;
+    const char *reason = ""; /* part of epgdb_error() */
   };
   const std::string schema =
       "CREATE TABLE channels(id INTEGER PRIMARY KEY, nid INTEGER NOT NULL, tsid INTEGER NOT NULL,"
@@ -103,6 +118,23 @@ TEST(GuideDbOpen, LeavesFilesOfAnotherKindUntouched) {
        schema + "CREATE TABLE titles(channel_id INTEGER, start_time INTEGER);"
                 "PRAGMA user_version = 1;",
        ""},
+      /* Files that a save could not use: refused before a download is lost. */
+      {"titles keyed by start first",
+       Replace(SchemaV3(), "KEY(channel_id, start_time)", "KEY(start_time, channel_id)") +
+           "PRAGMA user_version = 3;",
+       "", "titles lacks its primary key (channel_id, start_time), which a save needs; move guide.db away"},
+      {"text ids that are no row ids",
+       Replace(SchemaV3(), "texts(id INTEGER", "texts(id INT") + "PRAGMA user_version = 2;",
+       "", "texts.id is not an INTEGER PRIMARY KEY"},
+      {"titles that refer to the channels' nid",
+       Replace(SchemaV3(), "REFERENCES channels(id)", "REFERENCES channels(nid)") +
+           "PRAGMA user_version = 3;",
+       "", "titles refer to something else than channels.id"},
+      {"repair that fails",
+       Replace(SchemaV3(), ", UNIQUE(nid, tsid, sid)", "") +
+           "CREATE TABLE channels_by_triple(x); PRAGMA user_version = 3;",
+       "", "keeping one channel per triple: there is already a table named channels_by_triple (1);"
+       " the file is unchanged; move guide.db away"},
   };
   for (const Case &c : cases) {
     GuideRoot g;
@@ -112,6 +144,7 @@ TEST(GuideDbOpen, LeavesFilesOfAnotherKindUntouched) {
     std::string before = GuideFileBytes(g.file);
     ASSERT_EQ(access(g.file.c_str(), F_OK), 0) << c.name;
     EXPECT_EQ(epgdb_open(g.root.c_str()), 0) << c.name;
+    EXPECT_NE(strstr(epgdb_error(), c.reason), nullptr) << c.name << ": " << epgdb_error();
     EXPECT_EQ(GuideFileBytes(g.file), before) << c.name;
     EXPECT_EQ(ShellOutput("ls " + GuideShellQuote(g.root)), "guide.db\n") << c.name;
   }
@@ -187,6 +220,50 @@ TEST(GuideDbSchema, VersionOneIsReadAsItIsAndUpgradedForWriting) {
   GuideAddTitle(renamed, t + 1200, 60, "F", "F\n\n");
   ASSERT_EQ(epgdb_save(nullptr), 1);
   EXPECT_EQ(ChannelNames(g.root), "1:2:3 Canal Espa\xC3\xB1" "a\n1:2:4 Dos\n1:2:5 \n");
+}
+
+/* Files of versions 2 and 3 whose channels lack their unique triple (a
+ * channel stored twice, as a hand edit leaves it) and whose texts lack their
+ * index by hash: the open repairs both in the upgrade's transaction (of two
+ * titles at one start the later channel's stays, and its name), says so on
+ * standard error, and saves work; the repaired file opens without a write. */
+TEST(GuideDbOpen, RepairsWhatASaveReliesOnInTheUpgrade) {
+  uint32_t t = FutureHour();
+  const std::string T = std::to_string(t), T1 = std::to_string(t + 600);
+  for (int version : {2, 3}) {
+    SCOPED_TRACE(version);
+    GuideRoot g;
+    ASSERT_EQ(mkdir(g.root.c_str(), 0755), 0);
+    std::string sql = Replace(Replace(SchemaV3(), ", UNIQUE(nid, tsid, sid)", ""),
+                              "CREATE INDEX texts_by_hash ON texts(hash);", "");
+    if (version == 2) sql = Replace(sql, ", name TEXT NOT NULL DEFAULT ''", "");
+    std::string named = version == 3 ? ", 'Dos'" : "", unnamed = version == 3 ? ", ''" : "";
+    GuideSql(g.file, sql + "INSERT INTO channels VALUES(1, 1, 2, 3" + unnamed + "), (2, 1, 2, 3" +
+                         named + ");"
+                         "INSERT INTO texts VALUES(1, 0, X'41'), (2, 0, X'42'), (3, 0, X'43');"
+                         "INSERT INTO titles VALUES(1, " + T + ", 600, 0, 0, 0, 'spa', 1, 1),"
+                         " (1, " + T1 + ", 600, 0, 0, 0, 'spa', 2, 2), (2, " + T + ", 60, 0, 0, 0, 'spa', 3, 3);"
+                         "PRAGMA user_version = " + std::to_string(version) + ";");
+    {
+      GuideStderr to(g.dir + "/stderr");
+      ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+    }
+    const std::string err = GuideFileBytes(g.dir + "/stderr");
+    EXPECT_NE(err.find("1 duplicate channels merged, 1 of their titles"), std::string::npos) << err;
+    EXPECT_NE(err.find("texts lacked their index by hash"), std::string::npos);
+    EXPECT_EQ(GuideSql(g.file, "PRAGMA user_version; SELECT id, name FROM channels;"
+                               "SELECT name FROM sqlite_master WHERE type = 'index' ORDER BY name"),
+              "3\n1|" + std::string(version == 3 ? "Dos" : "") + "\nchannels_by_triple\ntexts_by_hash\n");
+    EXPECT_EQ(GuideTitleRows(g.root), "1:2:3|" + T + "|60|C\n1:2:3|" + T1 + "|600|B\n");
+    GuideAddTitle(epgdb_channels_add(1, 2, 3), t + 1200, 60, "D", "D\n\n");
+    ASSERT_EQ(epgdb_save(nullptr), 1) << epgdb_error();
+    EXPECT_EQ(GuideTitleCount(g.root), 3);
+    epgdb_close();
+    const std::string repaired = GuideFileBytes(g.file);
+    ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+    epgdb_close();
+    EXPECT_EQ(GuideFileBytes(g.file), repaired);
+  }
 }
 
 TEST(GuideDbStore, GuidePersistsAcrossRuns) {
@@ -482,6 +559,36 @@ TEST(GuideDbUpgrade, Version1FileIsReadAsItIsAndUpgradedOnce) {
   ASSERT_EQ(epgdb_save(nullptr), 1);
   EXPECT_EQ(GuideTitleCount(g.file), 4);
   EXPECT_EQ(GuideSql(g.file, "SELECT count(*), sum(body = X'C3BA') FROM texts"), "4|0\n");
+}
+
+/* A version-1 file without its keys, holding two titles at one channel and
+ * start, a title of a channel that does not exist and a channel stored
+ * twice: the upgrade keeps the later of the two titles, drops the other one
+ * and the orphan, merges the channels, and counts all on standard error. */
+TEST(GuideDbUpgrade, Version1FileWithDuplicatesAndOrphansIsUpgraded) {
+  GuideRoot g;
+  ASSERT_EQ(mkdir(g.root.c_str(), 0755), 0);
+  const std::string T = std::to_string(FutureHour()), T1 = std::to_string(FutureHour() + 600);
+  GuideSql(g.file, Replace(Replace(GUIDE_SCHEMA_V1_SQL, ", PRIMARY KEY(channel_id, start_time)", ""),
+                           ", UNIQUE(nid, tsid, sid)", "") +
+                       "INSERT INTO channels VALUES(1, 1, 2, 3), (2, 1, 2, 3);"
+                       "INSERT INTO titles VALUES(1, " + T + ", 60, 0, 0, 0, 'spa', X'41', X''),"
+                       " (9, " + T + ", 60, 0, 0, 0, 'spa', X'4F', X''),"
+                       " (1, " + T + ", 600, 0, 0, 0, 'spa', X'42', X''),"
+                       " (2, " + T1 + ", 60, 0, 0, 0, 'spa', X'43', X'');"
+                       "PRAGMA user_version = 1;");
+  {
+    GuideStderr to(g.dir + "/stderr");
+    ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+  }
+  const std::string err = GuideFileBytes(g.dir + "/stderr");
+  EXPECT_NE(err.find("epgdb: 1 titles of a missing channel or with an empty field dropped\n"
+                            "epgdb: 1 titles at the channel and start of a later one dropped\n"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("1 duplicate channels merged, 0 of their titles"), std::string::npos) << err;
+  EXPECT_EQ(GuideTitleRows(g.root), "1:2:3|" + T + "|600|B\n1:2:3|" + T1 + "|60|C\n");
+  EXPECT_EQ(GuideSql(g.file, "PRAGMA user_version; SELECT id FROM channels"), "3\n1\n");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
  * its errors. */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 
 #include "tarnwell/guide_db_helper.h"
@@ -128,6 +129,57 @@ TEST(EpgdbXmltv, ExportIsValidXmltvWithCleanTexts) {
     EXPECT_TRUE(c >= 0x20 || c == '\n') << "control byte " << (int)c;
   }
   EXPECT_EQ(xml.find("\xC2\x85"), std::string::npos) << "C1 control left in";
+}
+
+/* A guide that a hand edit or damage left with rows the library never
+ * writes: a channel whose nid wraps onto a stored triple, a start far out of
+ * range, a title whose text is gone, a text of 96 MiB. Every reader leaves
+ * the same titles out and counts them on standard error: the export stays
+ * valid, list and info agree, and memory stays far below the big text. */
+TEST(EpgdbXmltv, DamagedRowsAreSkippedCountedAndTheExportStaysValid) {
+  GuideRoot g;
+  MakeTrickyGuide(g);
+  auto at = [](uint32_t offset) { return std::to_string(kT + offset); };
+  GuideSql(g.file, "INSERT INTO channels(nid, tsid, sid) VALUES(65537, 1038, 29955);"
+                   "INSERT INTO titles SELECT max(id), " + at(0) + ", 60, 0, 0, 0, 'spa', 1, 1"
+                   " FROM channels;"
+                   "UPDATE titles SET start_time = -62135596801 WHERE start_time = " + at(600) + ";"
+                   "UPDATE titles SET description_id = 999999 WHERE start_time = " + at(1200) + ";"
+                   "INSERT INTO texts(hash, body) VALUES(0, zeroblob(96 << 20));"
+                   "UPDATE titles SET long_description_id = last_insert_rowid()"
+                   " WHERE start_time = " + at(1800) + ";");
+  const std::string skipped = "skipped what the library never writes: 4 titles (1 of a channel id"
+                              " over 16 bits, 1 with a start or length out of range, 1 whose text"
+                              " is missing, 1 with a text over 1048576 bytes), 1 channels\n";
+  std::string xml_path = g.dir + "/guide.xml", err_path = g.dir + "/stderr", out;
+  ASSERT_EQ(GuideCommand("/usr/bin/time -f 'peak %M' " + kEpgdb + " xmltv " + GuideShellQuote(g.root) +
+                             " >" + xml_path + " 2>" + err_path,
+                         &out),
+            0);
+  std::string err = GuideFileBytes(err_path), xml = GuideFileBytes(xml_path);
+  EXPECT_NE(err.find("epgdb: " + g.file + ": " + skipped), std::string::npos) << err;
+  long peak_kib = atol(err.substr(err.rfind("peak ") + 5).c_str());
+  EXPECT_GT(peak_kib, 0) << err;
+  EXPECT_LT(peak_kib, 64 * 1024) << "the 96 MiB text was read";
+  EXPECT_EQ(GuideCommand("tv_validate_file --dtd-file " + kXmltvDtd + " " + xml_path + " 2>&1", &out),
+            0)
+      << out << xml;
+  size_t programmes = 0;
+  for (size_t p = xml.find("<programme "); p != std::string::npos; p = xml.find("<programme ", p + 1))
+    programmes++;
+  EXPECT_EQ(programmes, 3u) << xml;
+  EXPECT_EQ(xml.find("65537"), std::string::npos) << "a wrapped channel id came out";
+
+  ASSERT_EQ(Epgdb("list " + GuideShellQuote(g.root), &out), 0);
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 6) << out << "two channel lines, a blank, three titles";
+  ASSERT_EQ(Epgdb("info " + GuideShellQuote(g.root), &out, true), 0);
+  EXPECT_NE(out.find("Channels: 2\nTitles: 3\n"), std::string::npos) << out;
+  EXPECT_NE(out.find(skipped), std::string::npos) << out;
+  /* The VDR export of the same file: the same three events. */
+  ASSERT_EQ(Epgdb("vdr " + GuideShellQuote(g.root), &out), 0);
+  size_t events = 0;
+  for (const std::string &line : SplitLines(out)) events += line.compare(0, 2, "E ") == 0;
+  EXPECT_EQ(events, 3u) << out;
 }
 
 TEST(EpgdbXmltv, ChannelIdsStayAcrossRuns) {

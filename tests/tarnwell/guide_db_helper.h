@@ -30,6 +30,20 @@
   " language TEXT NOT NULL, description BLOB NOT NULL,"                                 \
   " long_description BLOB NOT NULL, PRIMARY KEY(channel_id, start_time));"
 
+/* Standard error of this process goes to the file "path" while it lives. */
+struct GuideStderr {
+  int saved = dup(2);
+  explicit GuideStderr(const std::string &path) {
+    fflush(stderr);
+    if (!freopen(path.c_str(), "w", stderr)) fprintf(stdout, "cannot write %s\n", path.c_str());
+  }
+  ~GuideStderr() {
+    fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+  }
+};
+
 /* A fresh folder under /tmp; "root" is a database root inside it that does
  * not exist yet. Closes and cleans the library and removes the folder. */
 struct GuideRoot {
