@@ -144,6 +144,9 @@ budget_grab() {
   printf 'demux=%s\n' "$3" > "$rd/$2.conf"
   rm -f "$rd/time" "$rd/syncs"
   mkdir -p "$4"
+  # Nothing of an earlier step (the copy of a database, another grab) is
+  # left to write back while this grab runs and syncs.
+  sync
   if ! /usr/bin/time -f '%e %U %S %M %O' -o "$rd/time" env LD_PRELOAD="$budget_counter" \
     BENCH_SYNC_COUNT="$rd/syncs" "$rd/$2" "$4" > "$rd/status" 2> "$rd/stderr"; then
     cat "$rd/stderr" >&2

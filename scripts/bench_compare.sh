@@ -3,12 +3,12 @@
 # worktree of its own under BUILD_DIR/bench-ref (its own CMake build, only
 # the grabber, the library and the simulator, found by name in its build
 # folder, so an older layout works too), then grabs the same recordings
-# (made once with this tree's simulator) with both builds in turn, REF then
-# this tree, RUNS times (default 5), and prints for every grab and figure
-# REF's median, this tree's, their ratio and the floor (see
-# scripts/bench_budget_lib.sh). The first round checks every stored guide
-# with each build's own simulator. Fails when a build, a grab or a figure
-# fails.
+# (made once with this tree's simulator) with both builds in turn, RUNS
+# times (default 5; REF first in odd rounds, this tree first in even ones),
+# and prints for every grab and figure REF's median, this tree's, their
+# ratio and the floor (see scripts/bench_budget_lib.sh). The first round
+# checks every stored guide with each build's own simulator. Fails when a
+# build, a grab or a figure fails.
 # Usage: scripts/bench_compare.sh BUILD_DIR REF   (WORK=dir keeps the files there)
 set -eu
 
@@ -70,8 +70,15 @@ while [ "$i" -le "$runs" ]; do
   fi
   for spec in $budget_sizes; do
     size=${spec%%:*}
-    budget_round ref "$work/ref" "$name" "$ref_sim" "$size" "$work" "$ref_verify" >> "$work/results"
-    budget_round this "$work/this" "$name" "$build/mhw2sim" "$size" "$work" "$this_verify" >> "$work/results"
+    # REF first in odd rounds, this tree first in even ones, so that neither
+    # always runs after the other.
+    if [ $((i % 2)) -eq 1 ]; then
+      budget_round ref "$work/ref" "$name" "$ref_sim" "$size" "$work" "$ref_verify" >> "$work/results"
+      budget_round this "$work/this" "$name" "$build/mhw2sim" "$size" "$work" "$this_verify" >> "$work/results"
+    else
+      budget_round this "$work/this" "$name" "$build/mhw2sim" "$size" "$work" "$this_verify" >> "$work/results"
+      budget_round ref "$work/ref" "$name" "$ref_sim" "$size" "$work" "$ref_verify" >> "$work/results"
+    fi
   done
   i=$((i + 1))
 done
