@@ -145,7 +145,9 @@ budget_grab() {
   rm -f "$rd/time" "$rd/syncs"
   mkdir -p "$4"
   # Nothing of an earlier step (the copy of a database, another grab) is
-  # left to write back while this grab runs and syncs.
+  # left to write back: the kernel counts a page towards the bytes written
+  # of the task that makes it dirty, so a page the copy left dirty would hide
+  # the grab's write to it, and its writeback would slow the grab's syncs.
   sync
   if ! /usr/bin/time -f '%e %U %S %M %O' -o "$rd/time" env LD_PRELOAD="$budget_counter" \
     BENCH_SYNC_COUNT="$rd/syncs" "$rd/$2" "$4" > "$rd/status" 2> "$rd/stderr"; then
