@@ -22,6 +22,8 @@
 # for the bytes of a next-day grab; nothing for an unchanged regrab; one
 # flush for a grab that changes the guide, none for one that does not.
 
+# The weeks as NAME:CHANNELS:EVENTS_PER_DAY; BUDGET_SIZES=small:60:65 keeps
+# to the small one while working on the scripts.
 budget_sizes=${BUDGET_SIZES:-"small:60:65 large:160:125"}
 budget_grabs="first unchanged next-day"
 
