@@ -2,7 +2,8 @@
 # Receiver budget of another commit beside this tree's: builds REF in a
 # worktree of its own under BUILD_DIR/bench-ref (its own CMake build, only
 # the grabber, the library and the simulator, found by name in its build
-# folder, so an older layout works too), then grabs the same recordings
+# folder, so an older layout works too; they are kept in
+# BUILD_DIR/bench-ref/<commit>/bin for the next comparison), then grabs the same recordings
 # (made once with this tree's simulator) with both builds in turn, RUNS
 # times (default 5; REF first in odd rounds, this tree first in even ones),
 # and prints for every grab and figure REF's median, this tree's, their
@@ -27,32 +28,44 @@ repo=$(cd "$here/.." && pwd)
 sha=$(git -C "$repo" rev-parse --verify --quiet "$ref^{commit}") || budget_die "$ref is not a commit"
 short=$(git -C "$repo" rev-parse --short "$sha")
 refdir=$build/bench-ref/$sha
-if [ ! -f "$refdir/src/CMakeLists.txt" ]; then
-  rm -rf "$refdir/src"
+bin=$refdir/bin
+# REF's grabber, library and simulator are kept in $bin; the checkout and its
+# build are removed once they are there, so no worktree stays registered.
+if [ ! -x "$bin/mhw2grab" ] || [ ! -f "$bin/libtarnwell.so" ]; then
+  rm -rf "$refdir"
   mkdir -p "$refdir"
   git -C "$repo" worktree add -f --detach "$refdir/src" "$sha" > /dev/null 2>&1 ||
     budget_die "cannot check $ref out into $refdir/src"
+  launcher=
+  if command -v ccache > /dev/null; then
+    launcher="-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache"
+  fi
+  echo "Building $ref ($short) in $refdir/build" >&2
+  cmake -S "$refdir/src" -B "$refdir/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo $launcher > "$refdir/cmake.log" 2>&1 ||
+    { tail -n 20 "$refdir/cmake.log" >&2; budget_die "cannot configure $ref (log: $refdir/cmake.log)"; }
+  targets=$(cmake --build "$refdir/build" --target help | sed -n 's/^\.\.\. \([^ ]*\).*/\1/p' |
+    grep -x -e mhw2grab -e tarnwell -e mhw2sim | tr '\n' ' ')
+  case " $targets " in *" mhw2grab "*) ;; *) budget_die "$ref has no mhw2grab target" ;; esac
+  cmake --build "$refdir/build" -j"${JOBS:-2}" --target $targets > "$refdir/build.log" 2>&1 ||
+    { tail -n 20 "$refdir/build.log" >&2; budget_die "cannot build $ref (log: $refdir/build.log)"; }
+  mkdir -p "$bin.new"
+  for f in mhw2grab libtarnwell.so mhw2sim; do
+    found=$(find "$refdir/build" -name "$f" \( -type f -o -type l \) ! -path '*/CMakeFiles/*' | head -n 1)
+    [ -z "$found" ] || cp "$found" "$bin.new/$f"
+  done
+  [ -x "$bin.new/mhw2grab" ] && [ -f "$bin.new/libtarnwell.so" ] ||
+    budget_die "cannot find $ref's mhw2grab and libtarnwell.so in $refdir/build"
+  git -C "$repo" worktree remove --force "$refdir/src" || budget_die "cannot remove the worktree $refdir/src"
+  rm -rf "$refdir/build"
+  mv "$bin.new" "$bin"
 fi
-launcher=
-if command -v ccache > /dev/null; then
-  launcher="-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache"
+ref_grab=$bin/mhw2grab
+ref_lib=$bin/libtarnwell.so
+ref_sim=$bin/mhw2sim
+if [ ! -x "$ref_sim" ] || ! "$ref_sim" --help > /dev/null 2>&1; then
+  echo "bench_compare: $ref has no mhw2sim that runs: its guides are checked by their counts only" >&2
+  ref_sim=
 fi
-echo "Building $ref ($short) in $refdir/build" >&2
-cmake -S "$refdir/src" -B "$refdir/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo $launcher > "$refdir/cmake.log" 2>&1 ||
-  { tail -n 20 "$refdir/cmake.log" >&2; budget_die "cannot configure $ref"; }
-targets=$(cmake --build "$refdir/build" --target help | sed -n 's/^\.\.\. \([^ ]*\).*/\1/p' |
-  grep -x -e mhw2grab -e tarnwell -e mhw2sim | tr '\n' ' ')
-case " $targets " in *" mhw2grab "*) ;; *) budget_die "$ref has no mhw2grab target" ;; esac
-cmake --build "$refdir/build" -j"${JOBS:-2}" --target $targets > "$refdir/build.log" 2>&1 ||
-  { tail -n 20 "$refdir/build.log" >&2; budget_die "cannot build $ref"; }
-find_built() {
-  find "$refdir/build" -name "$1" \( -type f -o -type l \) ! -path '*/CMakeFiles/*' | head -n 1
-}
-ref_grab=$(find_built mhw2grab)
-ref_lib=$(find_built libtarnwell.so)
-ref_sim=$(find_built mhw2sim)
-[ -n "$ref_grab" ] && [ -n "$ref_lib" ] || budget_die "cannot find $ref's mhw2grab and libtarnwell.so in $refdir/build"
-[ -n "$ref_sim" ] || echo "bench_compare: $ref has no mhw2sim: its guides are checked by their counts only" >&2
 
 budget_counter_build "$build"
 budget_weeks "$build/mhw2sim" "$work"
