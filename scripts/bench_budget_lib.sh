@@ -239,7 +239,8 @@ budget_median() {
 # budget_counter_build BUILD: builds the flush counter into BUILD and sets
 # budget_counter to it.
 budget_counter_build() {
-  cmake --build "$1" --target bench_sync_count -j2 > /dev/null || budget_die "cannot build the flush counter in $1"
+  cmake --build "$1" --target bench_sync_count -j2 > /dev/null ||
+    budget_die "cannot build the flush counter in $1 (a build with the benchmarks: make test-build)"
   budget_counter=$(cd "$1" && pwd)/libbench_sync_count.so
   [ -f "$budget_counter" ] || budget_die "$budget_counter is missing"
 }
