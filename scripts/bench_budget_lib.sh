@@ -282,8 +282,24 @@ budget_week_label() {
   echo "$2 $(budget_floor "$1/$2" events_a)"
 }
 
+# budget_complete RESULTS RUNS TAG...: dies unless RESULTS holds RUNS lines
+# of nine fields for every build TAG, week and grab.
+budget_complete() {
+  results=$1 n=$2
+  shift 2
+  for tag in "$@"; do
+    for spec in $budget_sizes; do
+      for grab in $budget_grabs; do
+        got=$(awk -v t="$tag" -v s="${spec%%:*}" -v g="$grab" '$1 == t && $2 == s && $3 == g && NF == 9' "$results" | wc -l)
+        [ "$got" -eq "$n" ] || budget_die "$got of $n results for the $grab grab of the ${spec%%:*} week ($tag)"
+      done
+    done
+  done
+}
+
 # budget_table RESULTS DIR TAG RUNS: the table of one build.
 budget_table() {
+  budget_complete "$1" "$4" "$3"
   echo "Receiver budget: median of $4 runs, each figure beside its floor in brackets"
   echo "  (first: into an empty guide.db; unchanged: the same week again; next-day: the week a day later, 1/7 new)"
   printf '%-13s %-10s %14s %14s %15s %16s %8s %10s\n' week grab "wall s" "cpu s" "peak MiB" \
@@ -312,6 +328,7 @@ budget_ratio() {
 # budget_compare RESULTS DIR REF_TAG REF_LABEL RUNS: REF's medians beside
 # this tree's, their ratio and the floor.
 budget_compare_table() {
+  budget_complete "$1" "$5" "$3" this
   echo "Receiver budget: $4 against this tree, median of $5 interleaved runs (ratio: this / $4)"
   printf '%-13s %-10s %-11s %11s %11s %8s %9s\n' week grab figure "$4" this ratio floor
   for spec in $budget_sizes; do
