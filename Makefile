@@ -14,7 +14,9 @@
 #   make deb     a Debian package in build-deb, checked (lintian, a grab with
 #                the unpacked programs)
 #   make ipk ARCH=armhf|arm64|mipsel  opkg packages for a receiver in build-ARCH/ipk
-#   make bench   benchmarks (decoders, whole runs, time to guide on air, hostile streams)
+#   make bench   benchmarks (decoders, whole runs, time to guide on air, hostile streams,
+#                the receiver budget)
+#   make bench-compare REF=<commit>  the receiver budget of REF beside this tree's
 #   make fuzz    every fuzz target for FUZZ_SECONDS (default 60) each
 #   make nomem-sweep  a whole grab with each of its allocations refused in turn
 #   make cross ARCH=armhf|arm64|mipsel        the grabber for a receiver in build-ARCH
@@ -39,7 +41,7 @@ PROGRAMS = mhw2grab tarnwell epgdb tv_grab_zz_mhw2
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: deps test-deps deb-deps build test-build install install-strip test check check-asan fuzz-smoke demo bench \
-	fuzz nomem-sweep clean cross-deps cross cross-check host-tools deb ipk
+	bench-compare fuzz nomem-sweep clean cross-deps cross cross-check host-tools deb ipk
 
 # Installs those of the packages $(1) that are missing.
 define install_packages
@@ -116,6 +118,17 @@ bench: test-build
 	@./scripts/bench_run.sh $(BUILD)
 	@./scripts/bench_time_to_guide.sh $(BUILD)
 	@./scripts/bench_hostile.sh $(BUILD)
+	@./scripts/bench_budget.sh $(BUILD)
+
+# REF built in a worktree of its own under $(BUILD)/bench-ref and grabbing the
+# same recordings as this tree, in turn, RUNS times (default 5).
+ifneq ($(filter bench-compare,$(MAKECMDGOALS)),)
+ifeq ($(REF),)
+$(error Usage: make bench-compare REF=<commit> [RUNS=5])
+endif
+endif
+bench-compare: test-build
+	@./scripts/bench_compare.sh $(BUILD) $(REF)
 
 fuzz: test-deps
 	./scripts/fuzz.sh $(FUZZ_SECONDS)
