@@ -53,14 +53,24 @@ void CollectorFreeSections(CollectorTable *t) {
   while (t->list) {
     RawSection *node = t->list;
     t->list = node->next;
-    free(node->data);
-    free(node);
+    free(node); /* its bytes are in the same block */
   }
   Collector.held_bytes -= t->list_bytes;
   t->list_bytes = 0;
 }
 
 void FreeSectionList(void) { CollectorFreeSections(CollectorDefault()); }
+
+RawSection *DemuxSectionListTake(void) {
+  CollectorTable *t = CollectorDefault();
+  RawSection *list = t->list;
+  t->list = nullptr;
+  Collector.held_bytes -= t->list_bytes;
+  t->list_bytes = 0;
+  return list;
+}
+
+void DemuxSectionFree(RawSection *section) { free(section); }
 
 void CollectorTakeSections(CollectorTable *from) {
   CollectorTable *to = CollectorDefault();
@@ -80,22 +90,18 @@ void DemuxSetCollectLimits(uint32_t max_ms, int64_t max_bytes) {
 int64_t DemuxHeldBytes(void) { return Collector.held_bytes; }
 
 /* Copies the first "n" bytes of the section buffer of the handle of "t" to
- * the head of its section list. Returns 1, or 0 when memory ran out (logged). */
+ * the head of its section list, node and bytes in one block. Returns 1, or
+ * 0 when memory ran out (logged). */
 static int CollectorStore(CollectorTable *t, int n) {
   DemuxHandle *h = t->demux;
-  RawSection *node = (RawSection *)malloc(sizeof(RawSection));
+  RawSection *node = (RawSection *)malloc(sizeof(RawSection) + (size_t)n);
   if (!node) {
     DemuxLog(h, "%s() - Error allocating memory for sat data", "DemuxGetAllSections");
     return 0;
   }
   node->next = nullptr;
   node->length = n;
-  node->data = (uint8_t *)malloc((size_t)n);
-  if (!node->data) {
-    DemuxLog(h, "%s() - Error allocating memory for sat data", "DemuxGetAllSections");
-    free(node);
-    return 0;
-  }
+  node->data = (uint8_t *)(node + 1);
   memcpy(node->data, h->buffer, (size_t)n);
   node->next = t->list;
   t->list = node;

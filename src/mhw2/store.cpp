@@ -27,6 +27,7 @@ struct GuideNode {
   GuideNode *bag_prev[STORE_BAG_KINDS];
   GuideNode *bag_next[STORE_BAG_KINDS];
   GuideNode *walk_next;                /* the attachment walk, newest first */
+  GuideNode *newer;                    /* the event list backwards, so that a record can leave it */
 };
 
 static GuideNode *GuideNodeOf(EventRecord *record) { return (GuideNode *)record; }
@@ -50,9 +51,10 @@ struct GuideStartEntry {
 };
 
 /* Open-addressing hash table from a 64-bit key to an entry: the
- * channel+start index and the summary id index. A summary id that no record
- * carries any more (a 7-day merge moved its last one) is removed, so the
- * index never holds more ids than the records have. */
+ * channel+start index and the summary id index, each at most three
+ * quarters full. A summary id that no record carries any more (a 7-day
+ * merge moved its last one) is removed, so the index holds only the ids
+ * the records have. */
 template <typename Entry>
 struct GuideTable {
   std::vector<Entry> slots; /* key and value side by side: one cache line a probe */
@@ -71,8 +73,10 @@ static struct {
   ChannelEntry *channels;
   EventRecord *events;
   uint32_t next_seq;
-  size_t id_slots; /* summary ids the records carry: one each, two with a 3-day id */
   uint64_t walk_steps;
+  /* The event passes are over (GuideEndEvents): no record is added any
+   * more, and a record that gets its summary has been handed over and goes. */
+  int events_ended;
   GuideCounters counters;
   GuideTable<GuideStartEntry> by_start;   /* channel << 32 | start_time -> the one record */
   GuideTable<GuideSummaryIds> by_summary; /* summary id -> the records it matches */
@@ -129,18 +133,18 @@ static Entry *GuideTablePlaceUnchecked(GuideTable<Entry> *table, uint64_t key) {
   return &table->slots[i];
 }
 
-/* Makes room for "keys" keys in all at half load at most, doubling the
+/* Makes room for "keys" keys in all at three quarters load at most, doubling the
  * table as often as needed; entry pointers taken before are invalid
  * afterwards. Returns 1, or 0 when memory ran out (the table is then
  * unchanged). Container growth reports exhaustion by throwing; it becomes
  * the store's 0 result here. */
 template <typename Entry>
 static int GuideTableReserve(GuideTable<Entry> *table, size_t keys) {
-  if (keys * 2 <= table->slots.size()) return 1;
+  if (keys * 4 <= table->slots.size() * 3) return 1;
   GuideTable<Entry> grown;
   try {
     size_t size = table->slots.empty() ? 1024 : table->slots.size() * 2;
-    while (keys * 2 > size) size *= 2;
+    while (keys * 4 > size * 3) size *= 2;
     Entry empty{};
     empty.key = STORE_NO_KEY;
     grown.slots.assign(size, empty);
@@ -222,9 +226,8 @@ static void GuideIndexSummaryUnchecked(GuideNode *node) {
 
 /* Moves "node" from the index entries of its summary_id to those of
  * "summary_id", another id. Takes no memory: the id left behind goes when
- * no record carries it any more, before the new one is placed, so the
- * index holds at most one id per summary id the records carry, for which
- * it has room (GuideInsertHead). */
+ * no record carries it any more, before the new one is placed; the index
+ * has room for one new id (GuideMerge7days). */
 static void GuideMoveSummaryUnchecked(GuideNode *node, uint32_t summary_id) {
   EventRecord *r = &node->record;
   int carries_3d = GuideCarries3d(node);
@@ -252,27 +255,59 @@ static GuideNode *GuideFindByStart(uint16_t channel, int32_t start_time) {
 /* Copies "record" into a new node at the head of the event list and puts
  * it into the indexes. Returns the node, or null when memory ran out. */
 static GuideNode *GuideInsertHead(const EventRecord *record) {
-  /* Room for every summary id the records will carry, this one's too: a
-   * 7-day merge then never needs more. */
-  size_t id_slots = Store.id_slots + ((record->flags & EVENT_HAS_SUMMARY_ID_3D) ? 2 : 1);
+  /* Room for the summary ids this record may bring: the index is sized by
+   * the ids the stream carries, not by the records. */
   if (Store.next_seq == STORE_SEQ_MAX ||
       !GuideTableReserve(&Store.by_start, Store.by_start.used + 1) ||
-      !GuideTableReserve(&Store.by_summary, id_slots))
+      !GuideTableReserve(&Store.by_summary, Store.by_summary.used + 2))
     return nullptr;
   GuideNode *node = (GuideNode *)calloc(1, sizeof(GuideNode));
   if (!node) return nullptr;
   memcpy(&node->record, record, sizeof(EventRecord));
   node->seq = Store.next_seq++;
-  Store.id_slots = id_slots;
   GuideTablePlaceUnchecked(&Store.by_start, GuideStartKey(record->channel, record->start_time))
       ->node = node;
   GuideIndexSummaryUnchecked(node);
   node->record.next = Store.events;
+  if (Store.events) GuideNodeOf(Store.events)->newer = node;
   Store.events = &node->record;
   return node;
 }
 
+/* Takes "node" out of the event list, its bags and the channel+start index,
+ * and frees it. The counts of its summary ids stay: they say how often a
+ * summary matched, attached or not. */
+static void GuideRelease(GuideNode *node) {
+  EventRecord *r = &node->record;
+  for (int kind = 0; kind < STORE_BAG_KINDS; kind++) {
+    if (!node->in_bag[kind]) continue;
+    uint32_t id = kind == STORE_BAG_ID ? r->summary_id : r->summary_id_3d;
+    GuideBagLeave(GuideTableFind(&Store.by_summary, id), (GuideBagKind)kind, node);
+  }
+  if (!Store.by_start.slots.empty())
+    GuideTableRemoveUnchecked(&Store.by_start, GuideStartKey(r->channel, r->start_time));
+  if (node->newer) node->newer->record.next = r->next;
+  else Store.events = r->next;
+  if (r->next) GuideNodeOf(r->next)->newer = node->newer;
+  free(node);
+}
+
+void GuideEndEvents(void) {
+  GuideTableFree(&Store.by_start);
+  Store.events_ended = 1;
+}
+
+void GuideFreeEvent(EventRecord *record) { GuideRelease(GuideNodeOf(record)); }
+
+/* Refuses a record once the event passes are over (logged for "function"). */
+static int GuideEventsOver(const char *function) {
+  if (!Store.events_ended) return 0;
+  WriteLog("%s() - Error: event added after the event tables", function);
+  return 1;
+}
+
 int AddEvent3days(EventRecord *record) {
+  if (GuideEventsOver("AddEvent3days")) return 0;
   if (GuideFindByStart(record->channel, record->start_time)) {
     WriteDebug("%s() - WARNING: REPEATED EVENT FOUND IN EVENT LIST. IGNORING.\n", "AddEvent3days");
     return 1;
@@ -288,25 +323,32 @@ int AddEvent3days(EventRecord *record) {
 
 /* The 7-day merge: the stored record takes the 7-day summary ids (moving
  * to the index entries of its new summary id); the caller's record gets the
- * stored 3-day summary id. Takes no memory, so it cannot fail. */
-static void GuideMerge7days(GuideNode *node, EventRecord *record) {
+ * stored 3-day summary id. Returns 1, or 0 when the summary index found no
+ * room for a new id (nothing changed then). */
+static int GuideMerge7days(GuideNode *node, EventRecord *record) {
   EventRecord *stored = &node->record;
-  if (stored->summary_id != record->summary_id) GuideMoveSummaryUnchecked(node, record->summary_id);
+  if (stored->summary_id != record->summary_id) {
+    if (!GuideTableReserve(&Store.by_summary, Store.by_summary.used + 1)) return 0;
+    GuideMoveSummaryUnchecked(node, record->summary_id);
+  }
   stored->summary_id2 = record->summary_id2;
   record->summary_id_3d = stored->summary_id_3d;
   record->flags = (uint8_t)((record->flags & ~EVENT_HAS_SUMMARY_ID_3D) |
                             (stored->flags & EVENT_HAS_SUMMARY_ID_3D));
+  return 1;
 }
 
 int AddEvent(EventRecord *record) {
+  if (GuideEventsOver("AddEvent")) return 0;
   GuideNode *node = GuideFindByStart(record->channel, record->start_time);
   if (node) {
     if (node->record.mhw_event_id != record->mhw_event_id) {
       WriteDebug("%s() - WARNING: SAME EVENT WITH DIFFERENT EVENTID. IGNORING.\n", "AddEvent");
       return 1;
     }
-    GuideMerge7days(node, record);
-    return 1;
+    if (GuideMerge7days(node, record)) return 1;
+    WriteLog("%s() - memory error", "AddEvent");
+    return 0;
   }
   if (!GuideInsertHead(record)) {
     WriteLog("%s() - memory error", "AddEvent");
@@ -452,6 +494,8 @@ int GuideVisitSummaryMatches(uint32_t summary_id, int (*visit)(EventRecord *, vo
   for (GuideNode *node = GuideCollectWaiting(summary_id); node;) {
     GuideNode *next = node->walk_next;
     if (!visit(&node->record, context)) return 0;
+    /* Handed over with its summary: the store needs it no more. */
+    if (Store.events_ended && (node->record.flags & EVENT_HAS_SUMMARY)) GuideRelease(node);
     node = next;
   }
   return 1;
@@ -487,7 +531,7 @@ void FreeGuide(void) {
   GuideTableFree(&Store.by_start);
   GuideTableFree(&Store.by_summary);
   Store.next_seq = 0;
-  Store.id_slots = 0;
+  Store.events_ended = 0;
   Store.walk_steps = 0;
   free(Store.channels);
   Store.channels = nullptr;

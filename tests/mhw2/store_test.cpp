@@ -64,9 +64,9 @@ TEST_F(StoreTest, SevenDayMergeTakesSummaryIdsAndHandsBackThe3DayId) {
   EXPECT_EQ(db_.titles.size(), 1u);
 }
 
-/* A 7-day merge takes no memory, so it never fails for it: merges that
+/* The summary index holds only the ids the records carry: merges that
  * move events through ever new summary ids, and back onto their 3-day ids,
- * leave the summary index at its size, and lookups follow every move. */
+ * leave it at its size, and lookups follow every move. */
 TEST_F(StoreTest, SevenDayMergesNeverGrowTheSummaryIndex) {
   MakeChannels(4);
   const int n = 600;
