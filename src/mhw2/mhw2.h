@@ -31,12 +31,14 @@ struct EventRecord {
   int32_t hours, minutes, seconds;
   int32_t start_time;
   int32_t duration;
-  char title[64];
   uint8_t flags;
   uint8_t day, month;
   uint16_t year;
   uint8_t hour, minute, second;
   uint8_t newbyte;
+  /* Last, so that the store keeps only the bytes of the title itself: a
+   * stored record ends behind the title's terminator. */
+  char title[64];
 };
 
 /* Run counters of the guide store. */

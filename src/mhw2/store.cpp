@@ -15,22 +15,24 @@
 enum GuideBagKind { STORE_BAG_ID, STORE_BAG_ID_3D, STORE_BAG_KINDS };
 
 /* One record of the event list with its place in the indexes. The record
- * comes first, so the list's EventRecord pointers are GuideNode pointers.
- * A record without a summary waits in the bag of its summary_id and, when
+ * comes last and is cut behind its title's terminator, so a node costs the
+ * title it has rather than the longest one. A record without a summary waits in the bag of its summary_id and, when
  * it carries one, in the bag of its summary_id_3d: doubly linked and in no
  * particular order, so that joining, leaving and moving cost one step. A
  * record that got its summary leaves a bag when that bag is next walked. */
 struct GuideNode {
-  EventRecord record;
   uint32_t seq;                        /* insertion number: larger is nearer the list head */
   uint8_t in_bag[STORE_BAG_KINDS];     /* 1 while in the bag of that kind */
   GuideNode *bag_prev[STORE_BAG_KINDS];
   GuideNode *bag_next[STORE_BAG_KINDS];
   GuideNode *walk_next;                /* the attachment walk, newest first */
   GuideNode *newer;                    /* the event list backwards, so that a record can leave it */
+  EventRecord record;                  /* up to its title's terminator */
 };
 
-static GuideNode *GuideNodeOf(EventRecord *record) { return (GuideNode *)record; }
+static GuideNode *GuideNodeOf(EventRecord *record) {
+  return (GuideNode *)((char *)record - offsetof(GuideNode, record));
+}
 
 /* The index entry of one summary id: the records a summary with that id
  * matches, as the two bags of those still without a summary and counts of
@@ -261,9 +263,12 @@ static GuideNode *GuideInsertHead(const EventRecord *record) {
       !GuideTableReserve(&Store.by_start, Store.by_start.used + 1) ||
       !GuideTableReserve(&Store.by_summary, Store.by_summary.used + 2))
     return nullptr;
-  GuideNode *node = (GuideNode *)calloc(1, sizeof(GuideNode));
+  size_t title_length = strnlen(record->title, sizeof(record->title) - 1);
+  size_t fixed = offsetof(GuideNode, record) + offsetof(EventRecord, title);
+  GuideNode *node = (GuideNode *)calloc(1, fixed + title_length + 1);
   if (!node) return nullptr;
-  memcpy(&node->record, record, sizeof(EventRecord));
+  memcpy(&node->record, record, offsetof(EventRecord, title));
+  memcpy(node->record.title, record->title, title_length); /* the terminator is calloc's */
   node->seq = Store.next_seq++;
   GuideTablePlaceUnchecked(&Store.by_start, GuideStartKey(record->channel, record->start_time))
       ->node = node;
