@@ -20,21 +20,23 @@ constexpr uint8_t EVENT_HAS_SUMMARY = 0x01;
  * it summary_id_3d is not a summary id and never matches a summary. */
 constexpr uint8_t EVENT_HAS_SUMMARY_ID_3D = 0x02;
 
+/* Each field as wide as the bytes it is decoded from, so that the guide's
+ * many records stay small. */
 struct EventRecord {
   EventRecord *next;
-  uint16_t channel;
   uint32_t mhw_event_id;
   uint32_t summary_id;
-  uint32_t summary_id2;
   uint32_t summary_id_3d;
-  int32_t mjd;
-  int32_t hours, minutes, seconds;
   int32_t start_time;
-  int32_t duration;
+  uint16_t channel;
+  uint16_t summary_id2;
+  uint16_t mjd;
+  uint16_t duration; /* minutes, 12 bits */
+  uint16_t year;
+  uint8_t hours, minutes, seconds; /* as broadcast (BCD decoded) */
   uint8_t flags;
   uint8_t day, month;
-  uint16_t year;
-  uint8_t hour, minute, second;
+  uint8_t hour, minute, second; /* local time */
   uint8_t newbyte;
   /* Last, so that the store keeps only the bytes of the title itself: a
    * stored record ends behind the title's terminator. */
