@@ -53,7 +53,8 @@ void CollectorFreeSections(CollectorTable *t) {
   while (t->list) {
     RawSection *node = t->list;
     t->list = node->next;
-    free(node); /* its bytes are in the same block */
+    free(node->data);
+    free(node);
   }
   Collector.held_bytes -= t->list_bytes;
   t->list_bytes = 0;
@@ -70,7 +71,10 @@ RawSection *DemuxSectionListTake(void) {
   return list;
 }
 
-void DemuxSectionFree(RawSection *section) { free(section); }
+void DemuxSectionFree(RawSection *section) {
+  free(section->data);
+  free(section);
+}
 
 void CollectorTakeSections(CollectorTable *from) {
   CollectorTable *to = CollectorDefault();
@@ -90,18 +94,22 @@ void DemuxSetCollectLimits(uint32_t max_ms, int64_t max_bytes) {
 int64_t DemuxHeldBytes(void) { return Collector.held_bytes; }
 
 /* Copies the first "n" bytes of the section buffer of the handle of "t" to
- * the head of its section list, node and bytes in one block. Returns 1, or
- * 0 when memory ran out (logged). */
+ * the head of its section list. Returns 1, or 0 when memory ran out (logged). */
 static int CollectorStore(CollectorTable *t, int n) {
   DemuxHandle *h = t->demux;
-  RawSection *node = (RawSection *)malloc(sizeof(RawSection) + (size_t)n);
+  RawSection *node = (RawSection *)malloc(sizeof(RawSection));
   if (!node) {
     DemuxLog(h, "%s() - Error allocating memory for sat data", "DemuxGetAllSections");
     return 0;
   }
   node->next = nullptr;
   node->length = n;
-  node->data = (uint8_t *)(node + 1);
+  node->data = (uint8_t *)malloc((size_t)n);
+  if (!node->data) {
+    DemuxLog(h, "%s() - Error allocating memory for sat data", "DemuxGetAllSections");
+    free(node);
+    return 0;
+  }
   memcpy(node->data, h->buffer, (size_t)n);
   node->next = t->list;
   t->list = node;
