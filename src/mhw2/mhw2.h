@@ -82,13 +82,14 @@ int32_t GuideSummaryMatchCount(uint32_t summary_id);
 /* Record steps taken by the summary walks (collecting, ordering, merging)
  * since the store was last freed: a measure of their cost for tests. */
 uint64_t GuideWalkSteps(void);
-/* Slots of the summary id index (tests): it grows with the summary ids the
- * records carry, and holds no id that no record carries. */
+/* Slots of the summary id index (tests): none until the first summary is
+ * looked up, then as many as the summary ids the records carry need; it
+ * holds no id that no record carries. */
 size_t GuideSummaryIndexSlots(void);
-/* Ends the event passes: the channel+start index goes, AddEvent3days and
- * AddEvent refuse every record from now on (0, logged), and a record that
- * gets its summary is freed once attachment has handed it over, so the
- * guide is not held twice. */
+/* Ends the event passes: the channel+start index goes and the summary id
+ * index is made, AddEvent3days and AddEvent refuse every record from now on
+ * (0, logged), and a record that gets its summary is freed once attachment
+ * has handed it over, so the guide is not held twice. */
 void GuideEndEvents(void);
 /* Takes "record" out of the event list and frees it (read its next first). */
 void GuideFreeEvent(EventRecord *record);

@@ -79,6 +79,10 @@ static struct {
   /* The event passes are over (GuideEndEvents): no record is added any
    * more, and a record that gets its summary has been handed over and goes. */
   int events_ended;
+  /* The summary id index is built: it is made when the first summary is
+   * looked up (or the event passes end), from then on kept up to date. Until
+   * then the event passes pay neither its memory nor its upkeep. */
+  int indexed;
   GuideCounters counters;
   GuideTable<GuideStartEntry> by_start;   /* channel << 32 | start_time -> the one record */
   GuideTable<GuideSummaryIds> by_summary; /* summary id -> the records it matches */
@@ -261,7 +265,7 @@ static GuideNode *GuideInsertHead(const EventRecord *record) {
    * the ids the stream carries, not by the records. */
   if (Store.next_seq == STORE_SEQ_MAX ||
       !GuideTableReserve(&Store.by_start, Store.by_start.used + 1) ||
-      !GuideTableReserve(&Store.by_summary, Store.by_summary.used + 2))
+      (Store.indexed && !GuideTableReserve(&Store.by_summary, Store.by_summary.used + 2)))
     return nullptr;
   size_t title_length = strnlen(record->title, sizeof(record->title) - 1);
   size_t fixed = offsetof(GuideNode, record) + offsetof(EventRecord, title);
@@ -272,7 +276,7 @@ static GuideNode *GuideInsertHead(const EventRecord *record) {
   node->seq = Store.next_seq++;
   GuideTablePlaceUnchecked(&Store.by_start, GuideStartKey(record->channel, record->start_time))
       ->node = node;
-  GuideIndexSummaryUnchecked(node);
+  if (Store.indexed) GuideIndexSummaryUnchecked(node);
   node->record.next = Store.events;
   if (Store.events) GuideNodeOf(Store.events)->newer = node;
   Store.events = &node->record;
@@ -297,9 +301,36 @@ static void GuideRelease(GuideNode *node) {
   free(node);
 }
 
+/* Builds the summary id index from the event list, oldest record first, so
+ * that each bag comes out newest first as if the records had been indexed
+ * as they came. Returns 1, or 0 when memory ran out (logged; nothing is
+ * indexed then, and the next lookup tries again). */
+static int GuideBuildSummaryIndex(void) {
+  if (Store.indexed) return 1;
+  GuideNode *oldest = nullptr;
+  for (EventRecord *e = Store.events; e; e = e->next) oldest = GuideNodeOf(e);
+  for (GuideNode *n = oldest; n; n = n->newer) {
+    if (!GuideTableReserve(&Store.by_summary, Store.by_summary.used + 2)) {
+      for (GuideNode *m = oldest; m != n; m = m->newer) {
+        m->in_bag[STORE_BAG_ID] = m->in_bag[STORE_BAG_ID_3D] = 0;
+        m->bag_prev[STORE_BAG_ID] = m->bag_next[STORE_BAG_ID] = nullptr;
+        m->bag_prev[STORE_BAG_ID_3D] = m->bag_next[STORE_BAG_ID_3D] = nullptr;
+      }
+      GuideTableFree(&Store.by_summary);
+      WriteLog("%s() - Error: Not enough memory for the summary index", "AddSummary");
+      return 0;
+    }
+    GuideIndexSummaryUnchecked(n);
+  }
+  Store.indexed = 1;
+  return 1;
+}
+
 void GuideEndEvents(void) {
+  /* The channel+start index goes before the summary index is made. */
   GuideTableFree(&Store.by_start);
   Store.events_ended = 1;
+  GuideBuildSummaryIndex();
 }
 
 void GuideFreeEvent(EventRecord *record) { GuideRelease(GuideNodeOf(record)); }
@@ -332,10 +363,11 @@ int AddEvent3days(EventRecord *record) {
  * room for a new id (nothing changed then). */
 static int GuideMerge7days(GuideNode *node, EventRecord *record) {
   EventRecord *stored = &node->record;
-  if (stored->summary_id != record->summary_id) {
+  if (stored->summary_id != record->summary_id && Store.indexed) {
     if (!GuideTableReserve(&Store.by_summary, Store.by_summary.used + 1)) return 0;
     GuideMoveSummaryUnchecked(node, record->summary_id);
   }
+  stored->summary_id = record->summary_id;
   stored->summary_id2 = record->summary_id2;
   record->summary_id_3d = stored->summary_id_3d;
   record->flags = (uint8_t)((record->flags & ~EVENT_HAS_SUMMARY_ID_3D) |
@@ -496,6 +528,7 @@ static GuideNode *GuideCollectWaiting(uint32_t summary_id) {
 
 int GuideVisitSummaryMatches(uint32_t summary_id, int (*visit)(EventRecord *, void *),
                              void *context) {
+  if (!GuideBuildSummaryIndex()) return 0;
   for (GuideNode *node = GuideCollectWaiting(summary_id); node;) {
     GuideNode *next = node->walk_next;
     if (!visit(&node->record, context)) return 0;
@@ -507,6 +540,7 @@ int GuideVisitSummaryMatches(uint32_t summary_id, int (*visit)(EventRecord *, vo
 }
 
 int32_t GuideSummaryMatchCount(uint32_t summary_id) {
+  if (!GuideBuildSummaryIndex()) return 0;
   GuideSummaryIds *ids = GuideTableFind(&Store.by_summary, summary_id);
   if (!ids) return 0;
   return (int32_t)(ids->matches + (summary_id <= 0xFFFF ? ids->matches_3d : 0));
@@ -537,6 +571,7 @@ void FreeGuide(void) {
   GuideTableFree(&Store.by_summary);
   Store.next_seq = 0;
   Store.events_ended = 0;
+  Store.indexed = 0;
   Store.walk_steps = 0;
   free(Store.channels);
   Store.channels = nullptr;

@@ -77,7 +77,11 @@ TEST_F(StoreTest, SevenDayMergesNeverGrowTheSummaryIndex) {
     r.flags = EVENT_HAS_SUMMARY_ID_3D;
     ASSERT_EQ(AddEvent3days(&r), 1);
   }
+  /* The first lookup makes the index; from then on merges keep it. */
+  EXPECT_EQ(GuideSummaryIndexSlots(), 0u);
+  EXPECT_EQ(GuideSummaryMatchCount(0x8000u), n / 50);
   const size_t slots = GuideSummaryIndexSlots();
+  ASSERT_GT(slots, 0u);
   auto id_of = [](int round, int i) {
     return round % 5 == 0 ? 0x8000u + (uint32_t)(i % 50) : 0x100000u + (uint32_t)(round * 1000 + i);
   };
