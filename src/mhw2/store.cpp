@@ -46,10 +46,10 @@ struct GuideSummaryIds {
   uint32_t matches_3d; /* carrying summary_id_3d == key with another summary_id */
 };
 
-/* The channel+start index entry. */
+/* The channel+start index entry: the record alone, whose channel and start
+ * are the key, so that the index costs a pointer a slot. */
 struct GuideStartEntry {
-  uint64_t key;
-  GuideNode *node;
+  GuideNode *node; /* null: an empty slot */
 };
 
 /* Open-addressing hash table from a 64-bit key to an entry: the
@@ -64,6 +64,21 @@ struct GuideTable {
 };
 
 static const uint64_t STORE_NO_KEY = ~0ull; /* no channel+start or summary id is this */
+
+static uint64_t GuideStartKey(uint16_t channel, int32_t start_time) {
+  return ((uint64_t)channel << 32) | (uint32_t)start_time;
+}
+
+/* The key of an index entry, STORE_NO_KEY for an empty slot, and how an
+ * entry gets its key. */
+static uint64_t GuideEntryKey(const GuideSummaryIds &entry) { return entry.key; }
+static uint64_t GuideEntryKey(const GuideStartEntry &entry) {
+  return entry.node ? GuideStartKey(entry.node->record.channel, entry.node->record.start_time)
+                    : STORE_NO_KEY;
+}
+static void GuideEntrySetKey(GuideSummaryIds *entry, uint64_t key) { entry->key = key; }
+/* A start entry takes its key with its record, which the caller sets. */
+static void GuideEntrySetKey(GuideStartEntry *, uint64_t) {}
 /* Insertion numbers end here: no run holds that many events, and one more
  * is refused like an allocation that failed. */
 static const uint32_t STORE_SEQ_MAX = 0xFFFFFFFFu;
@@ -100,10 +115,6 @@ void GuideSetChannels(ChannelEntry *table, int32_t count) {
   Store.counters.channel_count = count;
 }
 
-static uint64_t GuideStartKey(uint16_t channel, int32_t start_time) {
-  return ((uint64_t)channel << 32) | (uint32_t)start_time;
-}
-
 static size_t GuideHash(uint64_t key, size_t mask) {
   key ^= key >> 33;
   key *= 0xFF51AFD7ED558CCDull;
@@ -119,8 +130,9 @@ static Entry *GuideTableFind(GuideTable<Entry> *table, uint64_t key) {
   if (table->slots.empty()) return nullptr;
   size_t mask = table->slots.size() - 1;
   for (size_t i = GuideHash(key, mask);; i = (i + 1) & mask) {
-    if (table->slots[i].key == key) return &table->slots[i];
-    if (table->slots[i].key == STORE_NO_KEY) return nullptr;
+    uint64_t at = GuideEntryKey(table->slots[i]);
+    if (at == key) return &table->slots[i];
+    if (at == STORE_NO_KEY) return nullptr;
   }
 }
 
@@ -130,10 +142,11 @@ template <typename Entry>
 static Entry *GuideTablePlaceUnchecked(GuideTable<Entry> *table, uint64_t key) {
   size_t mask = table->slots.size() - 1;
   size_t i = GuideHash(key, mask);
-  while (table->slots[i].key != STORE_NO_KEY && table->slots[i].key != key) i = (i + 1) & mask;
-  if (table->slots[i].key == STORE_NO_KEY) {
+  for (uint64_t at; (at = GuideEntryKey(table->slots[i])) != STORE_NO_KEY && at != key;)
+    i = (i + 1) & mask;
+  if (GuideEntryKey(table->slots[i]) == STORE_NO_KEY) {
     table->slots[i] = Entry{};
-    table->slots[i].key = key;
+    GuideEntrySetKey(&table->slots[i], key);
     table->used++;
   }
   return &table->slots[i];
@@ -152,14 +165,15 @@ static int GuideTableReserve(GuideTable<Entry> *table, size_t keys) {
     size_t size = table->slots.empty() ? 1024 : table->slots.size() * 2;
     while (keys * 4 > size * 3) size *= 2;
     Entry empty{};
-    empty.key = STORE_NO_KEY;
+    GuideEntrySetKey(&empty, STORE_NO_KEY);
     grown.slots.assign(size, empty);
   } catch (const std::bad_alloc &) {
     return 0;
   }
   grown.used = 0;
   for (const Entry &entry : table->slots)
-    if (entry.key != STORE_NO_KEY) *GuideTablePlaceUnchecked(&grown, entry.key) = entry;
+    if (GuideEntryKey(entry) != STORE_NO_KEY)
+      *GuideTablePlaceUnchecked(&grown, GuideEntryKey(entry)) = entry;
   table->slots.swap(grown.slots);
   table->used = grown.used;
   return 1;
@@ -172,18 +186,19 @@ template <typename Entry>
 static void GuideTableRemoveUnchecked(GuideTable<Entry> *table, uint64_t key) {
   size_t mask = table->slots.size() - 1;
   size_t hole = GuideHash(key, mask);
-  while (table->slots[hole].key != key) hole = (hole + 1) & mask;
-  for (size_t j = (hole + 1) & mask; table->slots[j].key != STORE_NO_KEY; j = (j + 1) & mask) {
+  while (GuideEntryKey(table->slots[hole]) != key) hole = (hole + 1) & mask;
+  for (size_t j = (hole + 1) & mask; GuideEntryKey(table->slots[j]) != STORE_NO_KEY;
+       j = (j + 1) & mask) {
     /* An entry may fill the hole when the hole lies between its home slot
      * and where it sits. */
-    size_t home = GuideHash(table->slots[j].key, mask);
+    size_t home = GuideHash(GuideEntryKey(table->slots[j]), mask);
     if (((j - home) & mask) >= ((j - hole) & mask)) {
       table->slots[hole] = table->slots[j];
       hole = j;
     }
   }
   table->slots[hole] = Entry{};
-  table->slots[hole].key = STORE_NO_KEY;
+  GuideEntrySetKey(&table->slots[hole], STORE_NO_KEY);
   table->used--;
 }
 
@@ -301,6 +316,30 @@ static void GuideRelease(GuideNode *node) {
   free(node);
 }
 
+/* One more than the number of different summary ids the records carry, or 0
+ * when the memory to count them is not there. Ids below 2^24, the widest
+ * the tables carry, are counted exactly with a bitmap (2 MiB, of which only
+ * the pages the ids fall in are touched); each larger one counts alone. */
+static size_t GuideDistinctSummaryIds(void) {
+  const uint32_t bits = 1u << 24;
+  uint64_t *seen = (uint64_t *)calloc(bits / 64, sizeof(uint64_t));
+  if (!seen) return 0;
+  size_t distinct = 1;
+  for (EventRecord *e = Store.events; e; e = e->next) {
+    const uint32_t ids[2] = {e->summary_id, e->summary_id_3d};
+    for (int k = 0; k < ((e->flags & EVENT_HAS_SUMMARY_ID_3D) ? 2 : 1); k++) {
+      uint64_t bit = 1ull << (ids[k] & 63);
+      if (ids[k] >= bits) distinct++;
+      else if (!(seen[ids[k] >> 6] & bit)) {
+        seen[ids[k] >> 6] |= bit;
+        distinct++;
+      }
+    }
+  }
+  free(seen);
+  return distinct;
+}
+
 /* Builds the summary id index from the event list, oldest record first, so
  * that each bag comes out newest first as if the records had been indexed
  * as they came. Returns 1, or 0 when memory ran out (logged; nothing is
@@ -309,8 +348,12 @@ static int GuideBuildSummaryIndex(void) {
   if (Store.indexed) return 1;
   GuideNode *oldest = nullptr;
   for (EventRecord *e = Store.events; e; e = e->next) oldest = GuideNodeOf(e);
+  /* Sized once for the ids there are, so that the index is never held
+   * twice while it grows; without the count it grows as it fills. */
+  size_t distinct = GuideDistinctSummaryIds();
+  int sized = distinct > 0 && GuideTableReserve(&Store.by_summary, distinct);
   for (GuideNode *n = oldest; n; n = n->newer) {
-    if (!GuideTableReserve(&Store.by_summary, Store.by_summary.used + 2)) {
+    if (!sized && !GuideTableReserve(&Store.by_summary, Store.by_summary.used + 2)) {
       for (GuideNode *m = oldest; m != n; m = m->newer) {
         m->in_bag[STORE_BAG_ID] = m->in_bag[STORE_BAG_ID_3D] = 0;
         m->bag_prev[STORE_BAG_ID] = m->bag_next[STORE_BAG_ID] = nullptr;
