@@ -383,6 +383,48 @@ TEST_F(StoreTest, DebugPrintShowsTheRecord) {
             "-------------------------\n");
 }
 
+/* Once the event passes are over the store holds each record only until it
+ * is handed over: an attached record leaves the list at once (a 3-day one
+ * and a merged one from the middle of it), its summary still counts it as
+ * a repeat, the others stay in order, and no event is taken any more. */
+TEST_F(StoreTest, AfterTheEventPassesAttachedRecordsGoAndNoEventIsAdded) {
+  MakeChannels(2);
+  const char *titles[4] = {"A", "B, whose title fills every one of the sixty-three bytes it has!",
+                           "C", "D"};
+  for (int i = 0; i < 4; i++) {
+    EventRecord r = TestRecord((uint16_t)(i % 2), i * 60, (uint32_t)i, titles[i]);
+    r.summary_id = i == 2 ? 0x77u : 0x55u;
+    r.summary_id_3d = (uint32_t)(0x900 + i);
+    r.flags = EVENT_HAS_SUMMARY_ID_3D;
+    ASSERT_EQ(AddEvent3days(&r), 1);
+  }
+  EventRecord merge = TestRecord(1, 60, 1, "B");
+  merge.summary_id = 0x66;
+  ASSERT_EQ(AddEvent(&merge), 1); /* B now waits for 0x66 and its 3-day id */
+  GuideEndEvents();
+  EventRecord late = TestRecord(0, 999, 9, "Late");
+  EXPECT_EQ(AddEvent3days(&late), 0);
+  EXPECT_EQ(AddEvent(&late), 0);
+  EXPECT_EQ(MainLog().back(), "AddEvent() - Error: event added after the event tables");
+
+  ASSERT_EQ(AddSummary(0x55, "S", "x"), 1); /* A and D */
+  ASSERT_EQ(AddSummary(0x901, "T", "y"), 1); /* B by its 3-day id */
+  ASSERT_EQ(db_.titles.size(), 3u);
+  auto events = Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_STREQ(events[0]->title, "C");
+  EXPECT_EQ(events[0]->start_time, 120);
+  EXPECT_EQ(db_.titles[2].description, titles[1]);
+  EXPECT_EQ(AddSummary(0x55, "S", "x"), 1);
+  EXPECT_EQ(db_.titles.size(), 3u);
+  EXPECT_EQ(GuideSummaryMatchCount(0x55), 2);
+  EXPECT_NE(DebugLog().find("summary_id: 0055 - found 0 time(s) - repeated 2 times"), std::string::npos);
+  GuideFreeEvent(events[0]);
+  EXPECT_EQ(GuideEventList(), nullptr);
+  EXPECT_EQ(AddSummary(0x77, "U", "z"), 1);
+  EXPECT_EQ(db_.titles.size(), 3u);
+}
+
 TEST_F(StoreTest, FreeGuideEmptiesEverythingAndCanRepeat) {
   MakeChannels(3);
   PushAlias(1, 2, 3, 4, 5, 6);
