@@ -418,7 +418,8 @@ TEST_F(StoreTest, AfterTheEventPassesAttachedRecordsGoAndNoEventIsAdded) {
   EXPECT_EQ(AddSummary(0x55, "S", "x"), 1);
   EXPECT_EQ(db_.titles.size(), 3u);
   EXPECT_EQ(GuideSummaryMatchCount(0x55), 2);
-  EXPECT_NE(DebugLog().find("summary_id: 0055 - found 0 time(s) - repeated 2 times"), std::string::npos);
+  EXPECT_NE(DebugLog().find("summary_id: 0055 - found 0 time(s) - repeated 2 times"),
+            std::string::npos);
   GuideFreeEvent(events[0]);
   EXPECT_EQ(GuideEventList(), nullptr);
   EXPECT_EQ(AddSummary(0x77, "U", "z"), 1);
