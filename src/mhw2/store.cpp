@@ -213,20 +213,34 @@ static void GuideRelease(GuideNode *node) {
   free(node);
 }
 
-/* One more than the number of different summary ids the records carry, or 0
- * when the memory to count them is not there. Ids below 2^24, the widest
- * the tables carry, are counted exactly with a bitmap (2 MiB, of which only
- * the pages the ids fall in are touched); each larger one counts alone. */
+/* One more than the number of different summary ids the records carry, or
+ * 0 when counting them would not pay. Ids below 2^24, the widest the tables
+ * carry, are counted exactly with a bitmap as long as the largest of them;
+ * each larger one counts alone. The bitmap goes before the index is made,
+ * so it pays when it is smaller than the half of the index that a growing
+ * index holds twice: for few carried ids, or many ids that share a small
+ * range, the index grows instead. */
 static size_t GuideDistinctSummaryIds(void) {
-  const uint32_t bits = 1u << 24;
-  uint64_t *seen = (uint64_t *)calloc(bits / 64, sizeof(uint64_t));
+  const uint32_t limit = 1u << 24;
+  size_t carried = 0;
+  uint32_t largest = 0;
+  for (EventRecord *e = Store.events; e; e = e->next) {
+    const uint32_t ids[2] = {e->summary_id, e->summary_id_3d};
+    for (int k = 0; k < ((e->flags & EVENT_HAS_SUMMARY_ID_3D) ? 2 : 1); k++) {
+      carried++;
+      if (ids[k] < limit && ids[k] > largest) largest = ids[k];
+    }
+  }
+  size_t words = largest / 64 + 1;
+  if (words * sizeof(uint64_t) > carried * sizeof(GuideSummaryIds) / 2) return 0;
+  uint64_t *seen = (uint64_t *)calloc(words, sizeof(uint64_t));
   if (!seen) return 0;
   size_t distinct = 1;
   for (EventRecord *e = Store.events; e; e = e->next) {
     const uint32_t ids[2] = {e->summary_id, e->summary_id_3d};
     for (int k = 0; k < ((e->flags & EVENT_HAS_SUMMARY_ID_3D) ? 2 : 1); k++) {
       uint64_t bit = 1ull << (ids[k] & 63);
-      if (ids[k] >= bits) distinct++;
+      if (ids[k] >= limit) distinct++;
       else if (!(seen[ids[k] >> 6] & bit)) {
         seen[ids[k] >> 6] |= bit;
         distinct++;
@@ -245,8 +259,9 @@ static int GuideBuildSummaryIndex(void) {
   if (Store.indexed) return 1;
   GuideNode *oldest = nullptr;
   for (EventRecord *e = Store.events; e; e = e->next) oldest = GuideNodeOf(e);
-  /* Sized once for the ids there are, so that the index is never held
-   * twice while it grows; without the count it grows as it fills. */
+  /* Sized once for the ids there are where counting them pays, so that
+   * the index is not held twice while it grows; otherwise it grows as it
+   * fills. */
   size_t distinct = GuideDistinctSummaryIds();
   int sized = distinct > 0 && GuideTableReserve(&Store.by_summary, distinct);
   for (GuideNode *n = oldest; n; n = n->newer) {
