@@ -62,6 +62,20 @@ void CollectorFreeSections(CollectorTable *t) {
 
 void FreeSectionList(void) { CollectorFreeSections(CollectorDefault()); }
 
+RawSection *DemuxSectionListTake(void) {
+  CollectorTable *t = CollectorDefault();
+  RawSection *list = t->list;
+  t->list = nullptr;
+  Collector.held_bytes -= t->list_bytes;
+  t->list_bytes = 0;
+  return list;
+}
+
+void DemuxSectionFree(RawSection *section) {
+  free(section->data);
+  free(section);
+}
+
 void CollectorTakeSections(CollectorTable *from) {
   CollectorTable *to = CollectorDefault();
   if (from == to) return;
@@ -189,25 +203,41 @@ int DemuxGetAllSections(uint16_t pid, const uint8_t *filter, const uint8_t *mask
   return CollectorRun(CollectorDefault(), pid, filter, mask, length);
 }
 
-/* The 256-entry table of the reflected CRC-32 polynomial 0xEDB88320. */
-static const uint32_t *CollectorCrcTable(void) {
-  static uint32_t table[256];
-  static int ready = 0;
-  if (!ready) {
-    for (uint32_t i = 0; i < 256; i++) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; k++) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      table[i] = c;
-    }
-    ready = 1;
+/* The CRC-32 of the reflected polynomial 0xEDB88320, eight bytes a step
+ * ("slicing by 8"): table[0] is the byte-wise table, table[k][b] the CRC of
+ * byte b followed by k zero bytes, so that one step folds eight bytes with
+ * eight independent lookups. The words are put together from single bytes,
+ * so the result is the same on every byte order and alignment. */
+struct CollectorCrcTables {
+  uint32_t table[8][256];
+};
+
+static constexpr CollectorCrcTables CollectorMakeCrcTables(void) {
+  CollectorCrcTables t{};
+  for (uint32_t i = 0; i < 256; i++) {
+    uint32_t c = i;
+    for (int k = 0; k < 8; k++) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    t.table[0][i] = c;
   }
-  return table;
+  for (int k = 1; k < 8; k++)
+    for (uint32_t i = 0; i < 256; i++)
+      t.table[k][i] = (t.table[k - 1][i] >> 8) ^ t.table[0][t.table[k - 1][i] & 0xFF];
+  return t;
 }
+
+static constexpr CollectorCrcTables COLLECT_CRC = CollectorMakeCrcTables();
+static_assert(COLLECT_CRC.table[0][1] == 0x77073096u, "CRC-32 table");
 
 extern "C" unsigned long crc32(unsigned long crc, const unsigned char *data, unsigned int len) {
   if (!data) return 0; /* as zlib does: the initial value */
-  const uint32_t *table = CollectorCrcTable();
+  const uint32_t(*t)[256] = COLLECT_CRC.table;
   uint32_t value = ~(uint32_t)crc;
-  for (unsigned int i = 0; i < len; i++) value = table[(value ^ data[i]) & 0xFF] ^ (value >> 8);
+  for (; len >= 8; len -= 8, data += 8) {
+    uint32_t low = value ^ ((uint32_t)data[0] | (uint32_t)data[1] << 8 | (uint32_t)data[2] << 16 |
+                            (uint32_t)data[3] << 24);
+    value = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^ t[4][low >> 24] ^
+            t[3][data[4]] ^ t[2][data[5]] ^ t[1][data[6]] ^ t[0][data[7]];
+  }
+  for (; len > 0; len--) value = t[0][(value ^ *data++) & 0xFF] ^ (value >> 8);
   return ~value;
 }

@@ -58,6 +58,11 @@ int DemuxGetAllSections(uint16_t pid, const uint8_t *filter, const uint8_t *mask
 RawSection *DemuxSectionList(void);
 /* Frees every collected section; the list is empty afterwards. */
 void FreeSectionList(void);
+/* Takes the section list (newest first) away from the default table, which
+ * is empty afterwards: the caller frees each section with DemuxSectionFree. */
+RawSection *DemuxSectionListTake(void);
+/* Frees one section taken with DemuxSectionListTake (node and bytes). */
+void DemuxSectionFree(RawSection *section);
 /* Moves the section list of "from" to the default table, whose own list is
  * freed first. */
 void CollectorTakeSections(CollectorTable *from);

@@ -64,14 +64,14 @@ static int EventsSectionAccepted(const uint8_t *data, int32_t length, const Even
  * number, BCD hour, minute and second, duration word. The caller has
  * checked that the bytes lie inside the section. */
 static void EventsDecodeStartUnchecked(EventRecord *record, const uint8_t *p) {
-  record->mjd = (int32_t)Mhw2GetU16Unchecked(p);
-  record->hours = BcdToDec(p[2]);
-  record->minutes = BcdToDec(p[3]);
-  record->seconds = BcdToDec(p[4]);
+  record->mjd = (uint16_t)Mhw2GetU16Unchecked(p);
+  record->hours = (uint8_t)BcdToDec(p[2]);
+  record->minutes = (uint8_t)BcdToDec(p[3]);
+  record->seconds = (uint8_t)BcdToDec(p[4]);
   uint32_t start = (uint32_t)record->mjd * 86400u + (uint32_t)record->hours * 3600u +
                    (uint32_t)record->minutes * 60u + EVENTS_MJD_EPOCH_OFFSET;
   record->start_time = (int32_t)start;
-  record->duration = (int32_t)(Mhw2GetU16Unchecked(p + 5) >> 4);
+  record->duration = (uint16_t)(Mhw2GetU16Unchecked(p + 5) >> 4);
 
   /* The start is unsigned 32-bit seconds: days after 2038-01-19 lie above
    * 2^31 and must not be broken down as dates of 1901. */
@@ -139,7 +139,7 @@ int32_t ProcessMHW2Events(uint8_t *data, int32_t length) {
     EventsDecodeStartUnchecked(&record, entry + 8);
     memcpy(record.title, entry + 16,
            (size_t)(title_length < EVENTS_TITLE_MAX ? title_length : EVENTS_TITLE_MAX));
-    record.summary_id2 = Mhw2GetU16Unchecked(entry + 17 + title_length);
+    record.summary_id2 = (uint16_t)Mhw2GetU16Unchecked(entry + 17 + title_length);
     record.newbyte = entry[19 + title_length];
     if (!AddEvent(&record)) {
       WriteLog("%s() - Fatal Error adding event", "ProcessMHW2Events");

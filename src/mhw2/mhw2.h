@@ -20,23 +20,27 @@ constexpr uint8_t EVENT_HAS_SUMMARY = 0x01;
  * it summary_id_3d is not a summary id and never matches a summary. */
 constexpr uint8_t EVENT_HAS_SUMMARY_ID_3D = 0x02;
 
+/* Each field as wide as the bytes it is decoded from, so that the guide's
+ * many records stay small. */
 struct EventRecord {
   EventRecord *next;
-  uint16_t channel;
   uint32_t mhw_event_id;
   uint32_t summary_id;
-  uint32_t summary_id2;
   uint32_t summary_id_3d;
-  int32_t mjd;
-  int32_t hours, minutes, seconds;
   int32_t start_time;
-  int32_t duration;
-  char title[64];
+  uint16_t channel;
+  uint16_t summary_id2;
+  uint16_t mjd;
+  uint16_t duration; /* minutes, 12 bits */
+  uint16_t year;
+  uint8_t hours, minutes, seconds; /* as broadcast (BCD decoded) */
   uint8_t flags;
   uint8_t day, month;
-  uint16_t year;
-  uint8_t hour, minute, second;
+  uint8_t hour, minute, second; /* local time */
   uint8_t newbyte;
+  /* Last, so that the store keeps only the bytes of the title itself: a
+   * stored record ends behind the title's terminator. */
+  char title[64];
 };
 
 /* Run counters of the guide store. */
@@ -78,9 +82,17 @@ int32_t GuideSummaryMatchCount(uint32_t summary_id);
 /* Record steps taken by the summary walks (collecting, ordering, merging)
  * since the store was last freed: a measure of their cost for tests. */
 uint64_t GuideWalkSteps(void);
-/* Slots of the summary id index (tests): it grows only when events are
- * added, never in a 7-day merge. */
+/* Slots of the summary id index (tests): none until the first summary is
+ * looked up, then as many as the summary ids the records carry need; it
+ * holds no id that no record carries. */
 size_t GuideSummaryIndexSlots(void);
+/* Ends the event passes: the channel+start index goes and the summary id
+ * index is made, AddEvent3days and AddEvent refuse every record from now on
+ * (0, logged), and a record that gets its summary is freed once attachment
+ * has handed it over, so the guide is not held twice. */
+void GuideEndEvents(void);
+/* Takes "record" out of the event list and frees it (read its next first). */
+void GuideFreeEvent(EventRecord *record);
 
 /* Channel table. */
 int32_t DownloadChannelList(void);

@@ -44,18 +44,30 @@ static const PassValues PASS_SUMMARIES_7DAYS = {
     &GuideCounters::summaries_attached, &GuideCounters::summaries_7days,
     "Received %d NEW 7 days summaries"};
 
-int32_t Mhw2PassDecodeSections(RawSection *list, int32_t tot_sections, Mhw2Decoder decoder) {
+/* Mhw2PassDecodeSections; with "owned" each section is freed as soon as it
+ * is decoded (the rest after a decoder failure), so that a table's bytes go
+ * while what they decode into grows. */
+static int32_t PassDecode(RawSection *list, int32_t tot_sections, Mhw2Decoder decoder, int owned) {
   if (tot_sections > 0) StatusSend("PROGRESS %s\n", "ON");
   int32_t i = 0;
-  for (RawSection *section = list; section; section = section->next) {
-    int32_t percent = tot_sections > 0 ? (int32_t)((int64_t)i * 100 / tot_sections) : 100;
-    StatusSend("PROGRESS %d\n", percent > 100 ? 100 : percent);
-    i++;
-    if (section->data && section->length != 0 && decoder(section->data, section->length) < 0)
-      break;
+  int failed = 0;
+  for (RawSection *section = list, *next; section; section = next) {
+    next = section->next;
+    if (!failed) {
+      int32_t percent = tot_sections > 0 ? (int32_t)((int64_t)i * 100 / tot_sections) : 100;
+      StatusSend("PROGRESS %d\n", percent > 100 ? 100 : percent);
+      i++;
+      failed = section->data && section->length != 0 && decoder(section->data, section->length) < 0;
+    }
+    if (owned) DemuxSectionFree(section);
+    else if (failed) break;
   }
   if (tot_sections > 0) StatusSend("PROGRESS %s\n", "OFF");
   return i;
+}
+
+int32_t Mhw2PassDecodeSections(RawSection *list, int32_t tot_sections, Mhw2Decoder decoder) {
+  return PassDecode(list, tot_sections, decoder, 0);
 }
 
 /* Runs one table download pass with "values". Returns the pass's count. */
@@ -79,8 +91,7 @@ static int32_t PassRun(const PassValues *values) {
   /* A filter that could not be set holds no section: the count is 0. */
   WriteLog(values->processing_log, tot_sections < 0 ? 0 : tot_sections);
   StatusSend("LOGTEXT %s", values->processing_text);
-  Mhw2PassDecodeSections(DemuxSectionList(), tot_sections, values->decoder);
-  FreeSectionList();
+  PassDecode(DemuxSectionListTake(), tot_sections, values->decoder, 1);
   WriteLog(values->final_message, counters->*values->count);
 
   if (values->summary_result) {

@@ -9,27 +9,32 @@
 #include "config/config.h"
 #include "log/log.h"
 #include "mhw2/mhw2.h"
+#include "mhw2/store_table.h"
 
 /* The two summary ids a record may be matched by: its summary_id, and its
  * summary_id_3d when it carries one. */
 enum GuideBagKind { STORE_BAG_ID, STORE_BAG_ID_3D, STORE_BAG_KINDS };
 
 /* One record of the event list with its place in the indexes. The record
- * comes first, so the list's EventRecord pointers are GuideNode pointers.
- * A record without a summary waits in the bag of its summary_id and, when
- * it carries one, in the bag of its summary_id_3d: doubly linked and in no
- * particular order, so that joining, leaving and moving cost one step. A
- * record that got its summary leaves a bag when that bag is next walked. */
+ * comes last and is cut behind its title's terminator, so a node costs the
+ * title it has rather than the longest one. A record without a summary
+ * waits in the bag of its summary_id and, when it carries one, in the bag
+ * of its summary_id_3d: doubly linked and in no particular order, so that
+ * joining, leaving and moving cost one step. A record that got its summary
+ * leaves a bag when that bag is next walked, or when the record goes. */
 struct GuideNode {
-  EventRecord record;
   uint32_t seq;                        /* insertion number: larger is nearer the list head */
   uint8_t in_bag[STORE_BAG_KINDS];     /* 1 while in the bag of that kind */
   GuideNode *bag_prev[STORE_BAG_KINDS];
   GuideNode *bag_next[STORE_BAG_KINDS];
   GuideNode *walk_next;                /* the attachment walk, newest first */
+  GuideNode *newer;                    /* the event list backwards, so that a record can leave it */
+  EventRecord record;                  /* up to its title's terminator */
 };
 
-static GuideNode *GuideNodeOf(EventRecord *record) { return (GuideNode *)record; }
+static GuideNode *GuideNodeOf(EventRecord *record) {
+  return (GuideNode *)((char *)record - offsetof(GuideNode, record));
+}
 
 /* The index entry of one summary id: the records a summary with that id
  * matches, as the two bags of those still without a summary and counts of
@@ -43,23 +48,27 @@ struct GuideSummaryIds {
   uint32_t matches_3d; /* carrying summary_id_3d == key with another summary_id */
 };
 
-/* The channel+start index entry. */
+/* The channel+start index entry: the record alone, whose channel and start
+ * are the key, so that the index costs a pointer a slot. */
 struct GuideStartEntry {
-  uint64_t key;
-  GuideNode *node;
+  GuideNode *node; /* null: an empty slot */
 };
 
-/* Open-addressing hash table from a 64-bit key to an entry: the
- * channel+start index and the summary id index. A summary id that no record
- * carries any more (a 7-day merge moved its last one) is removed, so the
- * index never holds more ids than the records have. */
-template <typename Entry>
-struct GuideTable {
-  std::vector<Entry> slots; /* key and value side by side: one cache line a probe */
-  size_t used;
-};
+static uint64_t GuideStartKey(uint16_t channel, int32_t start_time) {
+  return ((uint64_t)channel << 32) | (uint32_t)start_time;
+}
 
-static const uint64_t STORE_NO_KEY = ~0ull; /* no channel+start or summary id is this */
+/* The key of an index entry, STORE_NO_KEY for an empty slot, and how an
+ * entry gets its key. */
+static uint64_t GuideEntryKey(const GuideSummaryIds &entry) { return entry.key; }
+static uint64_t GuideEntryKey(const GuideStartEntry &entry) {
+  return entry.node ? GuideStartKey(entry.node->record.channel, entry.node->record.start_time)
+                    : STORE_NO_KEY;
+}
+static void GuideEntrySetKey(GuideSummaryIds *entry, uint64_t key) { entry->key = key; }
+/* A start entry takes its key with its record, which the caller sets. */
+static void GuideEntrySetKey(GuideStartEntry *, uint64_t) {}
+
 /* Insertion numbers end here: no run holds that many events, and one more
  * is refused like an allocation that failed. */
 static const uint32_t STORE_SEQ_MAX = 0xFFFFFFFFu;
@@ -71,8 +80,14 @@ static struct {
   ChannelEntry *channels;
   EventRecord *events;
   uint32_t next_seq;
-  size_t id_slots; /* summary ids the records carry: one each, two with a 3-day id */
   uint64_t walk_steps;
+  /* The event passes are over (GuideEndEvents): no record is added any
+   * more, and a record that gets its summary has been handed over and goes. */
+  int events_ended;
+  /* The summary id index is built: it is made when the first summary is
+   * looked up (or the event passes end), from then on kept up to date. Until
+   * then the event passes pay neither its memory nor its upkeep. */
+  int indexed;
   GuideCounters counters;
   GuideTable<GuideStartEntry> by_start;   /* channel << 32 | start_time -> the one record */
   GuideTable<GuideSummaryIds> by_summary; /* summary id -> the records it matches */
@@ -88,99 +103,6 @@ void GuideSetChannels(ChannelEntry *table, int32_t count) {
   if (Store.channels && Store.channels != table) free(Store.channels);
   Store.channels = table;
   Store.counters.channel_count = count;
-}
-
-static uint64_t GuideStartKey(uint16_t channel, int32_t start_time) {
-  return ((uint64_t)channel << 32) | (uint32_t)start_time;
-}
-
-static size_t GuideHash(uint64_t key, size_t mask) {
-  key ^= key >> 33;
-  key *= 0xFF51AFD7ED558CCDull;
-  key ^= key >> 33;
-  key *= 0xC4CEB9FE1A85EC53ull;
-  key ^= key >> 33;
-  return (size_t)key & mask;
-}
-
-/* The entry of "key", or null when the key is not in "table". */
-template <typename Entry>
-static Entry *GuideTableFind(GuideTable<Entry> *table, uint64_t key) {
-  if (table->slots.empty()) return nullptr;
-  size_t mask = table->slots.size() - 1;
-  for (size_t i = GuideHash(key, mask);; i = (i + 1) & mask) {
-    if (table->slots[i].key == key) return &table->slots[i];
-    if (table->slots[i].key == STORE_NO_KEY) return nullptr;
-  }
-}
-
-/* Places "key" in a table known to have room; its entry, zero-filled
- * behind the key when new. */
-template <typename Entry>
-static Entry *GuideTablePlaceUnchecked(GuideTable<Entry> *table, uint64_t key) {
-  size_t mask = table->slots.size() - 1;
-  size_t i = GuideHash(key, mask);
-  while (table->slots[i].key != STORE_NO_KEY && table->slots[i].key != key) i = (i + 1) & mask;
-  if (table->slots[i].key == STORE_NO_KEY) {
-    table->slots[i] = Entry{};
-    table->slots[i].key = key;
-    table->used++;
-  }
-  return &table->slots[i];
-}
-
-/* Makes room for "keys" keys in all at half load at most, doubling the
- * table as often as needed; entry pointers taken before are invalid
- * afterwards. Returns 1, or 0 when memory ran out (the table is then
- * unchanged). Container growth reports exhaustion by throwing; it becomes
- * the store's 0 result here. */
-template <typename Entry>
-static int GuideTableReserve(GuideTable<Entry> *table, size_t keys) {
-  if (keys * 2 <= table->slots.size()) return 1;
-  GuideTable<Entry> grown;
-  try {
-    size_t size = table->slots.empty() ? 1024 : table->slots.size() * 2;
-    while (keys * 2 > size) size *= 2;
-    Entry empty{};
-    empty.key = STORE_NO_KEY;
-    grown.slots.assign(size, empty);
-  } catch (const std::bad_alloc &) {
-    return 0;
-  }
-  grown.used = 0;
-  for (const Entry &entry : table->slots)
-    if (entry.key != STORE_NO_KEY) *GuideTablePlaceUnchecked(&grown, entry.key) = entry;
-  table->slots.swap(grown.slots);
-  table->used = grown.used;
-  return 1;
-}
-
-/* Takes "key", which "table" holds, out of it; the entries behind it in its
- * probe run move up (no tombstones). Takes no memory; entry pointers taken
- * before are invalid afterwards. */
-template <typename Entry>
-static void GuideTableRemoveUnchecked(GuideTable<Entry> *table, uint64_t key) {
-  size_t mask = table->slots.size() - 1;
-  size_t hole = GuideHash(key, mask);
-  while (table->slots[hole].key != key) hole = (hole + 1) & mask;
-  for (size_t j = (hole + 1) & mask; table->slots[j].key != STORE_NO_KEY; j = (j + 1) & mask) {
-    /* An entry may fill the hole when the hole lies between its home slot
-     * and where it sits. */
-    size_t home = GuideHash(table->slots[j].key, mask);
-    if (((j - home) & mask) >= ((j - hole) & mask)) {
-      table->slots[hole] = table->slots[j];
-      hole = j;
-    }
-  }
-  table->slots[hole] = Entry{};
-  table->slots[hole].key = STORE_NO_KEY;
-  table->used--;
-}
-
-template <typename Entry>
-static void GuideTableFree(GuideTable<Entry> *table) {
-  std::vector<Entry>().swap(table->slots);
-  table->used = 0;
 }
 
 static int GuideCarries3d(const GuideNode *node) {
@@ -222,9 +144,8 @@ static void GuideIndexSummaryUnchecked(GuideNode *node) {
 
 /* Moves "node" from the index entries of its summary_id to those of
  * "summary_id", another id. Takes no memory: the id left behind goes when
- * no record carries it any more, before the new one is placed, so the
- * index holds at most one id per summary id the records carry, for which
- * it has room (GuideInsertHead). */
+ * no record carries it any more, before the new one is placed; the index
+ * has room for one new id (GuideMerge7days). */
 static void GuideMoveSummaryUnchecked(GuideNode *node, uint32_t summary_id) {
   EventRecord *r = &node->record;
   int carries_3d = GuideCarries3d(node);
@@ -252,27 +173,132 @@ static GuideNode *GuideFindByStart(uint16_t channel, int32_t start_time) {
 /* Copies "record" into a new node at the head of the event list and puts
  * it into the indexes. Returns the node, or null when memory ran out. */
 static GuideNode *GuideInsertHead(const EventRecord *record) {
-  /* Room for every summary id the records will carry, this one's too: a
-   * 7-day merge then never needs more. */
-  size_t id_slots = Store.id_slots + ((record->flags & EVENT_HAS_SUMMARY_ID_3D) ? 2 : 1);
+  /* Room for the summary ids this record may bring: the index is sized by
+   * the ids the stream carries, not by the records. */
   if (Store.next_seq == STORE_SEQ_MAX ||
       !GuideTableReserve(&Store.by_start, Store.by_start.used + 1) ||
-      !GuideTableReserve(&Store.by_summary, id_slots))
+      (Store.indexed && !GuideTableReserve(&Store.by_summary, Store.by_summary.used + 2)))
     return nullptr;
-  GuideNode *node = (GuideNode *)calloc(1, sizeof(GuideNode));
+  size_t title_length = strnlen(record->title, sizeof(record->title) - 1);
+  size_t fixed = offsetof(GuideNode, record) + offsetof(EventRecord, title);
+  GuideNode *node = (GuideNode *)calloc(1, fixed + title_length + 1);
   if (!node) return nullptr;
-  memcpy(&node->record, record, sizeof(EventRecord));
+  memcpy(&node->record, record, offsetof(EventRecord, title));
+  memcpy(node->record.title, record->title, title_length); /* the terminator is calloc's */
   node->seq = Store.next_seq++;
-  Store.id_slots = id_slots;
   GuideTablePlaceUnchecked(&Store.by_start, GuideStartKey(record->channel, record->start_time))
       ->node = node;
-  GuideIndexSummaryUnchecked(node);
+  if (Store.indexed) GuideIndexSummaryUnchecked(node);
   node->record.next = Store.events;
+  if (Store.events) GuideNodeOf(Store.events)->newer = node;
   Store.events = &node->record;
   return node;
 }
 
+/* Takes "node" out of the event list, its bags and the channel+start index,
+ * and frees it. The counts of its summary ids stay: they say how often a
+ * summary matched, attached or not. */
+static void GuideRelease(GuideNode *node) {
+  EventRecord *r = &node->record;
+  for (int kind = 0; kind < STORE_BAG_KINDS; kind++) {
+    if (!node->in_bag[kind]) continue;
+    uint32_t id = kind == STORE_BAG_ID ? r->summary_id : r->summary_id_3d;
+    GuideBagLeave(GuideTableFind(&Store.by_summary, id), (GuideBagKind)kind, node);
+  }
+  if (!Store.by_start.slots.empty())
+    GuideTableRemoveUnchecked(&Store.by_start, GuideStartKey(r->channel, r->start_time));
+  if (node->newer) node->newer->record.next = r->next;
+  else Store.events = r->next;
+  if (r->next) GuideNodeOf(r->next)->newer = node->newer;
+  free(node);
+}
+
+/* One more than the number of different summary ids the records carry, or
+ * 0 when counting them would not pay. Ids below 2^24, the widest the tables
+ * carry, are counted exactly with a bitmap as long as the largest of them;
+ * each larger one counts alone. The bitmap goes before the index is made,
+ * so it pays when it is smaller than the half of the index that a growing
+ * index holds twice: for few carried ids, or many ids that share a small
+ * range, the index grows instead. */
+static size_t GuideDistinctSummaryIds(void) {
+  const uint32_t limit = 1u << 24;
+  size_t carried = 0;
+  uint32_t largest = 0;
+  for (EventRecord *e = Store.events; e; e = e->next) {
+    const uint32_t ids[2] = {e->summary_id, e->summary_id_3d};
+    for (int k = 0; k < ((e->flags & EVENT_HAS_SUMMARY_ID_3D) ? 2 : 1); k++) {
+      carried++;
+      if (ids[k] < limit && ids[k] > largest) largest = ids[k];
+    }
+  }
+  size_t words = largest / 64 + 1;
+  if (words * sizeof(uint64_t) > carried * sizeof(GuideSummaryIds) / 2) return 0;
+  uint64_t *seen = (uint64_t *)calloc(words, sizeof(uint64_t));
+  if (!seen) return 0;
+  size_t distinct = 1;
+  for (EventRecord *e = Store.events; e; e = e->next) {
+    const uint32_t ids[2] = {e->summary_id, e->summary_id_3d};
+    for (int k = 0; k < ((e->flags & EVENT_HAS_SUMMARY_ID_3D) ? 2 : 1); k++) {
+      uint64_t bit = 1ull << (ids[k] & 63);
+      if (ids[k] >= limit) distinct++;
+      else if (!(seen[ids[k] >> 6] & bit)) {
+        seen[ids[k] >> 6] |= bit;
+        distinct++;
+      }
+    }
+  }
+  free(seen);
+  return distinct;
+}
+
+/* Builds the summary id index from the event list, oldest record first, so
+ * that each bag comes out newest first as if the records had been indexed
+ * as they came. Returns 1, or 0 when memory ran out (logged; nothing is
+ * indexed then, and the next lookup tries again). */
+static int GuideBuildSummaryIndex(void) {
+  if (Store.indexed) return 1;
+  GuideNode *oldest = nullptr;
+  for (EventRecord *e = Store.events; e; e = e->next) oldest = GuideNodeOf(e);
+  /* Sized once for the ids there are where counting them pays, so that
+   * the index is not held twice while it grows; otherwise it grows as it
+   * fills. */
+  size_t distinct = GuideDistinctSummaryIds();
+  int sized = distinct > 0 && GuideTableReserve(&Store.by_summary, distinct);
+  for (GuideNode *n = oldest; n; n = n->newer) {
+    if (!sized && !GuideTableReserve(&Store.by_summary, Store.by_summary.used + 2)) {
+      for (GuideNode *m = oldest; m != n; m = m->newer) {
+        m->in_bag[STORE_BAG_ID] = m->in_bag[STORE_BAG_ID_3D] = 0;
+        m->bag_prev[STORE_BAG_ID] = m->bag_next[STORE_BAG_ID] = nullptr;
+        m->bag_prev[STORE_BAG_ID_3D] = m->bag_next[STORE_BAG_ID_3D] = nullptr;
+      }
+      GuideTableFree(&Store.by_summary);
+      WriteLog("%s() - Error: Not enough memory for the summary index", "AddSummary");
+      return 0;
+    }
+    GuideIndexSummaryUnchecked(n);
+  }
+  Store.indexed = 1;
+  return 1;
+}
+
+void GuideEndEvents(void) {
+  /* The channel+start index goes before the summary index is made. */
+  GuideTableFree(&Store.by_start);
+  Store.events_ended = 1;
+  GuideBuildSummaryIndex();
+}
+
+void GuideFreeEvent(EventRecord *record) { GuideRelease(GuideNodeOf(record)); }
+
+/* Refuses a record once the event passes are over (logged for "function"). */
+static int GuideEventsOver(const char *function) {
+  if (!Store.events_ended) return 0;
+  WriteLog("%s() - Error: event added after the event tables", function);
+  return 1;
+}
+
 int AddEvent3days(EventRecord *record) {
+  if (GuideEventsOver("AddEvent3days")) return 0;
   if (GuideFindByStart(record->channel, record->start_time)) {
     WriteDebug("%s() - WARNING: REPEATED EVENT FOUND IN EVENT LIST. IGNORING.\n", "AddEvent3days");
     return 1;
@@ -288,25 +314,33 @@ int AddEvent3days(EventRecord *record) {
 
 /* The 7-day merge: the stored record takes the 7-day summary ids (moving
  * to the index entries of its new summary id); the caller's record gets the
- * stored 3-day summary id. Takes no memory, so it cannot fail. */
-static void GuideMerge7days(GuideNode *node, EventRecord *record) {
+ * stored 3-day summary id. Returns 1, or 0 when the summary index found no
+ * room for a new id (nothing changed then). */
+static int GuideMerge7days(GuideNode *node, EventRecord *record) {
   EventRecord *stored = &node->record;
-  if (stored->summary_id != record->summary_id) GuideMoveSummaryUnchecked(node, record->summary_id);
+  if (stored->summary_id != record->summary_id && Store.indexed) {
+    if (!GuideTableReserve(&Store.by_summary, Store.by_summary.used + 1)) return 0;
+    GuideMoveSummaryUnchecked(node, record->summary_id);
+  }
+  stored->summary_id = record->summary_id;
   stored->summary_id2 = record->summary_id2;
   record->summary_id_3d = stored->summary_id_3d;
   record->flags = (uint8_t)((record->flags & ~EVENT_HAS_SUMMARY_ID_3D) |
                             (stored->flags & EVENT_HAS_SUMMARY_ID_3D));
+  return 1;
 }
 
 int AddEvent(EventRecord *record) {
+  if (GuideEventsOver("AddEvent")) return 0;
   GuideNode *node = GuideFindByStart(record->channel, record->start_time);
   if (node) {
     if (node->record.mhw_event_id != record->mhw_event_id) {
       WriteDebug("%s() - WARNING: SAME EVENT WITH DIFFERENT EVENTID. IGNORING.\n", "AddEvent");
       return 1;
     }
-    GuideMerge7days(node, record);
-    return 1;
+    if (GuideMerge7days(node, record)) return 1;
+    WriteLog("%s() - memory error", "AddEvent");
+    return 0;
   }
   if (!GuideInsertHead(record)) {
     WriteLog("%s() - memory error", "AddEvent");
@@ -449,15 +483,19 @@ static GuideNode *GuideCollectWaiting(uint32_t summary_id) {
 
 int GuideVisitSummaryMatches(uint32_t summary_id, int (*visit)(EventRecord *, void *),
                              void *context) {
+  if (!GuideBuildSummaryIndex()) return 0;
   for (GuideNode *node = GuideCollectWaiting(summary_id); node;) {
     GuideNode *next = node->walk_next;
     if (!visit(&node->record, context)) return 0;
+    /* Handed over with its summary: the store needs it no more. */
+    if (Store.events_ended && (node->record.flags & EVENT_HAS_SUMMARY)) GuideRelease(node);
     node = next;
   }
   return 1;
 }
 
 int32_t GuideSummaryMatchCount(uint32_t summary_id) {
+  if (!GuideBuildSummaryIndex()) return 0;
   GuideSummaryIds *ids = GuideTableFind(&Store.by_summary, summary_id);
   if (!ids) return 0;
   return (int32_t)(ids->matches + (summary_id <= 0xFFFF ? ids->matches_3d : 0));
@@ -487,7 +525,8 @@ void FreeGuide(void) {
   GuideTableFree(&Store.by_start);
   GuideTableFree(&Store.by_summary);
   Store.next_seq = 0;
-  Store.id_slots = 0;
+  Store.events_ended = 0;
+  Store.indexed = 0;
   Store.walk_steps = 0;
   free(Store.channels);
   Store.channels = nullptr;

@@ -60,7 +60,8 @@ static void RunProgramName(const char *path, char *out) {
 }
 
 /* Step 13: stores every event that received no summary, with its own title
- * as summary title and an empty text. */
+ * as summary title and an empty text, and frees each record once stored. The
+ * events that got a summary were handed over and freed by attachment. */
 static void RunStoreEventsWithoutSummary(int32_t *with_summary, int32_t *without_summary) {
   WriteDebug("=============================\n");
   WriteDebug("Process done\n");
@@ -69,14 +70,15 @@ static void RunStoreEventsWithoutSummary(int32_t *with_summary, int32_t *without
   StatusSend("LOGTEXT %s", "Adding events without summary\n");
   *with_summary = 0;
   *without_summary = 0;
-  for (EventRecord *e = GuideEventList(); e; e = e->next) {
-    if (e->flags & EVENT_HAS_SUMMARY) {
-      (*with_summary)++;
-    } else {
+  for (EventRecord *e = GuideEventList(), *next; e; e = next) {
+    next = e->next;
+    if (!(e->flags & EVENT_HAS_SUMMARY)) {
       (*without_summary)++;
       StoreEventWithAliases(e, e->title, "");
     }
+    GuideFreeEvent(e);
   }
+  *with_summary = GuideGetCounters()->total_events - *without_summary;
 }
 
 /* One table pass as the frontend sees it: "LOGTEXT <text>", the pass, then
@@ -108,6 +110,8 @@ static void RunDownload(void) {
     DemuxCollectRelease(); /* summaries collected at once go unused */
     return;
   }
+  /* From here on the records go as they are handed to the guide database. */
+  GuideEndEvents();
 
   if (settings->download_3_days)
     RunPass("Downloading 3 days summaries", DownloadSummaries3days, &counters->summaries_3days);

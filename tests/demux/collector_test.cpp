@@ -284,6 +284,13 @@ TEST(Crc32, MatchesZlibForSeedsAndLengths) {
     for (unsigned int len : {0u, 1u, 3u, 4u, 188u, 4098u, 5000u})
       EXPECT_EQ(crc32(seed, data.data(), len), zlib_crc(seed, data.data(), len))
           << "seed " << seed << " length " << len;
+  /* Every start alignment with every length around the eight-byte steps:
+   * each tail of 0 to 7 bytes after whole steps, from every offset. */
+  for (unsigned int offset = 0; offset < 8; offset++)
+    for (unsigned int len = 0; len <= 41; len++)
+      ASSERT_EQ(crc32(0x9E3779B9ul, data.data() + offset, len),
+                zlib_crc(0x9E3779B9ul, data.data() + offset, len))
+          << "offset " << offset << " length " << len;
   /* The well-known check value of the IEEE CRC-32. */
   const unsigned char check[] = "123456789";
   EXPECT_EQ(crc32(0, check, 9), 0xCBF43926ul);

@@ -64,9 +64,9 @@ TEST_F(StoreTest, SevenDayMergeTakesSummaryIdsAndHandsBackThe3DayId) {
   EXPECT_EQ(db_.titles.size(), 1u);
 }
 
-/* A 7-day merge takes no memory, so it never fails for it: merges that
+/* The summary index holds only the ids the records carry: merges that
  * move events through ever new summary ids, and back onto their 3-day ids,
- * leave the summary index at its size, and lookups follow every move. */
+ * leave it at its size, and lookups follow every move. */
 TEST_F(StoreTest, SevenDayMergesNeverGrowTheSummaryIndex) {
   MakeChannels(4);
   const int n = 600;
@@ -77,7 +77,11 @@ TEST_F(StoreTest, SevenDayMergesNeverGrowTheSummaryIndex) {
     r.flags = EVENT_HAS_SUMMARY_ID_3D;
     ASSERT_EQ(AddEvent3days(&r), 1);
   }
+  /* The first lookup makes the index; from then on merges keep it. */
+  EXPECT_EQ(GuideSummaryIndexSlots(), 0u);
+  EXPECT_EQ(GuideSummaryMatchCount(0x8000u), n / 50);
   const size_t slots = GuideSummaryIndexSlots();
+  ASSERT_GT(slots, 0u);
   auto id_of = [](int round, int i) {
     return round % 5 == 0 ? 0x8000u + (uint32_t)(i % 50) : 0x100000u + (uint32_t)(round * 1000 + i);
   };
@@ -377,6 +381,49 @@ TEST_F(StoreTest, DebugPrintShowsTheRecord) {
             "EventId: 0x1234ABCD - StartDate: 05/02/2023 - StartTime: 09:07:03 - Duration: 90 min\n"
             "SummaryId: 0x0012 - SummaryId2: 003F - SummaryId3d: 0xBEEF - newbyte: 0A\n"
             "-------------------------\n");
+}
+
+/* Once the event passes are over the store holds each record only until it
+ * is handed over: an attached record leaves the list at once (a 3-day one
+ * and a merged one from the middle of it), its summary still counts it as
+ * a repeat, the others stay in order, and no event is taken any more. */
+TEST_F(StoreTest, AfterTheEventPassesAttachedRecordsGoAndNoEventIsAdded) {
+  MakeChannels(2);
+  const char *titles[4] = {"A", "B, whose title fills every one of the sixty-three bytes it has!",
+                           "C", "D"};
+  for (int i = 0; i < 4; i++) {
+    EventRecord r = TestRecord((uint16_t)(i % 2), i * 60, (uint32_t)i, titles[i]);
+    r.summary_id = i == 2 ? 0x77u : 0x55u;
+    r.summary_id_3d = (uint32_t)(0x900 + i);
+    r.flags = EVENT_HAS_SUMMARY_ID_3D;
+    ASSERT_EQ(AddEvent3days(&r), 1);
+  }
+  EventRecord merge = TestRecord(1, 60, 1, "B");
+  merge.summary_id = 0x66;
+  ASSERT_EQ(AddEvent(&merge), 1); /* B now waits for 0x66 and its 3-day id */
+  GuideEndEvents();
+  EventRecord late = TestRecord(0, 999, 9, "Late");
+  EXPECT_EQ(AddEvent3days(&late), 0);
+  EXPECT_EQ(AddEvent(&late), 0);
+  EXPECT_EQ(MainLog().back(), "AddEvent() - Error: event added after the event tables");
+
+  ASSERT_EQ(AddSummary(0x55, "S", "x"), 1); /* A and D */
+  ASSERT_EQ(AddSummary(0x901, "T", "y"), 1); /* B by its 3-day id */
+  ASSERT_EQ(db_.titles.size(), 3u);
+  auto events = Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_STREQ(events[0]->title, "C");
+  EXPECT_EQ(events[0]->start_time, 120);
+  EXPECT_EQ(db_.titles[2].description, titles[1]);
+  EXPECT_EQ(AddSummary(0x55, "S", "x"), 1);
+  EXPECT_EQ(db_.titles.size(), 3u);
+  EXPECT_EQ(GuideSummaryMatchCount(0x55), 2);
+  EXPECT_NE(DebugLog().find("summary_id: 0055 - found 0 time(s) - repeated 2 times"),
+            std::string::npos);
+  GuideFreeEvent(events[0]);
+  EXPECT_EQ(GuideEventList(), nullptr);
+  EXPECT_EQ(AddSummary(0x77, "U", "z"), 1);
+  EXPECT_EQ(db_.titles.size(), 3u);
 }
 
 TEST_F(StoreTest, FreeGuideEmptiesEverythingAndCanRepeat) {
