@@ -68,9 +68,11 @@ void EpgdbTextFinalize(EpgdbTextStatements *s);
 int EpgdbTextId(sqlite3 *db, EpgdbTextStatements *s, const char *bytes, size_t size,
                 int64_t *id);
 /* The stored id of the held text at "bytes" (null: the empty text) in save
- * number "save", found or added once per save and then remembered with the
- * text. Returns 1 with the id in "*id", or 0 after logging. */
-int EpgdbTextSaveId(sqlite3 *db, EpgdbTextStatements *ts, char *bytes, uint64_t save, int64_t *id);
+ * number "save", looked up once per save and then remembered with the text;
+ * a text not stored yet is added when "add" is set, else its id is 0.
+ * Returns 1 with the id in "*id", or 0 after logging. */
+int EpgdbTextSaveId(sqlite3 *db, EpgdbTextStatements *ts, char *bytes, uint64_t save, int add,
+                    int64_t *id);
 /* Drops one title's hold on the text at "bytes" (null is ignored); the text
  * goes when no title holds it. */
 void EpgdbTextRelease(char *bytes);

@@ -48,11 +48,10 @@ static int64_t EpgdbTextHash(const char *bytes, size_t size) {
   return (int64_t)h;
 }
 
-int EpgdbTextId(sqlite3 *db, EpgdbTextStatements *s, const char *bytes, size_t size,
-                int64_t *id) {
-  /* SQLite gives an empty blob as a null pointer, which would bind as NULL. */
-  if (!bytes) bytes = "";
-  int64_t hash = EpgdbTextHash(bytes, size);
+/* The id of the stored text of "size" bytes at "bytes" with hash "hash"
+ * into "*id", 0 when none is stored. Returns 1, or 0 after logging. */
+static int EpgdbTextFind(sqlite3 *db, EpgdbTextStatements *s, const char *bytes, size_t size,
+                         int64_t hash, int64_t *id) {
   int rc = sqlite3_bind_int64(s->find, 1, hash);
   *id = 0;
   while (rc == SQLITE_OK || rc == SQLITE_ROW) {
@@ -65,12 +64,16 @@ int EpgdbTextId(sqlite3 *db, EpgdbTextStatements *s, const char *bytes, size_t s
     }
   }
   sqlite3_reset(s->find);
-  if (*id) return 1;
-  if (rc != SQLITE_DONE) {
-    EpgdbLog("finding a text: %s (%d)", sqlite3_errmsg(db), rc);
-    return 0;
-  }
-  rc = sqlite3_bind_int64(s->insert, 1, hash);
+  if (*id || rc == SQLITE_DONE) return 1;
+  EpgdbLog("finding a text: %s (%d)", sqlite3_errmsg(db), rc);
+  return 0;
+}
+
+/* Adds the text of "size" bytes at "bytes" with hash "hash" and gives its
+ * id in "*id". Returns 1, or 0 after logging. */
+static int EpgdbTextInsert(sqlite3 *db, EpgdbTextStatements *s, const char *bytes, size_t size,
+                           int64_t hash, int64_t *id) {
+  int rc = sqlite3_bind_int64(s->insert, 1, hash);
   if (rc == SQLITE_OK) rc = sqlite3_bind_blob(s->insert, 2, bytes, (int)size, SQLITE_STATIC);
   if (rc == SQLITE_OK) rc = sqlite3_step(s->insert);
   sqlite3_reset(s->insert);
@@ -80,6 +83,15 @@ int EpgdbTextId(sqlite3 *db, EpgdbTextStatements *s, const char *bytes, size_t s
   }
   *id = sqlite3_last_insert_rowid(db);
   return 1;
+}
+
+int EpgdbTextId(sqlite3 *db, EpgdbTextStatements *s, const char *bytes, size_t size,
+                int64_t *id) {
+  /* SQLite gives an empty blob as a null pointer, which would bind as NULL. */
+  if (!bytes) bytes = "";
+  int64_t hash = EpgdbTextHash(bytes, size);
+  if (!EpgdbTextFind(db, s, bytes, size, hash, id)) return 0;
+  return *id ? 1 : EpgdbTextInsert(db, s, bytes, size, hash, id);
 }
 
 /* The entry of a held text, from the bytes a title points at. */
@@ -132,14 +144,23 @@ int EpgdbSetText(epgdb_title_t *title, uint8_t lacks, const char *text) {
   return 1;
 }
 
-int EpgdbTextSaveId(sqlite3 *db, EpgdbTextStatements *ts, char *bytes, uint64_t save, int64_t *id) {
-  if (!bytes) return EpgdbTextId(db, ts, "", 0, id);
+int EpgdbTextSaveId(sqlite3 *db, EpgdbTextStatements *ts, char *bytes, uint64_t save, int add,
+                    int64_t *id) {
+  if (!bytes) {
+    if (!EpgdbTextFind(db, ts, "", 0, EpgdbTextHash("", 0), id)) return 0;
+    return *id || !add ? 1 : EpgdbTextInsert(db, ts, "", 0, EpgdbTextHash("", 0), id);
+  }
   EpgdbTextEntry *entry = EpgdbTextOf(bytes);
-  if (entry->save == save) {
+  /* Found in this save, or known to be missing from it. */
+  int known = entry->save == save;
+  if (known && (entry->db_id || !add)) {
     *id = entry->db_id;
     return 1;
   }
-  if (!EpgdbTextId(db, ts, entry->bytes, entry->size, id)) return 0;
+  int64_t hash = EpgdbTextHash(entry->bytes, entry->size);
+  if (!known && !EpgdbTextFind(db, ts, entry->bytes, entry->size, hash, id)) return 0;
+  if (known) *id = 0;
+  if (!*id && add && !EpgdbTextInsert(db, ts, entry->bytes, entry->size, hash, id)) return 0;
   entry->db_id = *id;
   entry->save = save;
   return 1;
