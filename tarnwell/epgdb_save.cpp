@@ -322,9 +322,9 @@ static int EpgdbSaveChannel(EpgdbSaveRun *run, const epgdb_channel_t *channel,
  * or 0 after logging and rolling back, with "*failed" set to
  * EPGDB_FAILED_BUSY or EPGDB_FAILED_NOMEM when that was the cause. Counts
  * go to "*replaced", "*expired" and "*done". */
-static int EpgdbSaveOnce(const std::vector<std::vector<epgdb_title_t *>> &per_channel,
-                         std::vector<EpgdbSaveSlot> &slots, int total, epgdb_progress_t progress,
-                         int *replaced, int *expired, int *done, int *failed) {
+static int EpgdbSaveOnce(std::vector<epgdb_title_t *> &titles, std::vector<EpgdbSaveSlot> &slots,
+                         int total, epgdb_progress_t progress, int *replaced, int *expired,
+                         int *done, int *failed) {
   sqlite3 *db = EpgdbFileDb();
   EpgdbSaveRun run = {};
   run.slots = &slots;
@@ -360,8 +360,8 @@ static int EpgdbSaveOnce(const std::vector<std::vector<epgdb_title_t *>> &per_ch
    * handed over in this run is never expired, whatever the clock says. */
   ok = ok && EpgdbExpire(&run, (int64_t)time(nullptr) - EPGDB_EXPIRY_SECONDS);
   for (size_t i = 0; ok && i < EpgdbRunChannelCount(); i++) {
-    if (per_channel[i].empty()) continue;
-    ok = EpgdbSaveChannel(&run, EpgdbRunChannel(i), per_channel[i]);
+    EpgdbChannelTitles(EpgdbRunChannel(i), titles);
+    if (!titles.empty()) ok = EpgdbSaveChannel(&run, EpgdbRunChannel(i), titles);
   }
   sqlite3_stmt *all[] = {s.channel_ids,   s.channel_select, s.channel_insert, s.channel_rename,
                          s.expired_select, s.stored_select, s.title_delete,  s.title_insert};
@@ -396,20 +396,20 @@ int epgdb_save(epgdb_progress_t progress) {
     EpgdbLog("save without an open database");
     return 0;
   }
-  /* What this run saves, channel by channel, and room for the text ids of
-   * the largest channel: all the memory of the save outside SQLite, taken
-   * before its transaction. */
-  std::vector<std::vector<epgdb_title_t *>> per_channel;
+  /* How many titles this run saves, and room for the titles of the largest
+   * channel and what the save learns of them: all the memory of the save
+   * outside SQLite, taken before its transaction. */
+  std::vector<epgdb_title_t *> titles;
   std::vector<EpgdbSaveSlot> slots;
   int total = 0, incomplete = 0;
+  size_t largest = 0;
+  for (size_t i = 0; i < EpgdbRunChannelCount(); i++) {
+    size_t saved = EpgdbChannelSaved(EpgdbRunChannel(i), &incomplete);
+    total += (int)saved;
+    largest = std::max(largest, saved);
+  }
   try {
-    per_channel.resize(EpgdbRunChannelCount());
-    size_t largest = 0;
-    for (size_t i = 0; i < EpgdbRunChannelCount(); i++) {
-      EpgdbChannelTitles(EpgdbRunChannel(i), per_channel[i], &incomplete);
-      total += (int)per_channel[i].size();
-      largest = std::max(largest, per_channel[i].size());
-    }
+    titles.reserve(largest);
     slots.resize(largest);
   } catch (const std::bad_alloc &) {
     EpgdbLog("out of memory preparing the save");
@@ -421,7 +421,7 @@ int epgdb_save(epgdb_progress_t progress) {
   int ok = 0, done = 0;
   for (int attempt = 1; !ok && attempt <= EPGDB_SAVE_ATTEMPTS; attempt++) {
     int failed = 0;
-    ok = EpgdbSaveOnce(per_channel, slots, total, progress, &EpgdbSaves.replaced,
+    ok = EpgdbSaveOnce(titles, slots, total, progress, &EpgdbSaves.replaced,
                        &EpgdbSaves.expired, &done, &failed);
     if (!ok && !failed) break;
     if (failed == EPGDB_FAILED_BUSY)
