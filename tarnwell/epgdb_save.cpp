@@ -1,13 +1,13 @@
 /* Guide database library, the save: the run's channels and titles written
  * in one transaction that merges them with earlier runs: a saved title
- * replaces every stored title of its channel that it overlaps, and titles
- * that ended more than a day before the save are dropped. */
+ * replaces every stored title of its channel that it overlaps (one stored
+ * as it is stays untouched), and titles that ended more than a day before
+ * the save are dropped. */
 #include <string.h>
 #include <time.h>
 
 #include <algorithm>
 #include <new>
-#include <utility>
 #include <vector>
 
 #include "epgdb_internal.h"
