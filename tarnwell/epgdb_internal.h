@@ -8,7 +8,6 @@
 #include <stdint.h>
 
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "epgdb.h"
@@ -71,9 +70,11 @@ void EpgdbTextFinalize(EpgdbTextStatements *s);
 int EpgdbTextId(sqlite3 *db, EpgdbTextStatements *s, const char *bytes, size_t size,
                 int64_t *id);
 /* The stored id of the held text at "bytes" (null: the empty text) in save
- * number "save", found or added once per save and then remembered with the
- * text. Returns 1 with the id in "*id", or 0 after logging. */
-int EpgdbTextSaveId(sqlite3 *db, EpgdbTextStatements *ts, char *bytes, uint64_t save, int64_t *id);
+ * number "save", looked up once per save and then remembered with the text;
+ * a text not stored yet is added when "add" is set, else its id is 0.
+ * Returns 1 with the id in "*id", or 0 after logging. */
+int EpgdbTextSaveId(sqlite3 *db, EpgdbTextStatements *ts, char *bytes, uint64_t save, int add,
+                    int64_t *id);
 /* Drops one title's hold on the text at "bytes" (null is ignored); the text
  * goes when no title holds it. */
 void EpgdbTextRelease(char *bytes);
@@ -89,25 +90,30 @@ void EpgdbTextClear(void);
 
 /* The run (epgdb_run.cpp). */
 
-/* A channel of this run with its titles, found by start time. */
+/* A channel of this run with its titles, found by start time in an
+ * open-addressing table (linear probing, at most three quarters full). */
 struct epgdb_channel_s {
   uint16_t nid;
   uint16_t tsid;
   uint16_t sid;
-  std::string name; /* broadcast name, UTF-8; "" keeps the stored one */
-  std::unordered_map<uint32_t, epgdb_title_t *> titles;
+  std::string name;      /* broadcast name, UTF-8; "" keeps the stored one */
+  epgdb_title_t **slots; /* null: free */
+  uint32_t slot_count;   /* a power of two, or 0 */
+  uint32_t title_count;
 };
 
 /* The number of channels of the run, and channel "i" of them (0 to that
  * number - 1), in the order they were first added. */
 size_t EpgdbRunChannelCount(void);
 const epgdb_channel_t *EpgdbRunChannel(size_t i);
-/* The titles of "channel" that this run saves, in start order. Titles of
- * one run never replace each other: only the same start time does, when the
- * title is added (epgdb_titles_add). A title whose text found no memory is
- * left out (counted in "*incomplete"). Appends them to "out", which throws
- * std::bad_alloc when it finds no memory (epgdb_save catches it). */
-void EpgdbChannelTitles(const epgdb_channel_t *channel, std::vector<epgdb_title_t *> &out,
-                        int *incomplete);
+/* The number of titles of "channel" that this run saves: those whose
+ * texts all found memory ("*incomplete" counts the others). */
+size_t EpgdbChannelSaved(const epgdb_channel_t *channel, int *incomplete);
+/* The titles of "channel" that this run saves, in start order, into "out"
+ * (emptied first; it must have room for every title of the channel, so
+ * that it takes no memory). Titles of one run never replace each other:
+ * only the same start time does, when the title is added
+ * (epgdb_titles_add). */
+void EpgdbChannelTitles(const epgdb_channel_t *channel, std::vector<epgdb_title_t *> &out);
 
 #endif

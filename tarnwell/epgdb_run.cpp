@@ -32,7 +32,9 @@ static void EpgdbTitleFree(epgdb_title_t *title) {
 
 void epgdb_clean(void) {
   for (epgdb_channel_t *channel : EpgdbRun.channels) {
-    for (auto &entry : channel->titles) EpgdbTitleFree(entry.second);
+    for (uint32_t i = 0; i < channel->slot_count; i++)
+      if (channel->slots[i]) EpgdbTitleFree(channel->slots[i]);
+    free(channel->slots);
     delete channel;
   }
   /* Swapped with empty ones so that their memory goes too. */
@@ -40,6 +42,40 @@ void epgdb_clean(void) {
   std::unordered_map<uint64_t, epgdb_channel_t *>().swap(EpgdbRun.channel_index);
   EpgdbTextClear();
   EpgdbRun.next_order = 0;
+}
+
+/* The home slot of "start" in a table of "count" slots (a power of two). */
+static uint32_t EpgdbTitleHome(uint32_t start, uint32_t count) {
+  return (uint32_t)(((uint64_t)start * 0x9E3779B97F4A7C15ull) >> 32) & (count - 1);
+}
+
+/* The slot of the title of "channel" at "start", or the free slot where it
+ * would go. The table has room. */
+static uint32_t EpgdbTitleSlot(const epgdb_channel_t *channel, uint32_t start) {
+  uint32_t mask = channel->slot_count - 1, i = EpgdbTitleHome(start, channel->slot_count);
+  while (channel->slots[i] && channel->slots[i]->start_time != start) i = (i + 1) & mask;
+  return i;
+}
+
+/* Makes room in the table of "channel" for one more title. Returns 1, or 0
+ * when memory runs out (the table then stays as it was). */
+static int EpgdbTitleRoom(epgdb_channel_t *channel) {
+  if ((uint64_t)(channel->title_count + 1) * 4 <= (uint64_t)channel->slot_count * 3) return 1;
+  if (channel->slot_count >= (1u << 30)) return 0;
+  uint32_t count = channel->slot_count ? channel->slot_count * 2 : 64;
+  epgdb_title_t **slots = (epgdb_title_t **)calloc(count, sizeof *slots);
+  if (!slots) return 0;
+  for (uint32_t i = 0; i < channel->slot_count; i++) {
+    epgdb_title_t *t = channel->slots[i];
+    if (!t) continue;
+    uint32_t j = EpgdbTitleHome(t->start_time, count);
+    while (slots[j]) j = (j + 1) & (count - 1);
+    slots[j] = t;
+  }
+  free(channel->slots);
+  channel->slots = slots;
+  channel->slot_count = count;
+  return 1;
 }
 
 epgdb_channel_t *epgdb_channels_add(uint16_t nid, uint16_t tsid, uint16_t sid) {
@@ -54,6 +90,8 @@ epgdb_channel_t *epgdb_channels_add(uint16_t nid, uint16_t tsid, uint16_t sid) {
   channel->nid = nid;
   channel->tsid = tsid;
   channel->sid = sid;
+  channel->slots = nullptr;
+  channel->slot_count = channel->title_count = 0;
   try {
     EpgdbRun.channels.push_back(channel);
     try {
@@ -94,20 +132,20 @@ uint32_t epgdb_calculate_mjd(uint32_t start_time) { return start_time / 86400 + 
 epgdb_title_t *epgdb_titles_add(epgdb_channel_t *channel, epgdb_title_t *title) {
   if (!channel || !title) return nullptr;
   uint64_t order = ++EpgdbRun.next_order;
-  auto found = channel->titles.find(title->start_time);
-  if (found == channel->titles.end()) {
-    try {
-      channel->titles.emplace(title->start_time, title);
-    } catch (const std::bad_alloc &) {
+  epgdb_title_t *held =
+      channel->slot_count ? channel->slots[EpgdbTitleSlot(channel, title->start_time)] : nullptr;
+  if (!held) {
+    if (!EpgdbTitleRoom(channel)) {
       EpgdbLog("out of memory for a title of channel %u:%u:%u", channel->nid, channel->tsid,
                channel->sid);
       EpgdbTitleFree(title);
       return nullptr;
     }
+    channel->slots[EpgdbTitleSlot(channel, title->start_time)] = title;
+    channel->title_count++;
     title->lib_order = order;
     return title;
   }
-  epgdb_title_t *held = found->second;
   if (held == title) {
     held->lib_order = order;
     return held;
@@ -139,14 +177,23 @@ int epgdb_titles_set_long_description(epgdb_title_t *title, const char *text) {
   return title ? EpgdbSetText(title, EPGDB_LACKS_LONG_DESCRIPTION, text) : 0;
 }
 
-void EpgdbChannelTitles(const epgdb_channel_t *channel, std::vector<epgdb_title_t *> &out,
-                        int *incomplete) {
-  size_t first = out.size();
-  for (const auto &entry : channel->titles) {
-    if (entry.second->lib_state & EPGDB_LACKS_TEXT) (*incomplete)++;
-    else out.push_back(entry.second);
+size_t EpgdbChannelSaved(const epgdb_channel_t *channel, int *incomplete) {
+  size_t saved = 0;
+  for (uint32_t i = 0; i < channel->slot_count; i++) {
+    const epgdb_title_t *t = channel->slots[i];
+    if (t && (t->lib_state & EPGDB_LACKS_TEXT)) (*incomplete)++;
+    else if (t) saved++;
   }
-  std::sort(out.begin() + first, out.end(), [](const epgdb_title_t *a, const epgdb_title_t *b) {
+  return saved;
+}
+
+void EpgdbChannelTitles(const epgdb_channel_t *channel, std::vector<epgdb_title_t *> &out) {
+  out.clear();
+  for (uint32_t i = 0; i < channel->slot_count; i++) {
+    epgdb_title_t *t = channel->slots[i];
+    if (t && !(t->lib_state & EPGDB_LACKS_TEXT)) out.push_back(t);
+  }
+  std::sort(out.begin(), out.end(), [](const epgdb_title_t *a, const epgdb_title_t *b) {
     return a->start_time < b->start_time;
   });
 }

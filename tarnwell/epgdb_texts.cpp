@@ -5,8 +5,6 @@
 #include <string.h>
 
 #include <new>
-#include <string_view>
-#include <unordered_map>
 
 #include "epgdb_internal.h"
 
@@ -14,14 +12,19 @@
 struct EpgdbTextEntry {
   uint32_t refs;  /* titles that hold it */
   uint32_t size;  /* bytes, without the terminator */
+  uint64_t hash;  /* FNV-1a of the bytes, as the texts table's hash column holds it */
   int64_t db_id;  /* its row in the texts table, valid during save number "save" */
   uint64_t save;
   char bytes[1];  /* "size" bytes and a terminator */
 };
 
-/* The texts the run's titles hold. */
+/* The texts the run's titles hold: an open-addressing table of entries by
+ * their hash (linear probing, at most three quarters full), so that a text
+ * costs one pointer slot beside its entry. */
 static struct {
-  std::unordered_map<std::string_view, EpgdbTextEntry *> held; /* by content */
+  EpgdbTextEntry **slots; /* null: free */
+  size_t slot_count;      /* a power of two, or 0 */
+  size_t count;
 } EpgdbTexts;
 
 int EpgdbTextPrepare(sqlite3 *db, EpgdbTextStatements *s) {
@@ -48,11 +51,65 @@ static int64_t EpgdbTextHash(const char *bytes, size_t size) {
   return (int64_t)h;
 }
 
-int EpgdbTextId(sqlite3 *db, EpgdbTextStatements *s, const char *bytes, size_t size,
-                int64_t *id) {
-  /* SQLite gives an empty blob as a null pointer, which would bind as NULL. */
-  if (!bytes) bytes = "";
-  int64_t hash = EpgdbTextHash(bytes, size);
+/* The same hash of the terminated "text", with its length in "*size". */
+static uint64_t EpgdbTextHashTerminated(const char *text, size_t *size) {
+  uint64_t h = 14695981039346656037ull;
+  const unsigned char *p = (const unsigned char *)text;
+  for (; *p; p++) h = (h ^ *p) * 1099511628211ull;
+  *size = (size_t)((const char *)p - text);
+  return h;
+}
+
+/* The slot of the held text of "size" bytes at "bytes" with "hash", or of
+ * the free slot where it would go. The table has room. */
+static size_t EpgdbTextSlot(const char *bytes, size_t size, uint64_t hash) {
+  size_t mask = EpgdbTexts.slot_count - 1, i = (size_t)hash & mask;
+  for (EpgdbTextEntry *e; (e = EpgdbTexts.slots[i]) != nullptr; i = (i + 1) & mask)
+    if (e->hash == hash && e->size == size && memcmp(e->bytes, bytes, size) == 0) break;
+  return i;
+}
+
+/* Makes room in the table for one more text. Returns 1, or 0 when memory
+ * runs out (the table then stays as it was). */
+static int EpgdbTextRoom(void) {
+  if ((EpgdbTexts.count + 1) * 4 <= EpgdbTexts.slot_count * 3) return 1;
+  size_t count = EpgdbTexts.slot_count ? EpgdbTexts.slot_count * 2 : 1024;
+  EpgdbTextEntry **slots = (EpgdbTextEntry **)calloc(count, sizeof *slots);
+  if (!slots) return 0;
+  for (size_t i = 0; i < EpgdbTexts.slot_count; i++) {
+    EpgdbTextEntry *e = EpgdbTexts.slots[i];
+    if (!e) continue;
+    size_t j = (size_t)e->hash & (count - 1);
+    while (slots[j]) j = (j + 1) & (count - 1);
+    slots[j] = e;
+  }
+  free(EpgdbTexts.slots);
+  EpgdbTexts.slots = slots;
+  EpgdbTexts.slot_count = count;
+  return 1;
+}
+
+/* Takes "entry" out of the table, moving later entries of its probe run
+ * back so that every entry stays reachable from its home slot. */
+static void EpgdbTextUnlink(EpgdbTextEntry *entry) {
+  size_t mask = EpgdbTexts.slot_count - 1, i = (size_t)entry->hash & mask;
+  while (EpgdbTexts.slots[i] != entry) i = (i + 1) & mask;
+  for (size_t j = (i + 1) & mask; EpgdbTexts.slots[j]; j = (j + 1) & mask) {
+    size_t home = (size_t)EpgdbTexts.slots[j]->hash & mask;
+    /* The entry at j may fill the hole at i unless its home lies in (i, j]. */
+    int stays = i <= j ? (home > i && home <= j) : (home > i || home <= j);
+    if (stays) continue;
+    EpgdbTexts.slots[i] = EpgdbTexts.slots[j];
+    i = j;
+  }
+  EpgdbTexts.slots[i] = nullptr;
+  EpgdbTexts.count--;
+}
+
+/* The id of the stored text of "size" bytes at "bytes" with hash "hash"
+ * into "*id", 0 when none is stored. Returns 1, or 0 after logging. */
+static int EpgdbTextFind(sqlite3 *db, EpgdbTextStatements *s, const char *bytes, size_t size,
+                         int64_t hash, int64_t *id) {
   int rc = sqlite3_bind_int64(s->find, 1, hash);
   *id = 0;
   while (rc == SQLITE_OK || rc == SQLITE_ROW) {
@@ -65,12 +122,16 @@ int EpgdbTextId(sqlite3 *db, EpgdbTextStatements *s, const char *bytes, size_t s
     }
   }
   sqlite3_reset(s->find);
-  if (*id) return 1;
-  if (rc != SQLITE_DONE) {
-    EpgdbLog("finding a text: %s (%d)", sqlite3_errmsg(db), rc);
-    return 0;
-  }
-  rc = sqlite3_bind_int64(s->insert, 1, hash);
+  if (*id || rc == SQLITE_DONE) return 1;
+  EpgdbLog("finding a text: %s (%d)", sqlite3_errmsg(db), rc);
+  return 0;
+}
+
+/* Adds the text of "size" bytes at "bytes" with hash "hash" and gives its
+ * id in "*id". Returns 1, or 0 after logging. */
+static int EpgdbTextInsert(sqlite3 *db, EpgdbTextStatements *s, const char *bytes, size_t size,
+                           int64_t hash, int64_t *id) {
+  int rc = sqlite3_bind_int64(s->insert, 1, hash);
   if (rc == SQLITE_OK) rc = sqlite3_bind_blob(s->insert, 2, bytes, (int)size, SQLITE_STATIC);
   if (rc == SQLITE_OK) rc = sqlite3_step(s->insert);
   sqlite3_reset(s->insert);
@@ -82,6 +143,15 @@ int EpgdbTextId(sqlite3 *db, EpgdbTextStatements *s, const char *bytes, size_t s
   return 1;
 }
 
+int EpgdbTextId(sqlite3 *db, EpgdbTextStatements *s, const char *bytes, size_t size,
+                int64_t *id) {
+  /* SQLite gives an empty blob as a null pointer, which would bind as NULL. */
+  if (!bytes) bytes = "";
+  int64_t hash = EpgdbTextHash(bytes, size);
+  if (!EpgdbTextFind(db, s, bytes, size, hash, id)) return 0;
+  return *id ? 1 : EpgdbTextInsert(db, s, bytes, size, hash, id);
+}
+
 /* The entry of a held text, from the bytes a title points at. */
 static EpgdbTextEntry *EpgdbTextOf(char *bytes) {
   return (EpgdbTextEntry *)(bytes - offsetof(EpgdbTextEntry, bytes));
@@ -91,37 +161,35 @@ void EpgdbTextRelease(char *bytes) {
   if (!bytes) return;
   EpgdbTextEntry *entry = EpgdbTextOf(bytes);
   if (--entry->refs > 0) return;
-  EpgdbTexts.held.erase(std::string_view(entry->bytes, entry->size));
+  EpgdbTextUnlink(entry);
   free(entry);
 }
 
 int EpgdbSetText(epgdb_title_t *title, uint8_t lacks, const char *text) {
   char **slot = lacks == EPGDB_LACKS_DESCRIPTION ? &title->description : &title->long_description;
   if (!text) return 0;
-  std::string_view view(text);
+  size_t size;
+  uint64_t hash = EpgdbTextHashTerminated(text, &size);
   EpgdbTextEntry *entry = nullptr;
-  auto found = EpgdbTexts.held.find(view);
-  if (found != EpgdbTexts.held.end()) {
-    entry = found->second;
-  } else if (view.size() < UINT32_MAX) {
-    entry = (EpgdbTextEntry *)malloc(offsetof(EpgdbTextEntry, bytes) + view.size() + 1);
-    if (entry) {
-      entry->refs = 0;
-      entry->size = (uint32_t)view.size();
-      entry->db_id = 0;
-      entry->save = 0;
-      memcpy(entry->bytes, text, view.size() + 1);
-      try {
-        EpgdbTexts.held.emplace(std::string_view(entry->bytes, entry->size), entry);
-      } catch (const std::bad_alloc &) {
-        free(entry);
-        entry = nullptr;
+  if (size < UINT32_MAX && EpgdbTextRoom()) {
+    size_t i = EpgdbTextSlot(text, size, hash);
+    entry = EpgdbTexts.slots[i];
+    if (!entry) {
+      entry = (EpgdbTextEntry *)malloc(offsetof(EpgdbTextEntry, bytes) + size + 1);
+      if (entry) {
+        entry->refs = 0;
+        entry->size = (uint32_t)size;
+        entry->hash = hash;
+        entry->db_id = 0;
+        entry->save = 0;
+        memcpy(entry->bytes, text, size + 1);
+        EpgdbTexts.slots[i] = entry;
+        EpgdbTexts.count++;
       }
     }
   }
   if (!entry) {
-    EpgdbLog("out of memory for a text of %zu bytes; its title is left out of the save",
-             view.size());
+    EpgdbLog("out of memory for a text of %zu bytes; its title is left out of the save", size);
     title->lib_state |= lacks;
     return 0;
   }
@@ -132,20 +200,30 @@ int EpgdbSetText(epgdb_title_t *title, uint8_t lacks, const char *text) {
   return 1;
 }
 
-int EpgdbTextSaveId(sqlite3 *db, EpgdbTextStatements *ts, char *bytes, uint64_t save, int64_t *id) {
-  if (!bytes) return EpgdbTextId(db, ts, "", 0, id);
+int EpgdbTextSaveId(sqlite3 *db, EpgdbTextStatements *ts, char *bytes, uint64_t save, int add,
+                    int64_t *id) {
+  if (!bytes) {
+    if (!EpgdbTextFind(db, ts, "", 0, EpgdbTextHash("", 0), id)) return 0;
+    return *id || !add ? 1 : EpgdbTextInsert(db, ts, "", 0, EpgdbTextHash("", 0), id);
+  }
   EpgdbTextEntry *entry = EpgdbTextOf(bytes);
-  if (entry->save == save) {
+  /* Found in this save, or known to be missing from it. */
+  int known = entry->save == save;
+  if (known && (entry->db_id || !add)) {
     *id = entry->db_id;
     return 1;
   }
-  if (!EpgdbTextId(db, ts, entry->bytes, entry->size, id)) return 0;
+  int64_t hash = (int64_t)entry->hash;
+  if (!known && !EpgdbTextFind(db, ts, entry->bytes, entry->size, hash, id)) return 0;
+  if (known) *id = 0;
+  if (!*id && add && !EpgdbTextInsert(db, ts, entry->bytes, entry->size, hash, id)) return 0;
   entry->db_id = *id;
   entry->save = save;
   return 1;
 }
 
 void EpgdbTextClear(void) {
-  /* Swapped with an empty one so that its memory goes too. */
-  std::unordered_map<std::string_view, EpgdbTextEntry *>().swap(EpgdbTexts.held);
+  free(EpgdbTexts.slots);
+  EpgdbTexts.slots = nullptr;
+  EpgdbTexts.slot_count = EpgdbTexts.count = 0;
 }

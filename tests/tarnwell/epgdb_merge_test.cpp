@@ -202,3 +202,43 @@ TEST(GuideDbMerge, ShiftedScheduleLeavesNoOverlaps) {
 }
 
 }  // namespace
+
+namespace {
+
+/* A run over its own stored guide in which each title but the first differs
+ * from its stored self in one field: every such title is stored as the run
+ * has it, exactly as a run into an empty root stores it, and the counts are
+ * those of a save that wrote every title over its stored self. */
+TEST(GuideDbMerge, EveryFieldCountsWhenAStoredTitleIsComparedWithTheRun) {
+  GuideRoot g, fresh;
+  const uint32_t t = (uint32_t)((time(nullptr) / 3600 + 3) * 3600);
+  auto schedule = [&](bool changed) {
+    epgdb_channel_t *ch = epgdb_channels_add(1, 2, 3);
+    epgdb_title_t *titles[8];
+    for (uint32_t i = 0; i < 8; i++)
+      titles[i] = GuideAddTitle(ch, t + i * 3600, 3600, "T" + std::to_string(i), "Resumen\n\nlargo");
+    if (!changed) return;
+    titles[1]->length = 3000;
+    titles[2]->event_id++;
+    titles[3]->mjd++;
+    titles[4]->flags = 1;
+    memcpy(titles[5]->language, "eng", 3);
+    epgdb_titles_set_description(titles[6], "Otro");
+    epgdb_titles_set_long_description(titles[7], "Resumen\n\ncorto");
+  };
+  ASSERT_EQ(GuideRun(g, [&] { schedule(false); }), 1);
+  ASSERT_EQ(GuideRun(g, [&] { schedule(true); }), 1);
+  ASSERT_EQ(GuideRun(fresh, [&] { schedule(true); }), 1);
+  EXPECT_EQ(GuideTitleTexts(g.file), GuideTitleTexts(fresh.file));
+  int written = 0, replaced = 0, expired = 0;
+  ASSERT_EQ(GuideRun(g, [&] { schedule(true); }), 1);
+  epgdb_save_counts(&written, &replaced, &expired);
+  EXPECT_EQ(written, 8);
+  EXPECT_EQ(replaced, 8);
+  EXPECT_EQ(expired, 0);
+  EXPECT_EQ(GuideTitleTexts(g.file), GuideTitleTexts(fresh.file));
+  /* Only the texts that titles refer to stay stored. */
+  EXPECT_EQ(GuideSql(g.file, "SELECT count(*) FROM texts"), "10\n");
+}
+
+}  // namespace
