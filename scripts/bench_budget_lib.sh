@@ -151,8 +151,13 @@ budget_grab() {
   # of the task that makes it dirty, so a page the copy left dirty would hide
   # the grab's write to it, and its writeback would slow the grab's syncs.
   sync
-  if ! /usr/bin/time -f '%e %U %S %M %O' -o "$rd/time" env LD_PRELOAD="$budget_counter" \
-    BENCH_SYNC_COUNT="$rd/syncs" "$rd/$2" "$4" > "$rd/status" 2> "$rd/stderr"; then
+  # The status lines go to a pipe, as to a frontend: written to a file they
+  # would count as the grab's writes (a PROGRESS line per section).
+  rm -f "$rd/rc"
+  { /usr/bin/time -f '%e %U %S %M %O' -o "$rd/time" env LD_PRELOAD="$budget_counter" \
+      BENCH_SYNC_COUNT="$rd/syncs" "$rd/$2" "$4" 2> "$rd/stderr"; echo $? > "$rd/rc"; } |
+    grep -v '^PROGRESS ' > "$rd/status" || true
+  if [ "$(cat "$rd/rc" 2>/dev/null)" != 0 ]; then
     cat "$rd/stderr" >&2
     budget_die "$rd/$2 $4 (demux=$3) failed"
   fi
