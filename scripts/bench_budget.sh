@@ -26,8 +26,8 @@ i=1
 while [ "$i" -le "$runs" ]; do
   verify=
   [ "$i" -gt 1 ] || verify=1
-  for spec in $budget_sizes; do
-    budget_round this "$work/this" "$name" "$build/mhw2sim" "${spec%%:*}" "$work" "$verify" >> "$work/results"
+  for shape in $budget_sizes; do
+    budget_round this "$work/this" "$name" "$build/mhw2sim" "${shape%%:*}" "$work" "$verify" >> "$work/results"
   done
   i=$((i + 1))
 done

@@ -44,9 +44,9 @@ budget_weeks() {
   d1=$(date -u -d "$d0 + 1 day" +%Y-%m-%d)
   d4=$(date -u -d "$d0 + 4 day" +%Y-%m-%d)
   d7=$(date -u -d "$d0 + 7 day" +%Y-%m-%d)
-  for spec in $budget_sizes; do
-    size=${spec%%:*}
-    rest=${spec#*:}
+  for shape in $budget_sizes; do
+    size=${shape%%:*}
+    rest=${shape#*:}
     channels=${rest%%:*}
     per_day=${rest#*:}
     "$sim" --random --seed 3 --start "$d0" --channels "$channels" --days 8 --events-per-day "$per_day" \
@@ -290,10 +290,10 @@ budget_complete() {
   results=$1 n=$2
   shift 2
   for tag in "$@"; do
-    for spec in $budget_sizes; do
+    for shape in $budget_sizes; do
       for grab in $budget_grabs; do
-        got=$(awk -v t="$tag" -v s="${spec%%:*}" -v g="$grab" '$1 == t && $2 == s && $3 == g && NF == 9' "$results" | wc -l)
-        [ "$got" -eq "$n" ] || budget_die "$got of $n results for the $grab grab of the ${spec%%:*} week ($tag)"
+        got=$(awk -v t="$tag" -v s="${shape%%:*}" -v g="$grab" '$1 == t && $2 == s && $3 == g && NF == 9' "$results" | wc -l)
+        [ "$got" -eq "$n" ] || budget_die "$got of $n results for the $grab grab of the ${shape%%:*} week ($tag)"
       done
     done
   done
@@ -306,8 +306,8 @@ budget_table() {
   echo "  (first: into an empty guide.db; unchanged: the same week again; next-day: the week a day later, 1/7 new)"
   printf '%-13s %-10s %14s %14s %15s %16s %8s %10s\n' week grab "wall s" "cpu s" "peak MiB" \
     "written MB" "of db" "flushes"
-  for spec in $budget_sizes; do
-    size=${spec%%:*}
+  for shape in $budget_sizes; do
+    size=${shape%%:*}
     for grab in $budget_grabs; do
       line=
       for f in wall cpu peak written; do
@@ -333,8 +333,8 @@ budget_compare_table() {
   budget_complete "$1" "$5" "$3" this
   echo "Receiver budget: $4 against this tree, median of $5 interleaved runs (ratio: this / $4)"
   printf '%-13s %-10s %-11s %11s %11s %8s %9s\n' week grab figure "$4" this ratio floor
-  for spec in $budget_sizes; do
-    size=${spec%%:*}
+  for shape in $budget_sizes; do
+    size=${shape%%:*}
     for grab in $budget_grabs; do
       label=$(budget_week_label "$2" "$size")
       g=$grab

@@ -81,8 +81,8 @@ while [ "$i" -le "$runs" ]; do
     [ -z "$ref_sim" ] || ref_verify=1
     this_verify=1
   fi
-  for spec in $budget_sizes; do
-    size=${spec%%:*}
+  for shape in $budget_sizes; do
+    size=${shape%%:*}
     # REF first in odd rounds, this tree first in even ones, so that neither
     # always runs after the other.
     if [ $((i % 2)) -eq 1 ]; then
