@@ -65,7 +65,9 @@ void FreeSectionList(void);
 /* Takes the section list (newest first) away from the default table, which
  * is empty afterwards: the caller frees each section with DemuxSectionFree. */
 RawSection *DemuxSectionListTake(void);
-/* Frees one section taken with DemuxSectionListTake (node and bytes). */
+/* Frees one section taken with DemuxSectionListTake (node and bytes): the
+ * block it is kept in goes once every section in it has been freed. Fastest
+ * in the list's order. */
 void DemuxSectionFree(RawSection *section);
 /* Moves the section list of "from" to the default table, whose own list is
  * freed first. */
