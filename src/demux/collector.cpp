@@ -3,6 +3,7 @@
  * recognises the cycle and the bounds of a table that never repeats. */
 #include "demux/collector.h"
 
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -20,10 +21,29 @@ constexpr uint32_t COLLECT_IDLE_MS = 60000;
  * others, so that a table that never repeats cannot cut a healthy one. */
 constexpr uint32_t COLLECT_MAX_MS = 30u * 60u * 1000u;
 constexpr int64_t COLLECT_MAX_BYTES = 256ll * 1024 * 1024;
-/* What one stored section costs beyond its bytes: its node and the heap's
- * bookkeeping of two allocations, so that a stream of tiny sections meets
- * the same memory bound. */
+/* What one stored section counts towards the memory bound beyond its
+ * bytes: a list node and the heap's bookkeeping of two allocations. The
+ * blocks below cost less than that per section, so a stream of tiny
+ * sections stays within the bound as well. */
 constexpr int64_t COLLECT_NODE_COST = (int64_t)sizeof(RawSection) + 2 * 16;
+/* A table's sections are kept in blocks, each section as its list node
+ * followed by its bytes, rather than in two allocations apiece: tens of
+ * thousands of small summary sections then cost little more than their
+ * bytes. A table's first block is small and each next one twice the last,
+ * up to the largest, so that a table of a few sections stays small; a
+ * section larger than that gets a block of its own. A block is freed once
+ * every section in it has been, so memory comes back as a pass decodes. */
+constexpr size_t COLLECT_BLOCK_FIRST = 16 * 1024;
+constexpr size_t COLLECT_BLOCK_MAX = 256 * 1024;
+
+struct CollectorBlock {
+  CollectorBlock *next; /* the older block */
+  CollectorBlock *prev; /* the newer block, in the taken blocks */
+  size_t size;          /* bytes of the block, this header included */
+  size_t used;          /* bytes handed out, this header included */
+  int32_t live;         /* sections in the block not freed yet */
+};
+static_assert(sizeof(CollectorBlock) % alignof(RawSection) == 0, "sections follow the header aligned");
 
 static struct {
   uint32_t max_ms;
@@ -31,7 +51,12 @@ static struct {
   int64_t held_bytes; /* the cost of every section list, all tables together */
   CollectorTable table; /* the default table, on the default handle */
   int ready;
-} Collector = {COLLECT_MAX_MS, COLLECT_MAX_BYTES, 0, {}, 0};
+  /* Blocks of the section lists taken with DemuxSectionListTake, newest
+   * first, and the one the last freed section was in. */
+  CollectorBlock *taken;
+  CollectorBlock *cursor;
+  int64_t block_bytes; /* of every block, held or taken */
+} Collector = {COLLECT_MAX_MS, COLLECT_MAX_BYTES, 0, {}, 0, nullptr, nullptr, 0};
 
 /* The default table, made empty on the default handle at first use. */
 static CollectorTable *CollectorDefault(void) {
@@ -49,13 +74,20 @@ void CollectorReset(CollectorTable *t, DemuxHandle *demux) {
 
 RawSection *DemuxSectionList(void) { return CollectorDefault()->list; }
 
-void CollectorFreeSections(CollectorTable *t) {
-  while (t->list) {
-    RawSection *node = t->list;
-    t->list = node->next;
-    free(node->data);
-    free(node);
+/* Frees the chain of blocks from "b" on. */
+static void CollectorFreeBlocks(CollectorBlock *b) {
+  while (b) {
+    CollectorBlock *next = b->next;
+    Collector.block_bytes -= (int64_t)b->size;
+    free(b);
+    b = next;
   }
+}
+
+void CollectorFreeSections(CollectorTable *t) {
+  CollectorFreeBlocks(t->blocks);
+  t->blocks = nullptr;
+  t->list = nullptr;
   Collector.held_bytes -= t->list_bytes;
   t->list_bytes = 0;
 }
@@ -68,12 +100,44 @@ RawSection *DemuxSectionListTake(void) {
   t->list = nullptr;
   Collector.held_bytes -= t->list_bytes;
   t->list_bytes = 0;
+  /* The table's blocks go in front of the taken ones: the list is freed
+   * from its newest section, in the newest block. */
+  if (t->blocks) {
+    CollectorBlock *newer = nullptr;
+    for (CollectorBlock *b = t->blocks; b; newer = b, b = b->next) b->prev = newer;
+    newer->next = Collector.taken; /* the table's oldest block */
+    if (Collector.taken) Collector.taken->prev = newer;
+    Collector.taken = Collector.cursor = t->blocks;
+    t->blocks = nullptr;
+  }
   return list;
 }
 
+/* 1 when "section" was handed out of block "b". */
+static int CollectorBlockHolds(const CollectorBlock *b, const RawSection *section) {
+  uintptr_t at = (uintptr_t)section, start = (uintptr_t)b;
+  return at >= start + sizeof(CollectorBlock) && at < start + b->used;
+}
+
 void DemuxSectionFree(RawSection *section) {
-  free(section->data);
-  free(section);
+  /* A list is freed in its order: the section is in the block of the one
+   * before it or in the next block; otherwise every taken block is looked at. */
+  CollectorBlock *b = Collector.cursor;
+  if (!b || !CollectorBlockHolds(b, section)) {
+    if (b && b->next && CollectorBlockHolds(b->next, section)) b = b->next;
+    else
+      for (b = Collector.taken; b && !CollectorBlockHolds(b, section); b = b->next) {
+      }
+  }
+  if (!b) return; /* not a section of a taken list */
+  Collector.cursor = b;
+  if (--b->live > 0) return;
+  Collector.cursor = b->next;
+  if (b->prev) b->prev->next = b->next;
+  else Collector.taken = b->next;
+  if (b->next) b->next->prev = b->prev;
+  b->next = nullptr;
+  CollectorFreeBlocks(b);
 }
 
 void CollectorTakeSections(CollectorTable *from) {
@@ -82,8 +146,10 @@ void CollectorTakeSections(CollectorTable *from) {
   CollectorFreeSections(to);
   to->list = from->list;
   to->list_bytes = from->list_bytes;
+  to->blocks = from->blocks;
   from->list = nullptr;
   from->list_bytes = 0;
+  from->blocks = nullptr;
 }
 
 void DemuxSetCollectLimits(uint32_t max_ms, int64_t max_bytes) {
@@ -93,23 +159,45 @@ void DemuxSetCollectLimits(uint32_t max_ms, int64_t max_bytes) {
 
 int64_t DemuxHeldBytes(void) { return Collector.held_bytes; }
 
+int64_t DemuxBlockBytes(void) { return Collector.block_bytes; }
+
+/* Room for a section of "n" bytes and its node at the end of the newest
+ * block of "t", or in a new block. Returns the node, or null when memory
+ * ran out. */
+static RawSection *CollectorSlot(CollectorTable *t, int n) {
+  size_t need = (sizeof(RawSection) + (size_t)n + alignof(RawSection) - 1) & ~(alignof(RawSection) - 1);
+  CollectorBlock *b = t->blocks;
+  if (!b || b->size - b->used < need) {
+    size_t size = b ? b->size * 2 : COLLECT_BLOCK_FIRST;
+    if (size > COLLECT_BLOCK_MAX) size = COLLECT_BLOCK_MAX;
+    if (size < sizeof(CollectorBlock) + need) size = sizeof(CollectorBlock) + need;
+    CollectorBlock *fresh = (CollectorBlock *)malloc(size);
+    if (!fresh) return nullptr;
+    fresh->next = b;
+    fresh->prev = nullptr;
+    fresh->size = size;
+    fresh->used = sizeof(CollectorBlock);
+    fresh->live = 0;
+    t->blocks = b = fresh;
+    Collector.block_bytes += (int64_t)size;
+  }
+  RawSection *node = (RawSection *)((uint8_t *)b + b->used);
+  b->used += need;
+  b->live++;
+  return node;
+}
+
 /* Copies the first "n" bytes of the section buffer of the handle of "t" to
  * the head of its section list. Returns 1, or 0 when memory ran out (logged). */
 static int CollectorStore(CollectorTable *t, int n) {
   DemuxHandle *h = t->demux;
-  RawSection *node = (RawSection *)malloc(sizeof(RawSection));
+  RawSection *node = CollectorSlot(t, n);
   if (!node) {
     DemuxLog(h, "%s() - Error allocating memory for sat data", "DemuxGetAllSections");
     return 0;
   }
-  node->next = nullptr;
   node->length = n;
-  node->data = (uint8_t *)malloc((size_t)n);
-  if (!node->data) {
-    DemuxLog(h, "%s() - Error allocating memory for sat data", "DemuxGetAllSections");
-    free(node);
-    return 0;
-  }
+  node->data = (uint8_t *)(node + 1);
   memcpy(node->data, h->buffer, (size_t)n);
   node->next = t->list;
   t->list = node;

@@ -14,6 +14,9 @@ struct RawSection {
   uint8_t *data;
 };
 
+/* A block of a table's sections (collector.cpp). */
+struct CollectorBlock;
+
 /* The collection of one table on a demux handle, with its section list. */
 struct CollectorTable {
   DemuxHandle *demux;    /* the handle the table is read on */
@@ -28,6 +31,7 @@ struct CollectorTable {
   uint32_t last_progress;/* GetTickMs() of the start or the last stored section */
   RawSection *list;
   int64_t list_bytes;    /* the list's cost towards the memory bound */
+  CollectorBlock *blocks;/* where the list's sections are kept, newest first */
 };
 
 /* Makes "t" an empty collection on "demux". */
@@ -61,7 +65,9 @@ void FreeSectionList(void);
 /* Takes the section list (newest first) away from the default table, which
  * is empty afterwards: the caller frees each section with DemuxSectionFree. */
 RawSection *DemuxSectionListTake(void);
-/* Frees one section taken with DemuxSectionListTake (node and bytes). */
+/* Frees one section taken with DemuxSectionListTake (node and bytes): the
+ * block it is kept in goes once every section in it has been freed. Fastest
+ * in the list's order. */
 void DemuxSectionFree(RawSection *section);
 /* Moves the section list of "from" to the default table, whose own list is
  * freed first. */
@@ -72,6 +78,9 @@ void CollectorTakeSections(CollectorTable *from);
 void DemuxSetCollectLimits(uint32_t max_ms, int64_t max_bytes);
 /* Bytes that every table holds right now, together. */
 int64_t DemuxHeldBytes(void);
+/* Bytes of the blocks the sections of every table and every taken list
+ * are kept in right now, together (tests). */
+int64_t DemuxBlockBytes(void);
 
 extern "C" {
 /* CRC-32 with zlib's signature and results; exported by the executable. */

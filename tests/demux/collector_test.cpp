@@ -210,6 +210,67 @@ TEST(Collector, EndlessTableIsCutAtTheDataBound) {
   EXPECT_EQ(log.Messages(), (std::vector<std::string>{
                                 "DemuxGetAllSections() - Table on PID 0x234 did not repeat within "
                                 "100000 bytes. Stopping with " + std::to_string(n) + " sections"}));
+  /* The sections are kept in a few blocks, not much larger than they are. */
+  int64_t blocks = DemuxBlockBytes();
+  EXPECT_GE(blocks, (int64_t)n * (1007 + (int64_t)sizeof(RawSection)));
+  EXPECT_LE(blocks, 2 * (int64_t)n * 1007);
+  /* Taken and freed in the list's order: each section whole, newest first
+   * (its running number one less than the one before), and the blocks
+   * given back as the walk goes, the last with the last section. */
+  RawSection *list = DemuxSectionListTake();
+  EXPECT_EQ(DemuxHeldBytes(), 0);
+  EXPECT_EQ(DemuxBlockBytes(), blocks);
+  int walked = 0, returned_early = 0;
+  uint32_t number = 0;
+  for (RawSection *s = list, *next; s; s = next) {
+    next = s->next;
+    ASSERT_EQ(s->length, 1007);
+    uint32_t running = (uint32_t)s->data[3] | (uint32_t)s->data[4] << 8 | (uint32_t)s->data[5] << 16 |
+                       (uint32_t)s->data[6] << 24;
+    if (walked > 0) {
+      EXPECT_EQ(running, number - 1);
+    }
+    number = running;
+    EXPECT_EQ(Bytes(s->data + 7, s->data + 7 + 996), Bytes(996, 0x55));
+    DemuxSectionFree(s);
+    walked++;
+    if (next && DemuxBlockBytes() < blocks) returned_early = 1;
+  }
+  EXPECT_EQ(walked, n);
+  EXPECT_EQ(returned_early, 1);
+  EXPECT_EQ(DemuxBlockBytes(), 0);
+}
+
+TEST(Collector, SectionsFreedInAnyOrderGiveTheirBlocksBack) {
+  LogCapture log;
+  DemuxGuard guard;
+  std::vector<Bytes> sections;
+  for (int i = 0; i < 40; i++) sections.push_back(EventSection(4000 + i, (uint8_t)i));
+  ASSERT_EQ(CollectFrom(sections), 40);
+  std::vector<Bytes> newest_first(sections.rbegin(), sections.rend());
+  EXPECT_EQ(ListContents(), newest_first);
+  /* A second table is collected while the first one's list is taken. */
+  std::vector<RawSection *> first;
+  for (RawSection *s = DemuxSectionListTake(); s; s = s->next) first.push_back(s);
+  ASSERT_EQ(first.size(), 40u);
+  int64_t taken = DemuxBlockBytes();
+  DemuxClose();
+  ASSERT_EQ(CollectFrom({sections[0], sections[1]}), 2);
+  int64_t second = DemuxBlockBytes() - taken;
+  EXPECT_GT(second, 0);
+  /* Oldest first, then one from the middle of the rest at a time. */
+  for (size_t k = 0; k < 20; k++) DemuxSectionFree(first[39 - k]);
+  for (size_t k = 0; k < 20; k++) {
+    size_t at = (k * 7) % 20;
+    while (!first[at]) at = (at + 1) % 20;
+    EXPECT_EQ(Bytes(first[at]->data, first[at]->data + first[at]->length), newest_first[at]);
+    DemuxSectionFree(first[at]);
+    first[at] = nullptr;
+  }
+  EXPECT_EQ(DemuxBlockBytes(), second);
+  EXPECT_EQ(ListContents(), (std::vector<Bytes>{sections[1], sections[0]}));
+  FreeSectionList();
+  EXPECT_EQ(DemuxBlockBytes(), 0);
 }
 
 TEST(Collector, EndlessTableIsCutAtTheTimeBound) {
