@@ -123,10 +123,11 @@ static GuideLink GuideLinkTo(const GuideNode *node) { return node ? node->seq + 
  * out (the table is then unchanged). */
 static int GuideNodesReserve(uint32_t seq) {
   if (seq < Store.nodes_size) return 1;
-  size_t size = Store.nodes_size < 1024 ? 1024 : Store.nodes_size;
+  uint64_t size = Store.nodes_size < 1024 ? 1024 : Store.nodes_size;
   while (size <= seq) size += size / 2;
   if (size > STORE_SEQ_MAX) size = STORE_SEQ_MAX;
-  GuideNode **grown = (GuideNode **)realloc(Store.nodes, size * sizeof(GuideNode *));
+  if (size > SIZE_MAX / sizeof(GuideNode *)) return 0;
+  GuideNode **grown = (GuideNode **)realloc(Store.nodes, (size_t)size * sizeof(GuideNode *));
   if (!grown) return 0;
   Store.nodes = grown;
   Store.nodes_size = (uint32_t)size;
