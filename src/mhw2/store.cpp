@@ -22,15 +22,22 @@ enum GuideBagKind { STORE_BAG_ID, STORE_BAG_ID_3D, STORE_BAG_KINDS };
  * of its summary_id_3d: doubly linked and in no particular order, so that
  * joining, leaving and moving cost one step. A record that got its summary
  * leaves a bag when that bag is next walked, or when the record goes. */
+
+/* The links between nodes are 32-bit: a node's seq plus one, 0 for none,
+ * found through the store's table of nodes by seq (GuideAt), so that a link
+ * costs half a pointer. */
+typedef uint32_t GuideLink;
+
 struct GuideNode {
   uint32_t seq;                        /* insertion number: larger is nearer the list head */
   uint8_t in_bag[STORE_BAG_KINDS];     /* 1 while in the bag of that kind */
-  GuideNode *bag_prev[STORE_BAG_KINDS];
-  GuideNode *bag_next[STORE_BAG_KINDS];
-  GuideNode *walk_next;                /* the attachment walk, newest first */
-  GuideNode *newer;                    /* the event list backwards, so that a record can leave it */
+  GuideLink bag_prev[STORE_BAG_KINDS];
+  GuideLink bag_next[STORE_BAG_KINDS];
+  GuideLink walk_next;                 /* the attachment walk, newest first */
+  GuideLink newer;                     /* the event list backwards, so that a record can leave it */
   EventRecord record;                  /* up to its title's terminator */
 };
+static_assert(offsetof(GuideNode, record) <= 32, "a node's links fit in 32 bytes");
 
 static GuideNode *GuideNodeOf(EventRecord *record) {
   return (GuideNode *)((char *)record - offsetof(GuideNode, record));
@@ -43,7 +50,7 @@ struct GuideSummaryIds {
   uint64_t key;
   /* The records without a summary yet: summary_id == key, and carrying
    * summary_id_3d == key. */
-  GuideNode *waiting[STORE_BAG_KINDS];
+  GuideLink waiting[STORE_BAG_KINDS];
   uint32_t matches;    /* summary_id == key */
   uint32_t matches_3d; /* carrying summary_id_3d == key with another summary_id */
 };
@@ -89,6 +96,10 @@ static struct {
    * then the event passes pay neither its memory nor its upkeep. */
   int indexed;
   GuideCounters counters;
+  /* The node of each seq handed out, null once freed: what a link leads
+   * to. Grows by half as records come; freed with the last record. */
+  GuideNode **nodes;
+  uint32_t nodes_size;
   GuideTable<GuideStartEntry> by_start;   /* channel << 32 | start_time -> the one record */
   GuideTable<GuideSummaryIds> by_summary; /* summary id -> the records it matches */
 } Store;
@@ -105,6 +116,24 @@ void GuideSetChannels(ChannelEntry *table, int32_t count) {
   Store.counters.channel_count = count;
 }
 
+static GuideNode *GuideAt(GuideLink link) { return link ? Store.nodes[link - 1] : nullptr; }
+static GuideLink GuideLinkTo(const GuideNode *node) { return node ? node->seq + 1 : 0; }
+
+/* Room in the node table for the seq "seq". Returns 1, or 0 when memory ran
+ * out (the table is then unchanged). */
+static int GuideNodesReserve(uint32_t seq) {
+  if (seq < Store.nodes_size) return 1;
+  uint64_t size = Store.nodes_size < 1024 ? 1024 : Store.nodes_size;
+  while (size <= seq) size += size / 2;
+  if (size > STORE_SEQ_MAX) size = STORE_SEQ_MAX;
+  if (size > SIZE_MAX / sizeof(GuideNode *)) return 0;
+  GuideNode **grown = (GuideNode **)realloc(Store.nodes, (size_t)size * sizeof(GuideNode *));
+  if (!grown) return 0;
+  Store.nodes = grown;
+  Store.nodes_size = (uint32_t)size;
+  return 1;
+}
+
 static int GuideCarries3d(const GuideNode *node) {
   return (node->record.flags & EVENT_HAS_SUMMARY_ID_3D) != 0;
 }
@@ -112,18 +141,18 @@ static int GuideCarries3d(const GuideNode *node) {
 /* Puts "node" into the bag "kind" of "ids". */
 static void GuideBagJoin(GuideSummaryIds *ids, GuideBagKind kind, GuideNode *node) {
   node->in_bag[kind] = 1;
-  node->bag_prev[kind] = nullptr;
+  node->bag_prev[kind] = 0;
   node->bag_next[kind] = ids->waiting[kind];
-  if (ids->waiting[kind]) ids->waiting[kind]->bag_prev[kind] = node;
-  ids->waiting[kind] = node;
+  if (ids->waiting[kind]) GuideAt(ids->waiting[kind])->bag_prev[kind] = GuideLinkTo(node);
+  ids->waiting[kind] = GuideLinkTo(node);
 }
 
 /* Takes "node" out of the bag "kind" of "ids". */
 static void GuideBagLeave(GuideSummaryIds *ids, GuideBagKind kind, GuideNode *node) {
-  if (node->bag_prev[kind]) node->bag_prev[kind]->bag_next[kind] = node->bag_next[kind];
+  if (node->bag_prev[kind]) GuideAt(node->bag_prev[kind])->bag_next[kind] = node->bag_next[kind];
   else ids->waiting[kind] = node->bag_next[kind];
-  if (node->bag_next[kind]) node->bag_next[kind]->bag_prev[kind] = node->bag_prev[kind];
-  node->bag_prev[kind] = node->bag_next[kind] = nullptr;
+  if (node->bag_next[kind]) GuideAt(node->bag_next[kind])->bag_prev[kind] = node->bag_prev[kind];
+  node->bag_prev[kind] = node->bag_next[kind] = 0;
   node->in_bag[kind] = 0;
 }
 
@@ -175,7 +204,7 @@ static GuideNode *GuideFindByStart(uint16_t channel, int32_t start_time) {
 static GuideNode *GuideInsertHead(const EventRecord *record) {
   /* Room for the summary ids this record may bring: the index is sized by
    * the ids the stream carries, not by the records. */
-  if (Store.next_seq == STORE_SEQ_MAX ||
+  if (Store.next_seq == STORE_SEQ_MAX || !GuideNodesReserve(Store.next_seq) ||
       !GuideTableReserve(&Store.by_start, Store.by_start.used + 1) ||
       (Store.indexed && !GuideTableReserve(&Store.by_summary, Store.by_summary.used + 2)))
     return nullptr;
@@ -186,11 +215,12 @@ static GuideNode *GuideInsertHead(const EventRecord *record) {
   memcpy(&node->record, record, offsetof(EventRecord, title));
   memcpy(node->record.title, record->title, title_length); /* the terminator is calloc's */
   node->seq = Store.next_seq++;
+  Store.nodes[node->seq] = node;
   GuideTablePlaceUnchecked(&Store.by_start, GuideStartKey(record->channel, record->start_time))
       ->node = node;
   if (Store.indexed) GuideIndexSummaryUnchecked(node);
   node->record.next = Store.events;
-  if (Store.events) GuideNodeOf(Store.events)->newer = node;
+  if (Store.events) GuideNodeOf(Store.events)->newer = GuideLinkTo(node);
   Store.events = &node->record;
   return node;
 }
@@ -207,10 +237,17 @@ static void GuideRelease(GuideNode *node) {
   }
   if (!Store.by_start.slots.empty())
     GuideTableRemoveUnchecked(&Store.by_start, GuideStartKey(r->channel, r->start_time));
-  if (node->newer) node->newer->record.next = r->next;
+  if (node->newer) GuideAt(node->newer)->record.next = r->next;
   else Store.events = r->next;
   if (r->next) GuideNodeOf(r->next)->newer = node->newer;
+  Store.nodes[node->seq] = nullptr;
   free(node);
+  /* The last record gone: so is the table that led to them. */
+  if (!Store.events) {
+    free(Store.nodes);
+    Store.nodes = nullptr;
+    Store.nodes_size = 0;
+  }
 }
 
 /* One more than the number of different summary ids the records carry, or
@@ -264,12 +301,12 @@ static int GuideBuildSummaryIndex(void) {
    * fills. */
   size_t distinct = GuideDistinctSummaryIds();
   int sized = distinct > 0 && GuideTableReserve(&Store.by_summary, distinct);
-  for (GuideNode *n = oldest; n; n = n->newer) {
+  for (GuideNode *n = oldest; n; n = GuideAt(n->newer)) {
     if (!sized && !GuideTableReserve(&Store.by_summary, Store.by_summary.used + 2)) {
-      for (GuideNode *m = oldest; m != n; m = m->newer) {
+      for (GuideNode *m = oldest; m != n; m = GuideAt(m->newer)) {
         m->in_bag[STORE_BAG_ID] = m->in_bag[STORE_BAG_ID_3D] = 0;
-        m->bag_prev[STORE_BAG_ID] = m->bag_next[STORE_BAG_ID] = nullptr;
-        m->bag_prev[STORE_BAG_ID_3D] = m->bag_next[STORE_BAG_ID_3D] = nullptr;
+        m->bag_prev[STORE_BAG_ID] = m->bag_next[STORE_BAG_ID] = 0;
+        m->bag_prev[STORE_BAG_ID_3D] = m->bag_next[STORE_BAG_ID_3D] = 0;
       }
       GuideTableFree(&Store.by_summary);
       WriteLog("%s() - Error: Not enough memory for the summary index", "AddSummary");
@@ -364,9 +401,9 @@ struct GuideWalk {
 
 static void GuideWalkAppend(GuideWalk *walk, GuideNode *node) {
   Store.walk_steps++;
-  node->walk_next = nullptr;
+  node->walk_next = 0;
   if (walk->last) {
-    walk->last->walk_next = node;
+    walk->last->walk_next = GuideLinkTo(node);
     if (walk->last->seq < node->seq) walk->newest_first = 0;
     else walk->oldest_first = 0;
   } else {
@@ -388,27 +425,27 @@ static GuideNode *GuideSortWalk(const GuideWalk *walk) {
     GuideNode *reversed = nullptr;
     while (list) {
       Store.walk_steps++;
-      GuideNode *next = list->walk_next;
-      list->walk_next = reversed;
+      GuideNode *next = GuideAt(list->walk_next);
+      list->walk_next = GuideLinkTo(reversed);
       reversed = list;
       list = next;
     }
     return reversed;
   }
   if (walk->count < STORE_RADIX_FROM) {
-    GuideNode *sorted = nullptr;
+    GuideLink sorted = 0;
     while (list) {
-      GuideNode *next = list->walk_next;
-      GuideNode **at = &sorted;
-      while (*at && (*at)->seq > list->seq) {
+      GuideNode *next = GuideAt(list->walk_next);
+      GuideLink *at = &sorted;
+      while (*at && GuideAt(*at)->seq > list->seq) {
         Store.walk_steps++;
-        at = &(*at)->walk_next;
+        at = &GuideAt(*at)->walk_next;
       }
       list->walk_next = *at;
-      *at = list;
+      *at = GuideLinkTo(list);
       list = next;
     }
-    return sorted;
+    return GuideAt(sorted);
   }
   /* Least significant byte first, up to the highest byte in use; each
    * round keeps the order of the last within a bucket and takes the
@@ -417,21 +454,22 @@ static GuideNode *GuideSortWalk(const GuideWalk *walk) {
     GuideNode *head[256] = {nullptr}, *tail[256] = {nullptr};
     for (GuideNode *n = list; n;) {
       Store.walk_steps++;
-      GuideNode *next = n->walk_next;
+      GuideNode *next = GuideAt(n->walk_next);
       uint32_t b = (n->seq >> shift) & 0xFF;
-      n->walk_next = nullptr;
-      if (tail[b]) tail[b]->walk_next = n;
+      n->walk_next = 0;
+      if (tail[b]) tail[b]->walk_next = GuideLinkTo(n);
       else head[b] = n;
       tail[b] = n;
       n = next;
     }
-    GuideNode **end = &list;
+    GuideLink first = 0, *end = &first;
     for (int b = 255; b >= 0; b--) {
       if (!head[b]) continue;
-      *end = head[b];
+      *end = GuideLinkTo(head[b]);
       end = &tail[b]->walk_next;
     }
-    *end = nullptr;
+    *end = 0;
+    list = GuideAt(first);
   }
   return list;
 }
@@ -445,8 +483,8 @@ static GuideNode *GuideCollectWaiting(uint32_t summary_id) {
    * merges moved older records in; records that got a summary since the
    * bag was last walked leave it now, each once. */
   GuideWalk bag = {nullptr, nullptr, 0, 0, 1, 1}, bag_3d = bag;
-  for (GuideNode *n = ids->waiting[STORE_BAG_ID], *next; n; n = next) {
-    next = n->bag_next[STORE_BAG_ID];
+  for (GuideNode *n = GuideAt(ids->waiting[STORE_BAG_ID]), *next; n; n = next) {
+    next = GuideAt(n->bag_next[STORE_BAG_ID]);
     if (n->record.flags & EVENT_HAS_SUMMARY) {
       Store.walk_steps++;
       GuideBagLeave(ids, STORE_BAG_ID, n);
@@ -457,8 +495,8 @@ static GuideNode *GuideCollectWaiting(uint32_t summary_id) {
   /* 3-day summary ids have 16 bits: a larger id has no 3-day bag. A record
    * whose summary_id is this id too is in the first bag already. */
   if (summary_id <= 0xFFFF) {
-    for (GuideNode *n = ids->waiting[STORE_BAG_ID_3D], *next; n; n = next) {
-      next = n->bag_next[STORE_BAG_ID_3D];
+    for (GuideNode *n = GuideAt(ids->waiting[STORE_BAG_ID_3D]), *next; n; n = next) {
+      next = GuideAt(n->bag_next[STORE_BAG_ID_3D]);
       if (n->record.flags & EVENT_HAS_SUMMARY) {
         Store.walk_steps++;
         GuideBagLeave(ids, STORE_BAG_ID_3D, n);
@@ -469,23 +507,23 @@ static GuideNode *GuideCollectWaiting(uint32_t summary_id) {
   }
   GuideNode *a = GuideSortWalk(&bag), *b = GuideSortWalk(&bag_3d);
   if (!a || !b) return a ? a : b;
-  GuideNode *merged = nullptr, **end = &merged;
+  GuideLink merged = 0, *end = &merged;
   while (a || b) {
     Store.walk_steps++;
     GuideNode **from = (!b || (a && a->seq > b->seq)) ? &a : &b;
-    *end = *from;
+    *end = GuideLinkTo(*from);
     end = &(*from)->walk_next;
-    *from = (*from)->walk_next;
+    *from = GuideAt((*from)->walk_next);
   }
-  *end = nullptr;
-  return merged;
+  *end = 0;
+  return GuideAt(merged);
 }
 
 int GuideVisitSummaryMatches(uint32_t summary_id, int (*visit)(EventRecord *, void *),
                              void *context) {
   if (!GuideBuildSummaryIndex()) return 0;
   for (GuideNode *node = GuideCollectWaiting(summary_id); node;) {
-    GuideNode *next = node->walk_next;
+    GuideNode *next = GuideAt(node->walk_next);
     if (!visit(&node->record, context)) return 0;
     /* Handed over with its summary: the store needs it no more. */
     if (Store.events_ended && (node->record.flags & EVENT_HAS_SUMMARY)) GuideRelease(node);
@@ -524,6 +562,9 @@ void FreeGuide(void) {
   }
   GuideTableFree(&Store.by_start);
   GuideTableFree(&Store.by_summary);
+  free(Store.nodes);
+  Store.nodes = nullptr;
+  Store.nodes_size = 0;
   Store.next_seq = 0;
   Store.events_ended = 0;
   Store.indexed = 0;

@@ -152,25 +152,50 @@ TEST_F(StoreTest, IndexesAgreeWithAWalkOfTheList) {
     }
   }
   MakeChannels(7);
-  for (uint32_t id = 0; id < 40; id++) {
-    std::vector<EventRecord *> expected;
-    for (EventRecord *e = GuideEventList(); e; e = e->next)
-      if (e->summary_id == id || ((e->flags & EVENT_HAS_SUMMARY_ID_3D) && e->summary_id_3d == id))
-        expected.push_back(e);
-    std::vector<EventRecord *> seen;
-    GuideVisitSummaryMatches(
-        id,
-        [](EventRecord *r, void *c) {
-          ((std::vector<EventRecord *> *)c)->push_back(r);
-          return 1;
-        },
-        &seen);
-    EXPECT_EQ(seen, expected) << "summary id " << id;
-  }
+  auto agree = [](const char *when) {
+    for (uint32_t id = 0; id < 40; id++) {
+      std::vector<EventRecord *> expected;
+      for (EventRecord *e = GuideEventList(); e; e = e->next)
+        if (e->summary_id == id || ((e->flags & EVENT_HAS_SUMMARY_ID_3D) && e->summary_id_3d == id))
+          expected.push_back(e);
+      std::vector<EventRecord *> seen;
+      GuideVisitSummaryMatches(
+          id,
+          [](EventRecord *r, void *c) {
+            ((std::vector<EventRecord *> *)c)->push_back(r);
+            return 1;
+          },
+          &seen);
+      EXPECT_EQ(seen, expected) << "summary id " << id << " " << when;
+    }
+  };
+  agree("as added");
   /* One record per channel and start time. */
   std::set<std::pair<int, int>> keys;
   for (EventRecord *e : Events()) EXPECT_TRUE(keys.insert({e->channel, e->start_time}).second);
   EXPECT_EQ((int32_t)keys.size(), GuideGetCounters()->total_events);
+
+  /* Records leaving from anywhere in the list and in their bags. */
+  size_t count = 0, kept = 0;
+  for (EventRecord *e = GuideEventList(), *n; e; e = n, count++) {
+    n = e->next;
+    if (count % 3 == 1 || count % 7 == 0) GuideFreeEvent(e);
+    else kept++;
+  }
+  EXPECT_EQ(Events().size(), kept);
+  agree("after some left");
+  /* All gone, then more than ever before come, twice: the store starts
+   * over with insertion numbers beyond any it had room for. */
+  for (int round = 0; round < 2; round++) {
+    while (GuideEventList()) GuideFreeEvent(GuideEventList());
+    for (int i = 0; i < 2500; i++) {
+      EventRecord r = TestRecord((uint16_t)(i % 7), i * 60, 1, "f");
+      r.summary_id = next() % 40;
+      ASSERT_EQ(AddEvent(&r), 1);
+    }
+    EXPECT_EQ(Events().size(), 2500u);
+    agree("refilled");
+  }
 }
 
 /* Events, 7-day merges and summaries interleaved at random, summaries
