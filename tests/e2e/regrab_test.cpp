@@ -29,6 +29,14 @@ std::string SaveCounts(const std::string &log) {
   return "";
 }
 
+/* Two broadcasts of "dir": "<dir>/a" made with "args_a", "<dir>/b" with
+ * "args_b". True when both were made. */
+bool GenerateTwo(const std::string &dir, const std::string &args_a, const std::string &args_b,
+                 SimExpectation *a, SimExpectation *b) {
+  return SimShell("mkdir -p " + dir + "/a " + dir + "/b") == 0 && SimGenerate(dir + "/a", args_a, "", a) &&
+         SimGenerate(dir + "/b", args_b, "", b);
+}
+
 }  // namespace
 
 TEST(Regrab, ChangedScheduleLeavesNoOverlapAndExportsValidXmltv) {
@@ -36,10 +44,8 @@ TEST(Regrab, ChangedScheduleLeavesNoOverlapAndExportsValidXmltv) {
   const std::string shape = "--random --channels 12 --days 7 --events-per-day 24 --summaries 0.7 --start " +
                             SimToday();
   SimExpectation first, second;
-  ASSERT_EQ(SimShell("mkdir -p " + g.dir + "/a " + g.dir + "/b"), 0);
   /* Same channels, another seed: programmes of other lengths at other times. */
-  ASSERT_TRUE(SimGenerate(g.dir + "/a", shape + " --seed 11", "", &first));
-  ASSERT_TRUE(SimGenerate(g.dir + "/b", shape + " --seed 12", "", &second));
+  ASSERT_TRUE(GenerateTwo(g.dir, shape + " --seed 11", shape + " --seed 12", &first, &second));
 
   g.WriteConfig("demux=" + first.stream + "\n");
   ASSERT_EQ(g.Run({g.root}, {SIM_TZ}).exit_code, 0);
@@ -146,10 +152,8 @@ TEST(Regrab, PoorerRunKeepsARicherGuide) {
                 "event ch=0 start=" + day + "T22:00 dur=110 title=\"Cine\" summary=film\n"
                 "event ch=0 start=" + day + "T23:50 dur=30 title=\"Noche\"\n");
   SimExpectation full, poor;
-  ASSERT_EQ(SimShell("mkdir -p " + g.dir + "/a " + g.dir + "/b"), 0);
-  ASSERT_TRUE(SimGenerate(g.dir + "/a", "--guide " + g.dir + "/week.guide", "", &full));
-  ASSERT_TRUE(SimGenerate(g.dir + "/b", "--guide " + g.dir + "/week.guide --omit summaries3 --omit summaries7",
-                          "", &poor));
+  ASSERT_TRUE(GenerateTwo(g.dir, "--guide " + g.dir + "/week.guide",
+                          "--guide " + g.dir + "/week.guide --omit summaries3 --omit summaries7", &full, &poor));
   ASSERT_EQ(SplitLines(full.rows).size(), 5u);
   ASSERT_NE(full.rows, poor.rows) << "the poorer broadcast must lack summaries";
 
@@ -177,9 +181,7 @@ TEST(Regrab, HandEditedGuideIsRepairedOrRefusedAtTheOpen) {
   GrabDir g("handedit");
   const std::string shape = "--random --channels 3 --days 2 --events-per-day 8 --start " + SimToday();
   SimExpectation first, second;
-  ASSERT_EQ(SimShell("mkdir -p " + g.dir + "/a " + g.dir + "/b"), 0);
-  ASSERT_TRUE(SimGenerate(g.dir + "/a", shape + " --seed 21", "", &first));
-  ASSERT_TRUE(SimGenerate(g.dir + "/b", shape + " --seed 22", "", &second));
+  ASSERT_TRUE(GenerateTwo(g.dir, shape + " --seed 21", shape + " --seed 22", &first, &second));
   g.WriteConfig("demux=" + first.stream + "\n");
   ASSERT_EQ(g.Run({g.root}, {SIM_TZ}).exit_code, 0);
   const std::string db = g.root + "/guide.db";
