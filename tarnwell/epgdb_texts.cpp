@@ -43,19 +43,22 @@ void EpgdbTextFinalize(EpgdbTextStatements *s) {
   s->find = s->insert = nullptr;
 }
 
-/* The 64-bit FNV-1a hash of "size" bytes at "bytes", as the texts table's
- * hash column holds it. */
+/* The 64-bit FNV-1a hash, as the texts table's hash column holds it. */
+constexpr uint64_t EPGDB_HASH_START = 14695981039346656037ull;
+constexpr uint64_t EPGDB_HASH_PRIME = 1099511628211ull;
+
+/* The hash of "size" bytes at "bytes". */
 static int64_t EpgdbTextHash(const char *bytes, size_t size) {
-  uint64_t h = 14695981039346656037ull;
-  for (size_t i = 0; i < size; i++) h = (h ^ (unsigned char)bytes[i]) * 1099511628211ull;
+  uint64_t h = EPGDB_HASH_START;
+  for (size_t i = 0; i < size; i++) h = (h ^ (unsigned char)bytes[i]) * EPGDB_HASH_PRIME;
   return (int64_t)h;
 }
 
 /* The same hash of the terminated "text", with its length in "*size". */
 static uint64_t EpgdbTextHashTerminated(const char *text, size_t *size) {
-  uint64_t h = 14695981039346656037ull;
+  uint64_t h = EPGDB_HASH_START;
   const unsigned char *p = (const unsigned char *)text;
-  for (; *p; p++) h = (h ^ *p) * 1099511628211ull;
+  for (; *p; p++) h = (h ^ *p) * EPGDB_HASH_PRIME;
   *size = (size_t)((const char *)p - text);
   return h;
 }
