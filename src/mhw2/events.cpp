@@ -86,6 +86,22 @@ static void EventsDecodeStartUnchecked(EventRecord *record, const uint8_t *p) {
   record->second = (uint8_t)local.tm_sec;
 }
 
+/* At most how many records a section of "layout" decodes into: its count
+ * byte, and no more entries than its bytes could hold. */
+static int32_t EventsAtMost(const uint8_t *data, int32_t length, const EventsLayout *layout) {
+  if (!data || length <= layout->count_offset) return 0;
+  int32_t room = (length - layout->count_offset - 1) / layout->fixed;
+  return data[layout->count_offset] < room ? data[layout->count_offset] : room;
+}
+
+int32_t Mhw2EventsAtMost3days(const uint8_t *data, int32_t length) {
+  return EventsAtMost(data, length, &EVENTS_3DAYS);
+}
+
+int32_t Mhw2EventsAtMost7days(const uint8_t *data, int32_t length) {
+  return EventsAtMost(data, length, &EVENTS_7DAYS);
+}
+
 int32_t ProcessMHW2Events3days(uint8_t *data, int32_t length) {
   if (!EventsSectionAccepted(data, length, &EVENTS_3DAYS)) return 0;
   /* The size walk proved that the entries fill the section exactly. */

@@ -91,6 +91,11 @@ size_t GuideSummaryIndexSlots(void);
  * (0, logged), and a record that gets its summary is freed once attachment
  * has handed it over, so the guide is not held twice. */
 void GuideEndEvents(void);
+/* Makes room for "count" more records at once, so that an event pass does
+ * not grow the store's tables as its records come (a table that grows holds
+ * its old and its new room at once). A hint: 0 when memory ran out, and the
+ * tables then grow as the records come. */
+int GuideReserveEvents(uint32_t count);
 /* Takes "record" out of the event list and frees it (read its next first). */
 void GuideFreeEvent(EventRecord *record);
 
@@ -103,6 +108,10 @@ int32_t BcdToDec(uint8_t byte);
 int32_t ProcessMHW2Events3days(uint8_t *data, int32_t length);
 int32_t ProcessMHW2Events(uint8_t *data, int32_t length);
 int32_t DownloadEvents3days(void);
+/* At most how many records an event section of the 3-day or the 7-day
+ * table decodes into (its count byte, bounded by its length). */
+int32_t Mhw2EventsAtMost3days(const uint8_t *data, int32_t length);
+int32_t Mhw2EventsAtMost7days(const uint8_t *data, int32_t length);
 int32_t DownloadEvents7days(void);
 
 /* Sets the filters of the event and summary tables of the 3-day ("three_days")

@@ -14,6 +14,9 @@ struct PassValues {
   const char *processing_log;  /* with tot_sections */
   const char *processing_text; /* status line */
   Mhw2Decoder decoder;
+  /* Event passes only: at most how many records a section decodes into,
+   * to make room for the table's records at once; null for summaries. */
+  int32_t (*at_most)(const uint8_t *data, int32_t length);
   int32_t GuideCounters::*count; /* reset at the start, reported and returned */
   /* Summary passes only: the pass's own result, set from "count" at the
    * end (reset at the start with the summaries without event); null for
@@ -24,23 +27,23 @@ struct PassValues {
 
 static const PassValues PASS_EVENTS_3DAYS = {
     WIRE_PID_EVENTS_3DAYS, WIRE_TABLE_EVENTS_3DAYS, "Downloading 3 days events", "Processing 3 days events (tot_sections=%d)",
-    "Processing 3 days events\n", ProcessMHW2Events3days, &GuideCounters::new_3day_events,
+    "Processing 3 days events\n", ProcessMHW2Events3days, Mhw2EventsAtMost3days, &GuideCounters::new_3day_events,
     nullptr, "Received %d NEW unique 3 days events"};
 
 static const PassValues PASS_EVENTS_7DAYS = {
     WIRE_PID_EVENTS_7DAYS, WIRE_TABLE_EVENTS_7DAYS, "Downloading 7 days events", "Processing 7 days events (tot_sections=%d)",
-    "Processing 7 days events\n", ProcessMHW2Events, &GuideCounters::new_7day_events, nullptr,
+    "Processing 7 days events\n", ProcessMHW2Events, Mhw2EventsAtMost7days, &GuideCounters::new_7day_events, nullptr,
     "Received %d NEW unique 7 days events"};
 
 static const PassValues PASS_SUMMARIES_3DAYS = {
     WIRE_PID_SUMMARIES_3DAYS, WIRE_TABLE_SUMMARIES, "Downloading 3 days summaries", "Processing 3 days summaries (tot_sections=%d)",
-    "Processing 3 days summaries\n", ProcessMHW2Summaries3days,
+    "Processing 3 days summaries\n", ProcessMHW2Summaries3days, nullptr,
     &GuideCounters::summaries_attached, &GuideCounters::summaries_3days,
     "Received %d NEW 3 days summaries"};
 
 static const PassValues PASS_SUMMARIES_7DAYS = {
     WIRE_PID_SUMMARIES_7DAYS, WIRE_TABLE_SUMMARIES, "Downloading 7 days summaries", "Processing 7 days summaries (tot_sections=%d)",
-    "Processing 7 days summaries\n", ProcessMHW2Summaries7days,
+    "Processing 7 days summaries\n", ProcessMHW2Summaries7days, nullptr,
     &GuideCounters::summaries_attached, &GuideCounters::summaries_7days,
     "Received %d NEW 7 days summaries"};
 
@@ -91,7 +94,14 @@ static int32_t PassRun(const PassValues *values) {
   /* A filter that could not be set holds no section: the count is 0. */
   WriteLog(values->processing_log, tot_sections < 0 ? 0 : tot_sections);
   StatusSend("LOGTEXT %s", values->processing_text);
-  PassDecode(DemuxSectionListTake(), tot_sections, values->decoder, 1);
+  RawSection *list = DemuxSectionListTake();
+  if (values->at_most) {
+    uint64_t records = 0;
+    for (RawSection *section = list; section; section = section->next)
+      records += (uint64_t)values->at_most(section->data, section->length);
+    GuideReserveEvents(records < UINT32_MAX ? (uint32_t)records : UINT32_MAX);
+  }
+  PassDecode(list, tot_sections, values->decoder, 1);
   WriteLog(values->final_message, counters->*values->count);
 
   if (values->summary_result) {
