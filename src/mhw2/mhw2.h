@@ -82,9 +82,9 @@ int32_t GuideSummaryMatchCount(uint32_t summary_id);
 /* Record steps taken by the summary walks (collecting, ordering, merging)
  * since the store was last freed: a measure of their cost for tests. */
 uint64_t GuideWalkSteps(void);
-/* Slots of the summary id index (tests): none until the first summary is
- * looked up, then as many as the summary ids the records carry need; it
- * holds no id that no record carries. */
+/* Entries of the summary id index (tests): none until the first summary
+ * is looked up, then one for each summary id a record carries (its 3-day id
+ * apart only when it is another); it holds no id that no record carries. */
 size_t GuideSummaryIndexSlots(void);
 /* Ends the event passes: the channel+start index goes and the summary id
  * index is made, AddEvent3days and AddEvent refuse every record from now on

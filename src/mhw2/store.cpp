@@ -1,9 +1,9 @@
 /* Guide store: the channel table, the event list (newest first) with its
  * indexes, and the run counters. */
-#include <math.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <new>
 #include <vector>
 
@@ -32,22 +32,18 @@ static GuideNode *GuideNodeOf(EventRecord *record) {
   return (GuideNode *)((char *)record - offsetof(GuideNode, record));
 }
 
-/* The index entry of one summary id: how many records a summary with that
- * id matches, and where their links lie in the index's rows. The rows of
- * an entry begin at "begin": first the "matches" records whose summary_id
- * is the key, then the "matches_3d" records that carry the key as their
- * summary_id_3d with another summary_id; each part newest first. A record
- * that got its summary leaves a part when that part is next walked (the
- * part then ends early, at a 0 link), or is skipped there once it has gone
- * from the store. The counts stay: they say how often a summary matched,
- * attached or not. */
-struct GuideSummaryIds {
-  uint32_t key;
-  uint32_t begin; /* STORE_NO_ROW: an empty slot */
-  uint32_t matches;
-  uint32_t matches_3d;
-};
-static const uint32_t STORE_NO_ROW = 0xFFFFFFFFu;
+/* The summary id index: one entry for each summary id a record carries,
+ * "id << 32 | part | link", sorted by id, then part, then newest first.
+ * Part 0 holds the records whose summary_id is the id, part STORE_PART_3D
+ * those that carry it as their summary_id_3d with another summary_id. A
+ * record that got its summary leaves a part when that part is next walked
+ * (its links move up and the part then ends early, at a 0 link; ids and
+ * parts stay, so the index stays sorted), or is skipped there once it has
+ * gone from the store. How many entries an id and part have says how often
+ * a summary matched, attached or not. */
+typedef uint64_t GuideIndexEntry;
+static const uint64_t STORE_PART_3D = 1ull << 31;
+static const uint64_t STORE_LINK_BITS = STORE_PART_3D - 1;
 
 /* The channel+start index entry: the record alone, whose channel and start
  * are the key, so that the index costs a pointer a slot. */
@@ -61,23 +57,16 @@ static uint64_t GuideStartKey(uint16_t channel, int32_t start_time) {
 
 /* The key of an index entry, STORE_NO_KEY for an empty slot, and how an
  * entry gets its key. */
-static uint64_t GuideEntryKey(const GuideSummaryIds &entry) {
-  return entry.begin == STORE_NO_ROW ? STORE_NO_KEY : entry.key;
-}
 static uint64_t GuideEntryKey(const GuideStartEntry &entry) {
   return entry.node ? GuideStartKey(entry.node->record.channel, entry.node->record.start_time)
                     : STORE_NO_KEY;
-}
-static void GuideEntrySetKey(GuideSummaryIds *entry, uint64_t key) {
-  entry->key = (uint32_t)key;
-  entry->begin = key == STORE_NO_KEY ? STORE_NO_ROW : 0;
 }
 /* A start entry takes its key with its record, which the caller sets. */
 static void GuideEntrySetKey(GuideStartEntry *, uint64_t) {}
 
 /* Insertion numbers end here: no run holds that many events, and one more
  * is refused like an allocation that failed. */
-static const uint32_t STORE_SEQ_MAX = 0xFFFFFFFFu;
+static const uint32_t STORE_SEQ_MAX = 0x7FFFFFFFu; /* a link fits in 31 bits */
 
 static struct {
   ChannelEntry *channels;
@@ -99,15 +88,14 @@ static struct {
   GuideNode **nodes;
   uint32_t nodes_size;
   GuideTable<GuideStartEntry> by_start;   /* channel << 32 | start_time -> the one record */
-  GuideTable<GuideSummaryIds> by_summary; /* summary id -> the records it matches */
-  std::vector<GuideLink> rows;            /* the entries' parts, one after another */
+  std::vector<GuideIndexEntry> by_summary; /* summary id -> the records it matches */
 } Store;
 
 GuideCounters *GuideGetCounters(void) { return &Store.counters; }
 ChannelEntry *GuideChannels(void) { return Store.channels; }
 EventRecord *GuideEventList(void) { return Store.events; }
 uint64_t GuideWalkSteps(void) { return Store.walk_steps; }
-size_t GuideSummaryIndexSlots(void) { return Store.by_summary.slots.size(); }
+size_t GuideSummaryIndexSlots(void) { return Store.by_summary.size(); }
 
 void GuideSetChannels(ChannelEntry *table, int32_t count) {
   if (Store.channels && Store.channels != table) free(Store.channels);
@@ -153,8 +141,7 @@ static int GuideCarries3d(const GuideNode *node) {
 /* Drops the summary id index, which a record added or moved after it was
  * made no longer agrees with; the next lookup makes it again. */
 static void GuideDropSummaryIndex(void) {
-  GuideTableFree(&Store.by_summary);
-  std::vector<GuideLink>().swap(Store.rows);
+  std::vector<GuideIndexEntry>().swap(Store.by_summary);
   Store.indexed = 0;
 }
 
@@ -208,120 +195,49 @@ static void GuideRelease(GuideNode *node) {
   }
 }
 
-/* About as many as the different summary ids the records carry, counted
- * by their hashes in a bitmap of at least two bits per carried id ("linear
- * counting": the share of bits left clear tells how many ids set the
- * others), with a little to spare; the bitmap costs an eighth of what the
- * index does. 0 when the bitmap finds no memory. An index sized by it is
- * made once, not held twice while it grows; when it counts too few, the
- * index grows as it fills. */
-static size_t GuideDistinctSummaryIds(void) {
-  size_t carried = 0;
-  for (EventRecord *e = Store.events; e; e = e->next)
-    carried += (e->flags & EVENT_HAS_SUMMARY_ID_3D) ? 2 : 1;
-  size_t bits = 64;
-  while (bits < 2 * carried) bits *= 2;
-  uint64_t *seen = (uint64_t *)calloc(bits / 64, sizeof(uint64_t));
-  if (!seen) return 0;
-  for (EventRecord *e = Store.events; e; e = e->next) {
-    const uint32_t ids[2] = {e->summary_id, e->summary_id_3d};
-    for (int k = 0; k < ((e->flags & EVENT_HAS_SUMMARY_ID_3D) ? 2 : 1); k++) {
-      size_t bit = GuideHash(ids[k], bits - 1);
-      seen[bit / 64] |= 1ull << (bit % 64);
-    }
-  }
-  size_t clear = 0;
-  for (size_t w = 0; w < bits / 64; w++) clear += 64 - (size_t)__builtin_popcountll(seen[w]);
-  free(seen);
-  if (clear == 0) return carried;
-  double estimate = -(double)bits * log((double)clear / (double)bits);
-  size_t distinct = (size_t)(estimate * 1.02) + 16;
-  return distinct < carried ? distinct : carried;
-}
-
-/* The entry of "id" to count a record under, placed when new; the index
- * grows when it has no room. Null when memory ran out. */
-static GuideSummaryIds *GuideCountUnder(uint32_t id) {
-  if (!GuideTableReserve(&Store.by_summary, Store.by_summary.used + 1)) return nullptr;
-  return GuideTablePlaceUnchecked(&Store.by_summary, id);
-}
-
-/* Whether "node" counts in the second part of the entry of its
- * summary_id_3d: it carries one, and another summary_id. */
+/* Whether "node" has an entry in the second part of its summary_id_3d: it
+ * carries one, and another summary_id. */
 static int GuideIn3dPart(const GuideNode *node) {
   return GuideCarries3d(node) && node->record.summary_id_3d != node->record.summary_id;
 }
 
-/* Builds the summary id index from the event list: counts the records of
- * every id, gives each entry its rows, then fills them oldest record first
- * from the back of each part, so that each part comes out newest first.
- * Returns 1, or 0 when memory ran out (logged; nothing is indexed then, and
- * the next lookup tries again). */
+/* Builds the summary id index from the event list: an entry for every id
+ * a record carries, sorted in place. Returns 1, or 0 when memory ran out
+ * (logged; nothing is indexed then, and the next lookup tries again). */
 static int GuideBuildSummaryIndex(void) {
   if (Store.indexed) return 1;
   GuideDropSummaryIndex();
-  /* Sized once for the ids there are where counting them pays, so that
-   * the index is not held twice while it grows; otherwise it grows as it
-   * fills. */
-  size_t distinct = GuideDistinctSummaryIds();
-  if (distinct > 0) GuideTableReserve(&Store.by_summary, distinct);
-  GuideNode *oldest = nullptr;
-  int ok = 1;
-  for (EventRecord *e = Store.events; ok && e; e = e->next) {
-    GuideNode *n = GuideNodeOf(e);
-    oldest = n;
-    GuideSummaryIds *ids = GuideCountUnder(e->summary_id);
-    ok = ids != nullptr;
-    if (ok) ids->matches++;
-    if (ok && GuideIn3dPart(n)) {
-      GuideSummaryIds *ids_3d = GuideCountUnder(e->summary_id_3d);
-      ok = ids_3d != nullptr;
-      if (ok) ids_3d->matches_3d++;
-    }
-  }
-  /* Rows in slot order; "begin" first marks where an entry's first part
-   * ends, and falls to its start as the part fills. */
-  uint64_t total = 0;
-  for (GuideSummaryIds &ids : Store.by_summary.slots) {
-    if (ids.begin == STORE_NO_ROW) continue;
-    total += ids.matches;
-    ids.begin = (uint32_t)total;
-    total += ids.matches_3d;
-  }
-  if (ok && total < STORE_NO_ROW) {
-    try {
-      Store.rows.assign((size_t)total, 0);
-    } catch (const std::bad_alloc &) {
-      ok = 0;
-    }
-  } else {
-    ok = 0;
-  }
-  if (!ok) {
-    GuideDropSummaryIndex();
+  size_t carried = 0;
+  for (EventRecord *e = Store.events; e; e = e->next) carried += GuideIn3dPart(GuideNodeOf(e)) ? 2 : 1;
+  try {
+    Store.by_summary.reserve(carried);
+  } catch (const std::bad_alloc &) {
     WriteLog("%s() - Error: Not enough memory for the summary index", "AddSummary");
     return 0;
   }
-  for (GuideNode *n = oldest; n; n = GuideAt(n->newer)) {
-    GuideSummaryIds *ids = GuideTableFind(&Store.by_summary, n->record.summary_id);
-    Store.rows[--ids->begin] = GuideLinkTo(n);
+  for (EventRecord *e = Store.events; e; e = e->next) {
+    GuideNode *n = GuideNodeOf(e);
+    Store.by_summary.push_back((uint64_t)e->summary_id << 32 | GuideLinkTo(n));
+    if (GuideIn3dPart(n))
+      Store.by_summary.push_back((uint64_t)e->summary_id_3d << 32 | STORE_PART_3D | GuideLinkTo(n));
   }
-  /* The second parts fill counting their entries' matches_3d down; each
-   * count comes back as the distance to the next entry's rows. */
-  for (GuideNode *n = oldest; n; n = GuideAt(n->newer)) {
-    if (!GuideIn3dPart(n)) continue;
-    GuideSummaryIds *ids = GuideTableFind(&Store.by_summary, n->record.summary_id_3d);
-    Store.rows[ids->begin + ids->matches + --ids->matches_3d] = GuideLinkTo(n);
-  }
-  GuideSummaryIds *last = nullptr;
-  for (GuideSummaryIds &ids : Store.by_summary.slots) {
-    if (ids.begin == STORE_NO_ROW) continue;
-    if (last) last->matches_3d = ids.begin - last->begin - last->matches;
-    last = &ids;
-  }
-  if (last) last->matches_3d = (uint32_t)total - last->begin - last->matches;
+  std::sort(Store.by_summary.begin(), Store.by_summary.end(),
+            [](GuideIndexEntry a, GuideIndexEntry b) {
+              if ((a >> 31) != (b >> 31)) return (a >> 31) < (b >> 31);
+              return (a & STORE_LINK_BITS) > (b & STORE_LINK_BITS);
+            });
   Store.indexed = 1;
   return 1;
+}
+
+/* The entries of "summary_id" in "part" ([*first, *end)). */
+static void GuideIndexRange(uint32_t summary_id, uint64_t part, GuideIndexEntry **first,
+                            GuideIndexEntry **end) {
+  uint64_t from = (uint64_t)summary_id << 32 | part;
+  auto before = [](GuideIndexEntry entry, uint64_t value) { return (entry & ~STORE_LINK_BITS) < value; };
+  GuideIndexEntry *all = Store.by_summary.data(), *last = all + Store.by_summary.size();
+  *first = std::lower_bound(all, last, from, before);
+  *end = std::lower_bound(*first, last, from + STORE_PART_3D, before);
 }
 
 void GuideEndEvents(void) {
@@ -388,21 +304,29 @@ int AddEvent(EventRecord *record) {
   return 1;
 }
 
-/* One part of an index entry as a walk goes through it: links are read at
- * "read" and those of records still waiting written back at "write", up to
- * "end" or a 0 link. */
+/* One part of a summary id's entries as a walk goes through it: links are
+ * read at "read" and those of records still waiting written back at
+ * "write", up to "end" or a 0 link. */
 struct GuidePart {
-  GuideLink *read;
-  GuideLink *write;
-  GuideLink *end;
+  GuideIndexEntry *read;
+  GuideIndexEntry *write;
+  GuideIndexEntry *end;
 };
+
+static GuideLink GuideEntryLink(GuideIndexEntry entry) { return (GuideLink)(entry & STORE_LINK_BITS); }
+
+/* Writes "link" into the next entry kept of "part", keeping its id and part. */
+static void GuidePartKeep(GuidePart *part, GuideLink link) {
+  *part->write = (*part->write & ~STORE_LINK_BITS) | link;
+  part->write++;
+}
 
 /* The next record of "part" still without a summary, at "read"; the links
  * before it (records that got a summary or went) are left out of the part.
  * Null at the end of the part. */
 static GuideNode *GuidePartPeek(GuidePart *part) {
-  for (; part->read < part->end && *part->read; part->read++) {
-    GuideNode *node = GuideAt(*part->read);
+  for (; part->read < part->end && GuideEntryLink(*part->read); part->read++) {
+    GuideNode *node = GuideAt(GuideEntryLink(*part->read));
     if (node && !(node->record.flags & EVENT_HAS_SUMMARY)) return node;
     Store.walk_steps++;
   }
@@ -413,20 +337,21 @@ static GuideNode *GuidePartPeek(GuidePart *part) {
  * and a 0 link ends the part when it got shorter. */
 static void GuidePartClose(GuidePart *part) {
   if (part->write == part->read) return;
-  while (part->read < part->end && *part->read) *part->write++ = *part->read++;
-  if (part->write < part->end) *part->write = 0;
+  for (; part->read < part->end && GuideEntryLink(*part->read); part->read++)
+    GuidePartKeep(part, GuideEntryLink(*part->read));
+  if (part->write < part->end) GuidePartKeep(part, 0);
 }
 
 int GuideVisitSummaryMatches(uint32_t summary_id, int (*visit)(EventRecord *, void *),
                              void *context) {
   if (!GuideBuildSummaryIndex()) return 0;
-  GuideSummaryIds *ids = GuideTableFind(&Store.by_summary, summary_id);
-  if (!ids) return 1;
-  GuideLink *rows = Store.rows.data() + ids->begin;
+  GuidePart parts[2];
+  GuideIndexRange(summary_id, 0, &parts[0].read, &parts[0].end);
+  GuideIndexRange(summary_id, STORE_PART_3D, &parts[1].read, &parts[1].end);
   /* 3-day summary ids have 16 bits: a larger id matches no summary_id_3d. */
-  uint32_t matches_3d = summary_id <= 0xFFFF ? ids->matches_3d : 0;
-  GuidePart parts[2] = {{rows, rows, rows + ids->matches},
-                        {rows + ids->matches, rows + ids->matches, rows + ids->matches + matches_3d}};
+  if (summary_id > 0xFFFF) parts[1].end = parts[1].read;
+  parts[0].write = parts[0].read;
+  parts[1].write = parts[1].read;
   int ok = 1;
   /* Both parts are newest first: merged by seq, larger first. */
   while (ok) {
@@ -434,12 +359,12 @@ int GuideVisitSummaryMatches(uint32_t summary_id, int (*visit)(EventRecord *, vo
     if (!a && !b) break;
     GuidePart *from = (!b || (a && a->seq > b->seq)) ? &parts[0] : &parts[1];
     GuideNode *node = from == &parts[0] ? a : b;
-    GuideLink link = *from->read++;
+    from->read++;
     Store.walk_steps++;
     ok = visit(&node->record, context);
-    if (!(node->record.flags & EVENT_HAS_SUMMARY)) *from->write++ = link;
+    if (!(node->record.flags & EVENT_HAS_SUMMARY)) GuidePartKeep(from, GuideLinkTo(node));
     /* Handed over with its summary: the store needs it no more. */
-    else if (Store.events_ended) GuideRelease(node);
+    else if (ok && Store.events_ended) GuideRelease(node);
   }
   GuidePartClose(&parts[0]);
   GuidePartClose(&parts[1]);
@@ -448,9 +373,10 @@ int GuideVisitSummaryMatches(uint32_t summary_id, int (*visit)(EventRecord *, vo
 
 int32_t GuideSummaryMatchCount(uint32_t summary_id) {
   if (!GuideBuildSummaryIndex()) return 0;
-  GuideSummaryIds *ids = GuideTableFind(&Store.by_summary, summary_id);
-  if (!ids) return 0;
-  return (int32_t)(ids->matches + (summary_id <= 0xFFFF ? ids->matches_3d : 0));
+  GuideIndexEntry *first, *end, *first_3d, *end_3d;
+  GuideIndexRange(summary_id, 0, &first, &end);
+  GuideIndexRange(summary_id, STORE_PART_3D, &first_3d, &end_3d);
+  return (int32_t)((end - first) + (summary_id <= 0xFFFF ? end_3d - first_3d : 0));
 }
 
 void DebugPrintEvent(const EventRecord *record) {
