@@ -197,8 +197,7 @@ static int CollectorStore(CollectorTable *t, int n) {
     return 0;
   }
   node->length = n;
-  node->data = (uint8_t *)(node + 1);
-  memcpy(node->data, h->buffer, (size_t)n);
+  memcpy(DemuxSectionBytes(node), h->buffer, (size_t)n);
   node->next = t->list;
   t->list = node;
   t->list_bytes += n + COLLECT_NODE_COST;

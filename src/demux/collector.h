@@ -7,12 +7,15 @@
 
 #include "demux/demux.h"
 
-/* One collected section; the section list is newest first. */
+/* One collected section, its "length" bytes right behind it (read them
+ * with DemuxSectionBytes); the section list is newest first. */
 struct RawSection {
   RawSection *next;
   int32_t length;
-  uint8_t *data;
 };
+
+/* The bytes of "section". */
+static inline uint8_t *DemuxSectionBytes(RawSection *section) { return (uint8_t *)(section + 1); }
 
 /* A block of a table's sections (collector.cpp). */
 struct CollectorBlock;

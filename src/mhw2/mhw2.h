@@ -91,10 +91,10 @@ size_t GuideSummaryIndexSlots(void);
  * (0, logged), and a record that gets its summary is freed once attachment
  * has handed it over, so the guide is not held twice. */
 void GuideEndEvents(void);
-/* Makes room for "count" more records at once, so that an event pass does
- * not grow the store's tables as its records come (a table that grows holds
- * its old and its new room at once). A hint: 0 when memory ran out, and the
- * tables then grow as the records come. */
+/* Makes room for "count" more records at once in the channel+start index,
+ * so that an event pass does not double it as its records come (a table
+ * that doubles holds its old and its new room at once). A hint: 0 when
+ * memory ran out, and the index then grows as the records come. */
 int GuideReserveEvents(uint32_t count);
 /* Takes "record" out of the event list and frees it (read its next first). */
 void GuideFreeEvent(EventRecord *record);

@@ -60,7 +60,7 @@ static int32_t PassDecode(RawSection *list, int32_t tot_sections, Mhw2Decoder de
       int32_t percent = tot_sections > 0 ? (int32_t)((int64_t)i * 100 / tot_sections) : 100;
       StatusSend("PROGRESS %d\n", percent > 100 ? 100 : percent);
       i++;
-      failed = section->data && section->length != 0 && decoder(section->data, section->length) < 0;
+      failed = section->length != 0 && decoder(DemuxSectionBytes(section), section->length) < 0;
     }
     if (owned) DemuxSectionFree(section);
     else if (failed) break;
@@ -98,7 +98,7 @@ static int32_t PassRun(const PassValues *values) {
   if (values->at_most) {
     uint64_t records = 0;
     for (RawSection *section = list; section; section = section->next)
-      records += (uint64_t)values->at_most(section->data, section->length);
+      records += (uint64_t)values->at_most(DemuxSectionBytes(section), section->length);
     GuideReserveEvents(records < UINT32_MAX ? (uint32_t)records : UINT32_MAX);
   }
   PassDecode(list, tot_sections, values->decoder, 1);

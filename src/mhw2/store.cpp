@@ -45,11 +45,13 @@ typedef uint64_t GuideIndexEntry;
 static const uint64_t STORE_PART_3D = 1ull << 31;
 static const uint64_t STORE_LINK_BITS = STORE_PART_3D - 1;
 
-/* The channel+start index entry: the record alone, whose channel and start
- * are the key, so that the index costs a pointer a slot. */
+/* The channel+start index entry: the link to the record alone, whose
+ * channel and start are the key, so that the index costs 4 bytes a slot. */
 struct GuideStartEntry {
-  GuideNode *node; /* null: an empty slot */
+  GuideLink link; /* 0: an empty slot */
 };
+
+static GuideNode *GuideAt(GuideLink link);
 
 static uint64_t GuideStartKey(uint16_t channel, int32_t start_time) {
   return ((uint64_t)channel << 32) | (uint32_t)start_time;
@@ -58,8 +60,8 @@ static uint64_t GuideStartKey(uint16_t channel, int32_t start_time) {
 /* The key of an index entry, STORE_NO_KEY for an empty slot, and how an
  * entry gets its key. */
 static uint64_t GuideEntryKey(const GuideStartEntry &entry) {
-  return entry.node ? GuideStartKey(entry.node->record.channel, entry.node->record.start_time)
-                    : STORE_NO_KEY;
+  const GuideNode *node = GuideAt(entry.link);
+  return node ? GuideStartKey(node->record.channel, node->record.start_time) : STORE_NO_KEY;
 }
 /* A start entry takes its key with its record, which the caller sets. */
 static void GuideEntrySetKey(GuideStartEntry *, uint64_t) {}
@@ -110,13 +112,11 @@ static GuideNode *GuideAt(GuideLink link) {
 }
 static GuideLink GuideLinkTo(const GuideNode *node) { return node ? node->seq + 1 : 0; }
 
-/* Room in the node table for the seq "seq", just that much when "exact",
- * else grown by half as often as needed. Returns 1, or 0 when memory ran
+/* Room in the node table for the seq "seq". Returns 1, or 0 when memory ran
  * out (the table is then unchanged). */
-static int GuideNodesReserve(uint32_t seq, int exact) {
+static int GuideNodesReserve(uint32_t seq) {
   if (seq < Store.nodes_size) return 1;
   uint64_t size = Store.nodes_size < 1024 ? 1024 : Store.nodes_size;
-  if (exact) size = seq < 1024 ? 1024 : (uint64_t)seq + 1;
   while (size <= seq) size += size / 2;
   if (size > STORE_SEQ_MAX) size = STORE_SEQ_MAX;
   if (size > SIZE_MAX / sizeof(GuideNode *)) return 0;
@@ -127,11 +127,12 @@ static int GuideNodesReserve(uint32_t seq, int exact) {
   return 1;
 }
 
+/* The channel+start index only: a table that doubles holds both sizes at
+ * once, while the node table grows by half in place. "count" may well be
+ * more than the records that come (a 7-day entry that merges adds none). */
 int GuideReserveEvents(uint32_t count) {
   if (Store.events_ended || count == 0) return 1;
-  if (count > STORE_SEQ_MAX - Store.next_seq) return 0;
-  return GuideNodesReserve(Store.next_seq + count - 1, 1) &&
-         GuideTableReserve(&Store.by_start, Store.by_start.used + count);
+  return GuideTableReserve(&Store.by_start, Store.by_start.used + count);
 }
 
 static int GuideCarries3d(const GuideNode *node) {
@@ -148,14 +149,14 @@ static void GuideDropSummaryIndex(void) {
 /* The stored record with this channel and start time, or null. */
 static GuideNode *GuideFindByStart(uint16_t channel, int32_t start_time) {
   GuideStartEntry *entry = GuideTableFind(&Store.by_start, GuideStartKey(channel, start_time));
-  return entry ? entry->node : nullptr;
+  return entry ? GuideAt(entry->link) : nullptr;
 }
 
 /* Copies "record" into a new node at the head of the event list and puts
  * it into the channel+start index. Returns the node, or null when memory
  * ran out. */
 static GuideNode *GuideInsertHead(const EventRecord *record) {
-  if (Store.next_seq == STORE_SEQ_MAX || !GuideNodesReserve(Store.next_seq, 0) ||
+  if (Store.next_seq == STORE_SEQ_MAX || !GuideNodesReserve(Store.next_seq) ||
       !GuideTableReserve(&Store.by_start, Store.by_start.used + 1))
     return nullptr;
   size_t title_length = strnlen(record->title, sizeof(record->title) - 1);
@@ -168,7 +169,7 @@ static GuideNode *GuideInsertHead(const EventRecord *record) {
   node->seq = Store.next_seq++;
   Store.nodes[node->seq] = node;
   GuideTablePlaceUnchecked(&Store.by_start, GuideStartKey(record->channel, record->start_time))
-      ->node = node;
+      ->link = GuideLinkTo(node);
   node->record.next = Store.events;
   if (Store.events) GuideNodeOf(Store.events)->newer = GuideLinkTo(node);
   Store.events = &node->record;

@@ -23,7 +23,7 @@ Bytes EventSection(int size, uint8_t fill) {
 
 std::vector<Bytes> ListContents() {
   std::vector<Bytes> out;
-  for (RawSection *s = DemuxSectionList(); s; s = s->next) out.emplace_back(s->data, s->data + s->length);
+  for (RawSection *s = DemuxSectionList(); s; s = s->next) out.emplace_back(DemuxSectionBytes(s), DemuxSectionBytes(s) + s->length);
   return out;
 }
 
@@ -225,13 +225,13 @@ TEST(Collector, EndlessTableIsCutAtTheDataBound) {
   for (RawSection *s = list, *next; s; s = next) {
     next = s->next;
     ASSERT_EQ(s->length, 1007);
-    uint32_t running = (uint32_t)s->data[3] | (uint32_t)s->data[4] << 8 | (uint32_t)s->data[5] << 16 |
-                       (uint32_t)s->data[6] << 24;
+    uint32_t running = (uint32_t)DemuxSectionBytes(s)[3] | (uint32_t)DemuxSectionBytes(s)[4] << 8 | (uint32_t)DemuxSectionBytes(s)[5] << 16 |
+                       (uint32_t)DemuxSectionBytes(s)[6] << 24;
     if (walked > 0) {
       EXPECT_EQ(running, number - 1);
     }
     number = running;
-    EXPECT_EQ(Bytes(s->data + 7, s->data + 7 + 996), Bytes(996, 0x55));
+    EXPECT_EQ(Bytes(DemuxSectionBytes(s) + 7, DemuxSectionBytes(s) + 7 + 996), Bytes(996, 0x55));
     DemuxSectionFree(s);
     walked++;
     if (next && DemuxBlockBytes() < blocks) returned_early = 1;
@@ -263,7 +263,7 @@ TEST(Collector, SectionsFreedInAnyOrderGiveTheirBlocksBack) {
   for (size_t k = 0; k < 20; k++) {
     size_t at = (k * 7) % 20;
     while (!first[at]) at = (at + 1) % 20;
-    EXPECT_EQ(Bytes(first[at]->data, first[at]->data + first[at]->length), newest_first[at]);
+    EXPECT_EQ(Bytes(DemuxSectionBytes(first[at]), DemuxSectionBytes(first[at]) + first[at]->length), newest_first[at]);
     DemuxSectionFree(first[at]);
     first[at] = nullptr;
   }

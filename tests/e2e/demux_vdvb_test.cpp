@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "demux/collector.h"
 #include "support/run_helper.h"
 #include "tswriter.h"
 
@@ -297,10 +298,10 @@ TEST(DemuxVirtualAdapter, EndlessTablesStopEachAtADataBoundOfItsOwn) {
   GrabResult r = g.Run({g.root}, Adapter({"VDVB_DEMUX0=" + stream, "VDVB_CHANGING0=1"}));
   EXPECT_EQ(r.exit_code, 0);
   /* The 3-day and 7-day event tables go round side by side, neither ever
-   * repeats. 4000-byte sections, each with a 24-byte node and two 16-byte
-   * heap headers: the section that takes its own table past 256 MB ends
-   * it, whatever the other table holds, as when each is read alone. */
-  int crossing = 256 * 1024 * 1024 / (4000 + 24 + 32) + 1;
+   * repeats. 4000-byte sections, each counted with its list node and two
+   * 16-byte heap headers: the section that takes its own table past 256 MB
+   * ends it, whatever the other table holds, as when each is read alone. */
+  int crossing = 256 * 1024 * 1024 / (4000 + (int)sizeof(RawSection) + 32) + 1;
   Lines msgs = LogMessages(r.log);
   const std::string bound = " did not repeat within 268435456 bytes. Stopping with ";
   int n3 = CountAfter(msgs, "DemuxGetAllSections() - Table on PID 0x234" + bound);

@@ -9,17 +9,19 @@ namespace {
 /* A section list of "count" one-byte sections, newest first; section k
  * (from the head) holds the byte k. */
 struct SectionList {
-  std::vector<std::unique_ptr<RawSection>> sections;
-  std::vector<std::unique_ptr<uint8_t[]>> bytes;
+  /* Each section with its byte behind it, as the collector keeps them. */
+  std::vector<std::vector<uint64_t>> storage;
   explicit SectionList(int count) {
     for (int k = count - 1; k >= 0; k--) {
-      bytes.emplace_back(new uint8_t[1]{(uint8_t)k});
-      RawSection *s = new RawSection{sections.empty() ? nullptr : sections.back().get(), 1,
-                                     bytes.back().get()};
-      sections.emplace_back(s);
+      RawSection *next = Head();
+      storage.emplace_back((sizeof(RawSection) + 1 + 7) / 8);
+      RawSection *s = (RawSection *)storage.back().data();
+      s->next = next;
+      s->length = 1;
+      DemuxSectionBytes(s)[0] = (uint8_t)k;
     }
   }
-  RawSection *Head() { return sections.empty() ? nullptr : sections.back().get(); }
+  RawSection *Head() { return storage.empty() ? nullptr : (RawSection *)storage.back().data(); }
 };
 
 /* The bytes of the sections decoded, in order; the section holding
@@ -60,7 +62,7 @@ TEST_F(PassesTest, DecoderFailingOnTheSecondOfFiveStopsThePass) {
 
 TEST_F(PassesTest, EmptySectionsAreNotDecodedAndNothingCollectedSendsNoSwitch) {
   SectionList list(2);
-  list.sections[1]->length = 0; /* the head */
+  list.Head()->length = 0;
   EXPECT_EQ(Decode(list, 2), "PROGRESS ON\nPROGRESS 0\nPROGRESS 50\nPROGRESS OFF\n");
   EXPECT_EQ(Decoded, std::vector<int>({1}));
   SectionList none(0);
