@@ -200,6 +200,44 @@ TEST_F(StoreTest, IndexesAgreeWithAWalkOfTheList) {
   }
 }
 
+/* A walk that stops half way (its visit failed) leaves every record it
+ * did not mark waiting, in both parts of the id, for the next walk; the
+ * counts stay. */
+TEST_F(StoreTest, AWalkStoppedHalfWayLeavesTheRestWaiting) {
+  const uint32_t id = 0x21;
+  std::vector<EventRecord *> expected;
+  for (int i = 0; i < 40; i++) {
+    EventRecord r = TestRecord((uint16_t)(i % 3), i * 60, (uint32_t)i, "e");
+    r.summary_id = i % 4 == 0 ? id : 0x100u + (uint32_t)i;
+    r.summary_id_3d = i % 4 == 1 ? id : 0x200u;
+    r.flags = EVENT_HAS_SUMMARY_ID_3D;
+    ASSERT_EQ(AddEvent3days(&r), 1);
+  }
+  ASSERT_EQ(GuideSummaryMatchCount(id), 20);
+  struct Stop {
+    int left;
+    std::vector<EventRecord *> seen;
+  } stop = {5, {}};
+  auto visit = [](EventRecord *r, void *c) {
+    Stop *s = (Stop *)c;
+    s->seen.push_back(r);
+    if (s->left <= 0) return 1;
+    /* Every other one gets its summary; the fifth visit fails. */
+    if (s->left % 2) r->flags |= EVENT_HAS_SUMMARY;
+    return --s->left > 0 ? 1 : 0;
+  };
+  EXPECT_EQ(GuideVisitSummaryMatches(id, visit, &stop), 0);
+  EXPECT_EQ(stop.seen.size(), 5u);
+  for (EventRecord *e = GuideEventList(); e; e = e->next)
+    if ((e->summary_id == id || e->summary_id_3d == id) && !(e->flags & EVENT_HAS_SUMMARY))
+      expected.push_back(e);
+  EXPECT_EQ(expected.size(), 17u);
+  stop.seen.clear();
+  EXPECT_EQ(GuideVisitSummaryMatches(id, visit, &stop), 1);
+  EXPECT_EQ(stop.seen, expected);
+  EXPECT_EQ(GuideSummaryMatchCount(id), 20);
+}
+
 /* Events, 7-day merges and summaries interleaved at random, summaries
  * arriving again and events after their summaries: every summary stores
  * exactly the matching events without a summary, in list order, and
