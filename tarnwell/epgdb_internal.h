@@ -85,19 +85,20 @@ void EpgdbTextRelease(char *bytes);
  * or memory runs out; then the old text stays, and after a lack of memory
  * the title is marked incomplete until this text is set. */
 int EpgdbSetText(epgdb_title_t *title, uint8_t lacks, const char *text);
-/* Forgets every held text; the titles that held them are gone already. */
+/* Frees every held text at once; the titles that held them are gone already. */
 void EpgdbTextClear(void);
 
 /* The run (epgdb_run.cpp). */
 
 /* A channel of this run with its titles, found by start time in an
- * open-addressing table (linear probing, at most three quarters full). */
+ * open-addressing table (linear probing, at most three quarters full) of
+ * the titles' record numbers. */
 struct epgdb_channel_s {
   uint16_t nid;
   uint16_t tsid;
   uint16_t sid;
   std::string name;      /* broadcast name, UTF-8; "" keeps the stored one */
-  epgdb_title_t **slots; /* null: free */
+  uint32_t *slots;       /* record number + 1 of a title, 0: free */
   uint32_t slot_count;   /* a power of two, or 0 */
   uint32_t title_count;
 };

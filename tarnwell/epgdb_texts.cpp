@@ -226,6 +226,7 @@ int EpgdbTextSaveId(sqlite3 *db, EpgdbTextStatements *ts, char *bytes, uint64_t 
 }
 
 void EpgdbTextClear(void) {
+  for (size_t i = 0; i < EpgdbTexts.slot_count; i++) free(EpgdbTexts.slots[i]);
   free(EpgdbTexts.slots);
   EpgdbTexts.slots = nullptr;
   EpgdbTexts.slot_count = EpgdbTexts.count = 0;

@@ -1,7 +1,13 @@
 /* The guide database library's run held in memory: titles added and updated
- * within a run, channel handles, misuse, the title record's layout, texts
- * held once. */
+ * within a run, channel handles, misuse, the title record's layout and
+ * where its records come from, texts held once. */
 #include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <sys/resource.h>
+
+#include <set>
+#include <vector>
 
 #include "tarnwell/guide_db_helper.h"
 
@@ -54,19 +60,25 @@ TEST(GuideDbRun, ChannelHandlesAreStablePerTriple) {
   EXPECT_EQ(GuideSql(g.file, "SELECT nid, tsid, sid FROM channels"), "1|2|3\n");
 }
 
-/* Null arguments and a save without an open database are refused. */
+/* Null arguments, records that are not live records of the library (a
+ * copy of one, one it freed) and a save without an open database are
+ * refused. */
 TEST(GuideDbRun, RefusesMisuse) {
   GuideRoot g;
   EXPECT_EQ(epgdb_save(nullptr), 0);
-  epgdb_title_t *record = epgdb_title_alloc();
+  epgdb_channel_t *ch = epgdb_channels_add(1, 1, 1);
+  epgdb_title_t *record = epgdb_title_alloc(), copy = *record;
   EXPECT_EQ(epgdb_titles_add(nullptr, record), nullptr);
-  free(record);
-  EXPECT_EQ(epgdb_titles_add(epgdb_channels_add(1, 1, 1), nullptr), nullptr);
+  EXPECT_EQ(epgdb_titles_add(ch, nullptr), nullptr);
+  EXPECT_EQ(epgdb_titles_add(ch, &copy), nullptr);
   EXPECT_EQ(epgdb_titles_set_description(nullptr, "x"), 0);
   EXPECT_EQ(epgdb_titles_set_long_description(nullptr, "x"), 0);
-  epgdb_title_t *title = GuideAddTitle(epgdb_channels_add(1, 1, 1), GuideFutureHour(), 60, "a", "b");
+  epgdb_title_t *title = GuideAddTitle(ch, GuideFutureHour(), 60, "a", "b");
   EXPECT_EQ(epgdb_titles_set_description(title, nullptr), 0);
   EXPECT_STREQ(title->description, "a");
+  record->start_time = title->start_time;
+  EXPECT_EQ(epgdb_titles_add(ch, record), title) << "merged into the held title, and freed";
+  EXPECT_EQ(epgdb_titles_add(ch, record), nullptr);
 }
 
 /* The record's public fields sit at fixed byte offsets: values written
@@ -120,6 +132,90 @@ TEST(GuideDbTexts, SharedTextHeldAndStoredOnce) {
   struct stat st;
   ASSERT_EQ(stat(g.file.c_str(), &st), 0);
   EXPECT_LT(st.st_size, 10000 * 40 + 64 * 1024) << "bytes per title";
+}
+
+/* Records merged into the title held at their start are freed and handed
+ * out again, zero-filled, before new ones; the titles of many blocks of
+ * records keep their own fields and texts. */
+TEST(GuideDbRun, FreedRecordsAreHandedOutAgainAndTitlesStayIntact) {
+  GuideRoot g;
+  const uint32_t t = GuideFutureHour(), n = 300;
+  ASSERT_EQ(epgdb_open(g.root.c_str()), 1);
+  epgdb_channel_t *ch = epgdb_channels_add(1, 2, 3);
+  std::vector<epgdb_title_t *> again(n);
+  std::string want;
+  for (uint32_t i = 0; i < n; i++) GuideAddTitle(ch, t + i * 60, 60, "A" + std::to_string(i), "");
+  for (epgdb_title_t *&r : again) r = epgdb_title_alloc();
+  for (uint32_t i = 0; i < n; i++) {
+    again[i]->start_time = t + i * 60;
+    again[i]->length = 30;
+    ASSERT_NE(epgdb_titles_add(ch, again[i]), again[i]);
+    want += "1:2:3|" + std::to_string(t + i * 60) + "|30|A" + std::to_string(i) + "\n";
+  }
+  std::set<epgdb_title_t *> freed(again.begin(), again.end());
+  for (uint32_t i = 0; i < n; i++) {
+    epgdb_title_t *r = epgdb_title_alloc();
+    ASSERT_EQ(freed.erase(r), 1u) << "record " << i << " is not one the run freed";
+    ASSERT_TRUE(r->length == 0 && r->start_time == 0 && !r->description) << "record " << i;
+    r->start_time = t + (n + i) * 60;
+    r->length = 60;
+    ASSERT_EQ(epgdb_titles_add(ch, r), r);
+    epgdb_titles_set_description(r, ("C" + std::to_string(i)).c_str());
+    want += "1:2:3|" + std::to_string(r->start_time) + "|60|C" + std::to_string(i) + "\n";
+  }
+  ASSERT_EQ(epgdb_save(nullptr), 1);
+  EXPECT_EQ(GuideTitleRows(g.file), want);
+}
+
+/* A block of records that finds no memory (a child process under an
+ * address-space limit): epgdb_title_alloc gives null and says so; with
+ * memory back it gives records again, and every record given before keeps
+ * what the caller wrote in it and is saved. */
+TEST(GuideDbRun, RecordBlockWithoutMemoryFailsCleanly) {
+#ifdef MHW2_SANITIZED
+  GTEST_SKIP() << "the sanitizers' runtime needs more address space than the limit leaves";
+#endif
+  GuideRoot g;
+  const uint32_t t = GuideFutureHour();
+  fflush(nullptr);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    GuideStderr err(g.dir + "/stderr");
+    setvbuf(stderr, nullptr, _IONBF, 0);
+    std::vector<epgdb_title_t *> records;
+    records.reserve(1 << 20);
+    long pages = 0;
+    if (!epgdb_open(g.root.c_str()) || !(std::ifstream("/proc/self/statm") >> pages)) _exit(10);
+    struct rlimit was, low;
+    getrlimit(RLIMIT_AS, &was);
+    low = {(rlim_t)pages * (rlim_t)sysconf(_SC_PAGESIZE) + (1 << 20), was.rlim_max};
+    epgdb_title_t *r = nullptr;
+    if (setrlimit(RLIMIT_AS, &low) != 0) _exit(10);
+    while (records.size() < records.capacity() && (r = epgdb_title_alloc()) != nullptr) {
+      r->start_time = t + 60 * (uint32_t)records.size();
+      records.push_back(r);
+    }
+    setrlimit(RLIMIT_AS, &was);
+    if (r || !(r = epgdb_title_alloc())) _exit(11);
+    r->start_time = t + 60 * (uint32_t)records.size();
+    records.push_back(r);
+    epgdb_channel_t *ch = epgdb_channels_add(1, 2, 3);
+    for (size_t i = 0; i < records.size(); i++)
+      if (records[i]->start_time != t + 60 * i || epgdb_titles_add(ch, records[i]) != records[i])
+        _exit(12);
+    _exit(epgdb_save(nullptr) ? 0 : 13);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "11: no record was refused, 12: a record lost what it held";
+  EXPECT_NE(GuideFileBytes(g.dir + "/stderr").find("epgdb: out of memory for a title\n"),
+            std::string::npos);
+  /* Every record became a title, one a minute from "t" on. */
+  EXPECT_EQ(GuideSql(g.file, "SELECT min(start_time), (max(start_time) - min(start_time)) / 60"
+                             " + 1 - count(*), count(*) > 64 FROM titles"),
+            std::to_string(t) + "|0|1\n");
 }
 
 }  // namespace
