@@ -69,12 +69,14 @@ void EpgdbTextFinalize(EpgdbTextStatements *s);
  * it is not stored yet. Returns 1 with the id in "*id", or 0 after logging. */
 int EpgdbTextId(sqlite3 *db, EpgdbTextStatements *s, const char *bytes, size_t size,
                 int64_t *id);
-/* The stored id of the held text at "bytes" (null: the empty text) in save
- * number "save", looked up once per save and then remembered with the text;
- * a text not stored yet is added when "add" is set, else its id is 0.
- * Returns 1 with the id in "*id", or 0 after logging. */
-int EpgdbTextSaveId(sqlite3 *db, EpgdbTextStatements *ts, char *bytes, uint64_t save, int add,
-                    int64_t *id);
+/* The stored id of the held text at "bytes" (null: the empty text), looked
+ * up once per save and then remembered with the text; a text not stored
+ * yet is added when "add" is set, else its id is 0. Returns 1 with the id
+ * in "*id", or 0 after logging. */
+int EpgdbTextSaveId(sqlite3 *db, EpgdbTextStatements *ts, char *bytes, int add, int64_t *id);
+/* Forgets the ids that EpgdbTextSaveId remembered: each attempt at a save
+ * starts with it, since an attempt rolled back voids what it added. */
+void EpgdbTextForgetIds(void);
 /* Drops one title's hold on the text at "bytes" (null is ignored); the text
  * goes when no title holds it. */
 void EpgdbTextRelease(char *bytes);

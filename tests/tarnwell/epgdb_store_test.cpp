@@ -343,6 +343,13 @@ TEST(GuideDbSave, FailureHalfwayLeavesThePreviousGuide) {
   ASSERT_EQ(epgdb_save(nullptr), 1);
   EXPECT_EQ(GuideTitleCount(g.file), 101);
   EXPECT_EQ(GuideTitleRows(g.file).find("Viejo"), std::string::npos);
+  /* The texts the failed save added went with it: this save added them
+   * again, and every title holds its own texts. */
+  std::string texts = GuideTitleTexts(g.file);
+  size_t own = 0;
+  for (size_t at = 0; (at = texts.find("|Nuevo|N\\n\\n\n", at)) != std::string::npos; at++) own++;
+  EXPECT_EQ(own, 100u) << texts;
+  EXPECT_NE(texts.find("|Otro|Otro\\n\\n\n"), std::string::npos) << texts;
 }
 
 /* The same with a real write failure: the file size limit stops the save
