@@ -30,7 +30,7 @@ typedef struct epgdb_title_s {
   char language[3];         /* 32: ISO 639-2 code, e.g. 's','p','a' */
   uint8_t lib_pad;          /* 35: library's own */
   /* library's own from here on */
-  uint64_t lib_order;       /* when this run last added or updated the title */
+  uint64_t lib_order;       /* which of the library's records this is */
   char *description;        /* owned copy, set by epgdb_titles_set_description */
   char *long_description;   /* owned copy, set by epgdb_titles_set_long_description */
 } epgdb_title_t;
@@ -67,14 +67,17 @@ EPGDB_API epgdb_channel_t *epgdb_channels_add(uint16_t nid, uint16_t tsid, uint1
  * file already holds. Returns 1, or 0 when an argument is null or memory
  * runs out (the earlier name then stays). */
 EPGDB_API int epgdb_channels_set_name(epgdb_channel_t *channel, const char *name);
-/* A new zero-filled title record, or null when memory runs out. */
+/* A new title record with its public fields zero, or null when memory runs
+ * out. The record is the library's: the caller never frees it, one never
+ * added goes with epgdb_clean(). */
 EPGDB_API epgdb_title_t *epgdb_title_alloc(void);
 /* Day number (Modified Julian Date) of a moment in seconds since 1970 UTC. */
 EPGDB_API uint32_t epgdb_calculate_mjd(uint32_t start_time);
 /* Adds "title" to "channel" and takes ownership of it. When the channel
  * already holds a title with the same start_time from this run, that one is
  * updated from "title", "title" is freed, and the held one is returned.
- * Null when either argument is null. */
+ * Null when either argument is null, or when "title" is no live record of
+ * epgdb_title_alloc() (a copy of one, or one an earlier call freed). */
 EPGDB_API epgdb_title_t *epgdb_titles_add(epgdb_channel_t *channel, epgdb_title_t *title);
 /* Store a copy of "text" as the title's short / long description.
  * Return 1, or 0 when an argument is null or memory runs out. */

@@ -69,12 +69,14 @@ void EpgdbTextFinalize(EpgdbTextStatements *s);
  * it is not stored yet. Returns 1 with the id in "*id", or 0 after logging. */
 int EpgdbTextId(sqlite3 *db, EpgdbTextStatements *s, const char *bytes, size_t size,
                 int64_t *id);
-/* The stored id of the held text at "bytes" (null: the empty text) in save
- * number "save", looked up once per save and then remembered with the text;
- * a text not stored yet is added when "add" is set, else its id is 0.
- * Returns 1 with the id in "*id", or 0 after logging. */
-int EpgdbTextSaveId(sqlite3 *db, EpgdbTextStatements *ts, char *bytes, uint64_t save, int add,
-                    int64_t *id);
+/* The stored id of the held text at "bytes" (null: the empty text), looked
+ * up once per save and then remembered with the text; a text not stored
+ * yet is added when "add" is set, else its id is 0. Returns 1 with the id
+ * in "*id", or 0 after logging. */
+int EpgdbTextSaveId(sqlite3 *db, EpgdbTextStatements *ts, char *bytes, int add, int64_t *id);
+/* Forgets the ids that EpgdbTextSaveId remembered: each attempt at a save
+ * starts with it, since an attempt rolled back voids what it added. */
+void EpgdbTextForgetIds(void);
 /* Drops one title's hold on the text at "bytes" (null is ignored); the text
  * goes when no title holds it. */
 void EpgdbTextRelease(char *bytes);
@@ -85,19 +87,20 @@ void EpgdbTextRelease(char *bytes);
  * or memory runs out; then the old text stays, and after a lack of memory
  * the title is marked incomplete until this text is set. */
 int EpgdbSetText(epgdb_title_t *title, uint8_t lacks, const char *text);
-/* Forgets every held text; the titles that held them are gone already. */
+/* Frees every held text at once; the titles that held them are gone already. */
 void EpgdbTextClear(void);
 
 /* The run (epgdb_run.cpp). */
 
 /* A channel of this run with its titles, found by start time in an
- * open-addressing table (linear probing, at most three quarters full). */
+ * open-addressing table (linear probing, at most three quarters full) of
+ * the titles' record numbers. */
 struct epgdb_channel_s {
   uint16_t nid;
   uint16_t tsid;
   uint16_t sid;
   std::string name;      /* broadcast name, UTF-8; "" keeps the stored one */
-  epgdb_title_t **slots; /* null: free */
+  uint32_t *slots;       /* record number + 1 of a title, 0: free */
   uint32_t slot_count;   /* a power of two, or 0 */
   uint32_t title_count;
 };

@@ -19,8 +19,11 @@
 /* Why a save attempt failed, when another attempt may succeed. */
 #define EPGDB_FAILED_BUSY 1  /* another connection's lock */
 #define EPGDB_FAILED_NOMEM 2 /* SQLite found no memory */
-/* The page cache of a save, in KiB. */
-#define EPGDB_SAVE_CACHE_KIB 4096
+/* The page cache of a save, in KiB: the save's pages beside the run it
+ * holds are most of a grab's memory at its end. 2 MiB spills pages no
+ * sooner than 4 MiB did (a next-day grab of the largest week syncs 6
+ * times with either); with 1 MiB it syncs 10 times. */
+#define EPGDB_SAVE_CACHE_KIB 2048
 /* The save reports progress after every this many titles. */
 #define EPGDB_PROGRESS_STEP 1024
 
@@ -28,10 +31,9 @@
  * deletes each by its key once the read is over. */
 #define EPGDB_DELETE_BATCH 256
 
-/* The saves of this process. */
+/* The counts of the last successful save of this process. */
 static struct {
-  uint64_t saves; /* number of the current save */
-  int written, replaced, expired; /* counts of the last successful save */
+  int written, replaced, expired;
 } EpgdbSaves;
 
 /* The prepared statements of one save. */
@@ -281,10 +283,8 @@ static int EpgdbSaveChannel(EpgdbSaveRun *run, const epgdb_channel_t *channel,
     EpgdbSaveSlot *slot = &slots[i];
     end_max = std::max(end_max, EpgdbSpanEnd(t->start_time, t->length));
     *slot = {0, 0, end_max, 0};
-    ok = EpgdbTextSaveId(db, &run->s.texts, t->description, EpgdbSaves.saves, 0,
-                         &slot->description_id) &&
-         EpgdbTextSaveId(db, &run->s.texts, t->long_description, EpgdbSaves.saves, 0,
-                         &slot->long_description_id);
+    ok = EpgdbTextSaveId(db, &run->s.texts, t->description, 0, &slot->description_id) &&
+         EpgdbTextSaveId(db, &run->s.texts, t->long_description, 0, &slot->long_description_id);
   }
   ok = ok && EpgdbMergeStored(run, channel_id, titles);
   for (size_t i = 0; ok && i < titles.size(); i++) {
@@ -292,10 +292,10 @@ static int EpgdbSaveChannel(EpgdbSaveRun *run, const epgdb_channel_t *channel,
     EpgdbSaveSlot *slot = &slots[i];
     sqlite3_stmt *ins = run->s.title_insert;
     ok = slot->kept ||
-         ((slot->description_id || EpgdbTextSaveId(db, &run->s.texts, t->description,
-                                                    EpgdbSaves.saves, 1, &slot->description_id)) &&
+         ((slot->description_id ||
+           EpgdbTextSaveId(db, &run->s.texts, t->description, 1, &slot->description_id)) &&
           (slot->long_description_id ||
-           EpgdbTextSaveId(db, &run->s.texts, t->long_description, EpgdbSaves.saves, 1,
+           EpgdbTextSaveId(db, &run->s.texts, t->long_description, 1,
                            &slot->long_description_id)) &&
           sqlite3_bind_int64(ins, 1, channel_id) == SQLITE_OK &&
           sqlite3_bind_int64(ins, 2, t->start_time) == SQLITE_OK &&
@@ -334,10 +334,10 @@ static int EpgdbSaveOnce(std::vector<epgdb_title_t *> &titles, std::vector<Epgdb
   run.progress = progress;
   run.total = total;
   EpgdbSaveStatements &s = run.s;
-  EpgdbSaves.saves++; /* text ids remembered by an earlier attempt are void */
+  EpgdbTextForgetIds(); /* text ids remembered by an earlier attempt are void */
   if (progress) progress(0, total);
-  /* A page cache of a few MiB keeps most pages a save changes in memory
-   * until its commit: fewer journal syncs before pages spill to the file. */
+  /* A page cache that keeps most pages a save changes in memory until its
+   * commit: fewer journal syncs before pages spill to the file. */
   int ok = EpgdbExec(db, "PRAGMA cache_size=-" EPGDB_STRING(EPGDB_SAVE_CACHE_KIB),
                      "sizing the cache") &&
            EpgdbExec(db, "BEGIN IMMEDIATE", "starting the save") &&

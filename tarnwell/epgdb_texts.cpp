@@ -8,15 +8,23 @@
 
 #include "epgdb_internal.h"
 
-/* A text held once for every title that carries it. */
-struct EpgdbTextEntry {
+/* A text held once for every title that carries it, in an allocation of
+ * its own: a grab frees its own records as it hands titles over, and texts
+ * of their size take that memory again. The header is packed into 20
+ * bytes (4-byte aligned). */
+struct __attribute__((packed, aligned(4))) EpgdbTextEntry {
   uint32_t refs;  /* titles that hold it */
   uint32_t size;  /* bytes, without the terminator */
-  uint64_t hash;  /* FNV-1a of the bytes, as the texts table's hash column holds it */
-  int64_t db_id;  /* its row in the texts table, valid during save number "save" */
-  uint64_t save;
+  uint32_t hash;  /* low 32 bits of the FNV-1a hash of the bytes: its home slot */
+  int64_t db_id;  /* its row in the texts table during a save, 0: not stored,
+                     EPGDB_TEXT_ID_UNKNOWN: not looked up yet */
   char bytes[1];  /* "size" bytes and a terminator */
 };
+
+/* A text's row not looked up yet in this save. A row stored under this id
+ * (only a hand edit makes one) is looked up again each time: still found. */
+#define EPGDB_TEXT_ID_UNKNOWN INT64_MIN
+static_assert(offsetof(EpgdbTextEntry, bytes) == 20, "a text's header takes 20 bytes");
 
 /* The texts the run's titles hold: an open-addressing table of entries by
  * their hash (linear probing, at most three quarters full), so that a text
@@ -65,8 +73,8 @@ static uint64_t EpgdbTextHashTerminated(const char *text, size_t *size) {
 
 /* The slot of the held text of "size" bytes at "bytes" with "hash", or of
  * the free slot where it would go. The table has room. */
-static size_t EpgdbTextSlot(const char *bytes, size_t size, uint64_t hash) {
-  size_t mask = EpgdbTexts.slot_count - 1, i = (size_t)hash & mask;
+static size_t EpgdbTextSlot(const char *bytes, size_t size, uint32_t hash) {
+  size_t mask = EpgdbTexts.slot_count - 1, i = hash & mask;
   for (EpgdbTextEntry *e; (e = EpgdbTexts.slots[i]) != nullptr; i = (i + 1) & mask)
     if (e->hash == hash && e->size == size && memcmp(e->bytes, bytes, size) == 0) break;
   return i;
@@ -82,7 +90,7 @@ static int EpgdbTextRoom(void) {
   for (size_t i = 0; i < EpgdbTexts.slot_count; i++) {
     EpgdbTextEntry *e = EpgdbTexts.slots[i];
     if (!e) continue;
-    size_t j = (size_t)e->hash & (count - 1);
+    size_t j = e->hash & (count - 1);
     while (slots[j]) j = (j + 1) & (count - 1);
     slots[j] = e;
   }
@@ -94,11 +102,11 @@ static int EpgdbTextRoom(void) {
 
 /* Takes "entry" out of the table, moving later entries of its probe run
  * back so that every entry stays reachable from its home slot. */
-static void EpgdbTextUnlink(EpgdbTextEntry *entry) {
-  size_t mask = EpgdbTexts.slot_count - 1, i = (size_t)entry->hash & mask;
+static void EpgdbTextUnlink(const EpgdbTextEntry *entry) {
+  size_t mask = EpgdbTexts.slot_count - 1, i = entry->hash & mask;
   while (EpgdbTexts.slots[i] != entry) i = (i + 1) & mask;
   for (size_t j = (i + 1) & mask; EpgdbTexts.slots[j]; j = (j + 1) & mask) {
-    size_t home = (size_t)EpgdbTexts.slots[j]->hash & mask;
+    size_t home = EpgdbTexts.slots[j]->hash & mask;
     /* The entry at j may fill the hole at i unless its home lies in (i, j]. */
     int stays = i <= j ? (home > i && home <= j) : (home > i || home <= j);
     if (stays) continue;
@@ -172,9 +180,10 @@ int EpgdbSetText(epgdb_title_t *title, uint8_t lacks, const char *text) {
   char **slot = lacks == EPGDB_LACKS_DESCRIPTION ? &title->description : &title->long_description;
   if (!text) return 0;
   size_t size;
-  uint64_t hash = EpgdbTextHashTerminated(text, &size);
+  uint32_t hash = (uint32_t)EpgdbTextHashTerminated(text, &size);
   EpgdbTextEntry *entry = nullptr;
-  if (size < UINT32_MAX && EpgdbTextRoom()) {
+  /* The size fits the entry's 32 bits, and the entry's size in size_t. */
+  if (size < UINT32_MAX && size < SIZE_MAX - sizeof(EpgdbTextEntry) && EpgdbTextRoom()) {
     size_t i = EpgdbTextSlot(text, size, hash);
     entry = EpgdbTexts.slots[i];
     if (!entry) {
@@ -183,8 +192,7 @@ int EpgdbSetText(epgdb_title_t *title, uint8_t lacks, const char *text) {
         entry->refs = 0;
         entry->size = (uint32_t)size;
         entry->hash = hash;
-        entry->db_id = 0;
-        entry->save = 0;
+        entry->db_id = EPGDB_TEXT_ID_UNKNOWN;
         memcpy(entry->bytes, text, size + 1);
         EpgdbTexts.slots[i] = entry;
         EpgdbTexts.count++;
@@ -203,30 +211,33 @@ int EpgdbSetText(epgdb_title_t *title, uint8_t lacks, const char *text) {
   return 1;
 }
 
-int EpgdbTextSaveId(sqlite3 *db, EpgdbTextStatements *ts, char *bytes, uint64_t save, int add,
-                    int64_t *id) {
+void EpgdbTextForgetIds(void) {
+  for (size_t i = 0; i < EpgdbTexts.slot_count; i++)
+    if (EpgdbTexts.slots[i]) EpgdbTexts.slots[i]->db_id = EPGDB_TEXT_ID_UNKNOWN;
+}
+
+int EpgdbTextSaveId(sqlite3 *db, EpgdbTextStatements *ts, char *bytes, int add, int64_t *id) {
   if (!bytes) {
     if (!EpgdbTextFind(db, ts, "", 0, EpgdbTextHash("", 0), id)) return 0;
     return *id || !add ? 1 : EpgdbTextInsert(db, ts, "", 0, EpgdbTextHash("", 0), id);
   }
   EpgdbTextEntry *entry = EpgdbTextOf(bytes);
   /* Found in this save, or known to be missing from it. */
-  int known = entry->save == save;
+  int known = entry->db_id != EPGDB_TEXT_ID_UNKNOWN;
   if (known && (entry->db_id || !add)) {
     *id = entry->db_id;
     return 1;
   }
-  int64_t hash = (int64_t)entry->hash;
+  int64_t hash = EpgdbTextHash(entry->bytes, entry->size);
   if (!known && !EpgdbTextFind(db, ts, entry->bytes, entry->size, hash, id)) return 0;
   if (known) *id = 0;
   if (!*id && add && !EpgdbTextInsert(db, ts, entry->bytes, entry->size, hash, id)) return 0;
   entry->db_id = *id;
-  entry->save = save;
   return 1;
 }
 
 void EpgdbTextClear(void) {
+  for (size_t i = 0; i < EpgdbTexts.slot_count; i++) free(EpgdbTexts.slots[i]);
   free(EpgdbTexts.slots);
-  EpgdbTexts.slots = nullptr;
-  EpgdbTexts.slot_count = EpgdbTexts.count = 0;
+  EpgdbTexts = {};
 }

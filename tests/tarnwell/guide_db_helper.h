@@ -9,6 +9,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -66,6 +67,9 @@ struct GuideRoot {
   GuideRoot(const GuideRoot &) = delete;
   GuideRoot &operator=(const GuideRoot &) = delete;
 };
+
+/* A start time on a whole hour, a few hours ahead, so no save expires it. */
+inline uint32_t GuideFutureHour() { return (uint32_t)((time(nullptr) / 3600 + 3) * 3600); }
 
 /* Adds one title as the grabber does (alloc, fill, add, both texts) and
  * returns the title the library gave back. */
