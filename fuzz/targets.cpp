@@ -66,7 +66,9 @@ void FuzzSetUpEvents(void) {
     e.duration = 30 + i;
     e.day = 14;
     e.hour = (uint8_t)i;
-    snprintf(e.title, sizeof(e.title), "Programa %d", i);
+    char title[16];
+    snprintf(title, sizeof(title), "Programa %d", i);
+    e.title = title;
     AddEvent3days(&e);
   }
 }

@@ -12,7 +12,7 @@
  * epoch to seconds since 1970-01-01 in wrapping 32-bit arithmetic. */
 static const uint32_t EVENTS_MJD_EPOCH_OFFSET = 0u - WIRE_MJD_1970 * 86400u;
 static_assert(EVENTS_MJD_EPOCH_OFFSET == 788250496u, "MJD epoch offset");
-static const int32_t EVENTS_TITLE_MAX = 63;
+static const int32_t EVENTS_TITLE_MAX = (int32_t)EVENT_TITLE_MAX;
 
 int32_t BcdToDec(uint8_t byte) { return (byte >> 4) * 10 + (byte & 0x0F); }
 
@@ -109,6 +109,8 @@ int32_t ProcessMHW2Events3days(uint8_t *data, int32_t length) {
   while (pos < length) {
     EventRecord record;
     memset(&record, 0, sizeof(record));
+    char title[EVENT_TITLE_MAX + 1] = {0};
+    record.title = title;
     const uint8_t *entry = data + pos;
     int32_t title_length = entry[18] & 0x3F;
     pos += title_length + 22;
@@ -121,7 +123,7 @@ int32_t ProcessMHW2Events3days(uint8_t *data, int32_t length) {
     record.summary_id = Mhw2GetU24Unchecked(entry + 4);
     record.mhw_event_id = Mhw2GetU32Unchecked(entry + 7);
     EventsDecodeStartUnchecked(&record, entry + 11);
-    memcpy(record.title, entry + 19, (size_t)title_length);
+    memcpy(title, entry + 19, (size_t)title_length);
     record.summary_id_3d = Mhw2GetU16Unchecked(entry + 20 + title_length);
     record.flags = EVENT_HAS_SUMMARY_ID_3D;
     if (!AddEvent3days(&record)) {
@@ -146,6 +148,8 @@ int32_t ProcessMHW2Events(uint8_t *data, int32_t length) {
   while (pos < length) {
     EventRecord record;
     memset(&record, 0, sizeof(record));
+    char title[EVENT_TITLE_MAX + 1] = {0};
+    record.title = title;
     const uint8_t *entry = data + pos;
     int32_t title_length = entry[15];
     pos += title_length + 20;
@@ -153,7 +157,7 @@ int32_t ProcessMHW2Events(uint8_t *data, int32_t length) {
     record.summary_id = Mhw2GetU24Unchecked(entry + 1);
     record.mhw_event_id = Mhw2GetU32Unchecked(entry + 4);
     EventsDecodeStartUnchecked(&record, entry + 8);
-    memcpy(record.title, entry + 16,
+    memcpy(title, entry + 16,
            (size_t)(title_length < EVENTS_TITLE_MAX ? title_length : EVENTS_TITLE_MAX));
     record.summary_id2 = (uint16_t)Mhw2GetU16Unchecked(entry + 17 + title_length);
     record.newbyte = entry[19 + title_length];

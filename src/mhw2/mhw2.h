@@ -24,6 +24,10 @@ constexpr uint8_t EVENT_HAS_SUMMARY_ID_3D = 0x02;
  * many records stay small. */
 struct EventRecord {
   EventRecord *next;
+  /* At most EVENT_TITLE_MAX bytes and a terminator: the decoder's own
+   * bytes until the store takes the record, then the store's copy, which
+   * every record with the same title shares (guides repeat their titles). */
+  const char *title;
   uint32_t mhw_event_id;
   uint32_t summary_id;
   uint32_t summary_id_3d;
@@ -38,10 +42,10 @@ struct EventRecord {
   uint8_t day, month;
   uint8_t hour, minute, second; /* local time */
   uint8_t newbyte;
-  /* Last, so that the store keeps only the bytes of the title itself: a
-   * stored record ends behind the title's terminator. */
-  char title[64];
 };
+
+/* The longest title a record keeps, in bytes. */
+constexpr size_t EVENT_TITLE_MAX = 63;
 
 /* Run counters of the guide store. */
 struct GuideCounters {

@@ -12,9 +12,7 @@
 #include "mhw2/mhw2.h"
 #include "mhw2/store_table.h"
 
-/* One record of the event list. The record comes last and is cut behind
- * its title's terminator, so a node costs the title it has rather than the
- * longest one. */
+/* One record of the event list; its title is in the store's title pool. */
 
 /* The links between nodes are 32-bit: a node's seq plus one, 0 for none,
  * found through the store's table of nodes by seq (GuideAt), so that a link
@@ -24,7 +22,7 @@ typedef uint32_t GuideLink;
 struct GuideNode {
   uint32_t seq;    /* insertion number: larger is nearer the list head */
   GuideLink newer; /* the event list backwards, so that a record can leave it */
-  EventRecord record; /* up to its title's terminator */
+  EventRecord record;
 };
 static_assert(offsetof(GuideNode, record) <= 8, "a node's links fit in 8 bytes");
 
@@ -152,6 +150,91 @@ static GuideNode *GuideFindByStart(uint16_t channel, int32_t start_time) {
   return entry ? GuideAt(entry->link) : nullptr;
 }
 
+/* The title pool: every distinct title of the records once, in blocks
+ * that never move, found through an open-addressing table of its titles
+ * (linear probing, at most three quarters full). Titles stay until the
+ * store is freed: a pool holds no more than the titles that came. */
+struct GuideTitleBlock {
+  GuideTitleBlock *next;
+  size_t used;
+  char bytes[16384 - 2 * sizeof(void *)];
+};
+
+static struct {
+  GuideTitleBlock *blocks; /* newest first; titles are added to the first */
+  std::vector<const char *> slots;
+  size_t count;
+} Titles;
+
+static size_t GuideTitleHash(const char *bytes, size_t size) {
+  uint64_t h = 14695981039346656037ull;
+  for (size_t i = 0; i < size; i++) h = (h ^ (unsigned char)bytes[i]) * 1099511628211ull;
+  return (size_t)(h ^ (h >> 29));
+}
+
+/* The slot of the title of "size" bytes at "bytes", or of the free slot
+ * where it would go. The table has room. */
+static size_t GuideTitleSlot(const char *bytes, size_t size, size_t hash) {
+  size_t mask = Titles.slots.size() - 1;
+  size_t i = hash & mask;
+  for (const char *t; (t = Titles.slots[i]) != nullptr; i = (i + 1) & mask)
+    if (strncmp(t, bytes, size) == 0 && t[size] == 0) break;
+  return i;
+}
+
+/* Room for one more title in the table. Returns 1, or 0 when memory ran out. */
+static int GuideTitleRoom(void) {
+  if ((Titles.count + 1) * 4 <= Titles.slots.size() * 3) return 1;
+  std::vector<const char *> grown;
+  try {
+    grown.assign(Titles.slots.empty() ? 1024 : Titles.slots.size() * 2, nullptr);
+  } catch (const std::bad_alloc &) {
+    return 0;
+  }
+  Titles.slots.swap(grown);
+  for (const char *t : grown)
+    if (t) Titles.slots[GuideTitleSlot(t, strlen(t), GuideTitleHash(t, strlen(t)))] = t;
+  return 1;
+}
+
+/* The pool's copy of "title" (at most EVENT_TITLE_MAX bytes of it; none is
+ * taken as empty), added when new. Null when memory ran out. */
+static const char *GuideTitleHeld(const char *title) {
+  if (!title) title = "";
+  size_t size = strnlen(title, EVENT_TITLE_MAX);
+  size_t hash = GuideTitleHash(title, size);
+  if (!Titles.slots.empty()) {
+    const char *held = Titles.slots[GuideTitleSlot(title, size, hash)];
+    if (held) return held;
+  }
+  if (!GuideTitleRoom()) return nullptr;
+  GuideTitleBlock *b = Titles.blocks;
+  if (!b || sizeof(b->bytes) - b->used < size + 1) {
+    b = (GuideTitleBlock *)malloc(sizeof(GuideTitleBlock));
+    if (!b) return nullptr;
+    b->next = Titles.blocks;
+    b->used = 0;
+    Titles.blocks = b;
+  }
+  char *copy = b->bytes + b->used;
+  memcpy(copy, title, size);
+  copy[size] = 0;
+  b->used += size + 1;
+  Titles.slots[GuideTitleSlot(copy, size, hash)] = copy;
+  Titles.count++;
+  return copy;
+}
+
+static void GuideTitlesFree(void) {
+  while (Titles.blocks) {
+    GuideTitleBlock *next = Titles.blocks->next;
+    free(Titles.blocks);
+    Titles.blocks = next;
+  }
+  std::vector<const char *>().swap(Titles.slots);
+  Titles.count = 0;
+}
+
 /* Copies "record" into a new node at the head of the event list and puts
  * it into the channel+start index. Returns the node, or null when memory
  * ran out. */
@@ -159,13 +242,14 @@ static GuideNode *GuideInsertHead(const EventRecord *record) {
   if (Store.next_seq == STORE_SEQ_MAX || !GuideNodesReserve(Store.next_seq) ||
       !GuideTableReserve(&Store.by_start, Store.by_start.used + 1))
     return nullptr;
-  size_t title_length = strnlen(record->title, sizeof(record->title) - 1);
-  size_t fixed = offsetof(GuideNode, record) + offsetof(EventRecord, title);
-  GuideNode *node = (GuideNode *)calloc(1, fixed + title_length + 1);
+  const char *title = GuideTitleHeld(record->title);
+  if (!title) return nullptr;
+  GuideNode *node = (GuideNode *)malloc(sizeof(GuideNode));
   if (!node) return nullptr;
   if (Store.indexed) GuideDropSummaryIndex();
-  memcpy(&node->record, record, offsetof(EventRecord, title));
-  memcpy(node->record.title, record->title, title_length); /* the terminator is calloc's */
+  node->newer = 0;
+  node->record = *record;
+  node->record.title = title;
   node->seq = Store.next_seq++;
   Store.nodes[node->seq] = node;
   GuideTablePlaceUnchecked(&Store.by_start, GuideStartKey(record->channel, record->start_time))
@@ -403,6 +487,7 @@ void FreeGuide(void) {
   }
   GuideTableFree(&Store.by_start);
   GuideDropSummaryIndex();
+  GuideTitlesFree();
   free(Store.nodes);
   Store.nodes = nullptr;
   Store.nodes_size = 0;

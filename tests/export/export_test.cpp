@@ -188,9 +188,9 @@ TEST_F(ExportTest, DecodedTextPastTheLimitLeavesThatEventAndEveryLaterOneOut) {
 
 TEST_F(ExportTest, Utf8ConversionSetsFlagBitZero) {
   ConfigSettings()->convert_to_utf8 = 1;
-  snprintf(event_.title, sizeof(event_.title), "Caf\xE9");
+  event_.title = "Caf\xE9";
   StoreEvent(&event_, "\xC1rbol", "ni\xF1o\nx", 1, 2, 3);
-  snprintf(event_.title, sizeof(event_.title), "Plain");
+  event_.title = "Plain";
   StoreEvent(&event_, "a", "b", 1, 2, 3);
   ASSERT_EQ(db_.titles.size(), 2u);
   EXPECT_EQ(db_.titles[0].description, "Caf\xC3\xA9");
@@ -201,7 +201,7 @@ TEST_F(ExportTest, Utf8ConversionSetsFlagBitZero) {
 
   /* Off: texts pass unchanged and the flags byte is not written. */
   ConfigSettings()->convert_to_utf8 = 0;
-  snprintf(event_.title, sizeof(event_.title), "Caf\xE9");
+  event_.title = "Caf\xE9";
   StoreEvent(&event_, "", "", 1, 2, 3);
   EXPECT_EQ(db_.titles[2].description, "Caf\xE9");
   EXPECT_EQ(db_.titles[2].record->flags, 0xA4);

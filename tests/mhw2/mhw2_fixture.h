@@ -117,7 +117,8 @@ inline const ExportLibrary FAKE_LIBRARY = {FakeChannelsAdd,    FakeChannelsSetNa
                                            FakeTitlesAdd,      FakeSetDescription,
                                            FakeSetLongDescription};
 
-/* A zero-filled record with the fields that identify an event. */
+/* A zero-filled record with the fields that identify an event; "title"
+ * must last until the store has taken the record. */
 inline EventRecord TestRecord(uint16_t channel, int32_t start, uint32_t event_id,
                               const char *title) {
   EventRecord r;
@@ -125,7 +126,7 @@ inline EventRecord TestRecord(uint16_t channel, int32_t start, uint32_t event_id
   r.channel = channel;
   r.start_time = start;
   r.mhw_event_id = event_id;
-  snprintf(r.title, sizeof(r.title), "%s", title);
+  r.title = title;
   return r;
 }
 
