@@ -147,7 +147,7 @@ void RunGuide(Guide &work, int events) {
   Decode(work.events_7d, ProcessMHW2Events);
   Decode(work.summaries_3d, ProcessMHW2Summaries3days);
   Decode(work.summaries_7d, ProcessMHW2Summaries7days);
-  for (EventRecord *e = GuideEventList(); e; e = e->next)
+  for (EventRecord *e = GuideEventList(); e; e = GuideNextEvent(e))
     if (!(e->flags & EVENT_HAS_SUMMARY)) StoreEventWithAliases(e, e->title, "");
   if (GuideGetCounters()->total_events != events) abort();
   FreeGuide();

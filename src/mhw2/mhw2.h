@@ -23,7 +23,6 @@ constexpr uint8_t EVENT_HAS_SUMMARY_ID_3D = 0x02;
 /* Each field as wide as the bytes it is decoded from, so that the guide's
  * many records stay small. */
 struct EventRecord {
-  EventRecord *next;
   /* At most EVENT_TITLE_MAX bytes and a terminator: the decoder's own
    * bytes until the store takes the record, then the store's copy, which
    * every record with the same title shares (guides repeat their titles). */
@@ -62,7 +61,12 @@ struct GuideCounters {
 /* Guide store. */
 GuideCounters *GuideGetCounters(void);
 ChannelEntry *GuideChannels(void);
-EventRecord *GuideEventList(void); /* newest first; walk with ->next */
+/* The newest record of the event list, or null; walk it with
+ * GuideNextEvent, which gives the next older one (null after the oldest). A
+ * whole walk costs a step for every record added since the list was last
+ * empty. */
+EventRecord *GuideEventList(void);
+EventRecord *GuideNextEvent(const EventRecord *record);
 int AddEvent3days(EventRecord *record);
 int AddEvent(EventRecord *record);
 void DebugPrintEvent(const EventRecord *record);
@@ -100,7 +104,8 @@ void GuideEndEvents(void);
  * that doubles holds its old and its new room at once). A hint: 0 when
  * memory ran out, and the index then grows as the records come. */
 int GuideReserveEvents(uint32_t count);
-/* Takes "record" out of the event list and frees it (read its next first). */
+/* Takes "record" out of the event list and frees it (take the next one
+ * with GuideNextEvent first). */
 void GuideFreeEvent(EventRecord *record);
 
 /* Channel table. */

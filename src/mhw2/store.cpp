@@ -12,21 +12,22 @@
 #include "mhw2/mhw2.h"
 #include "mhw2/store_table.h"
 
-/* One record of the event list; its title is in the store's title pool. */
+/* One record of the event list; its title is in the store's title pool.
+ * The list is the store's table of nodes by seq, newest (largest) first:
+ * a record leaves it by leaving the table, so a node needs no list links. */
 
-/* The links between nodes are 32-bit: a node's seq plus one, 0 for none,
- * found through the store's table of nodes by seq (GuideAt), so that a link
- * costs half a pointer. */
+/* The links to nodes are 32-bit: a node's seq plus one, 0 for none, found
+ * through the table of nodes (GuideAt), so that a link costs half a
+ * pointer. */
 typedef uint32_t GuideLink;
 
 struct GuideNode {
-  uint32_t seq;    /* insertion number: larger is nearer the list head */
-  GuideLink newer; /* the event list backwards, so that a record can leave it */
+  uint32_t seq; /* insertion number: larger is nearer the list head */
   EventRecord record;
 };
-static_assert(offsetof(GuideNode, record) <= 8, "a node's links fit in 8 bytes");
+static_assert(sizeof(GuideNode) <= 56, "a node fits in 56 bytes, 64 with the heap's header");
 
-static GuideNode *GuideNodeOf(EventRecord *record) {
+static GuideNode *GuideNodeOf(const EventRecord *record) {
   return (GuideNode *)((char *)record - offsetof(GuideNode, record));
 }
 
@@ -70,8 +71,9 @@ static const uint32_t STORE_SEQ_MAX = 0x7FFFFFFFu; /* a link fits in 31 bits */
 
 static struct {
   ChannelEntry *channels;
-  EventRecord *events;
   uint32_t next_seq;
+  uint32_t live;       /* records in the table */
+  uint32_t list_head;  /* one more than the largest seq that may be live */
   uint64_t walk_steps;
   /* The event passes are over (GuideEndEvents): no record is added any
    * more, and a record that gets its summary has been handed over and goes. */
@@ -84,7 +86,9 @@ static struct {
   int indexed;
   GuideCounters counters;
   /* The node of each seq handed out, null once freed: what a link leads
-   * to. Grows by half as records come; freed with the last record. */
+   * to, and the event list. Grows by half as records come; freed with the
+   * last record, when insertion numbers start again from 0 (the summary
+   * id index, which may still hold links, goes with the next record). */
   GuideNode **nodes;
   uint32_t nodes_size;
   GuideTable<GuideStartEntry> by_start;   /* channel << 32 | start_time -> the one record */
@@ -93,7 +97,25 @@ static struct {
 
 GuideCounters *GuideGetCounters(void) { return &Store.counters; }
 ChannelEntry *GuideChannels(void) { return Store.channels; }
-EventRecord *GuideEventList(void) { return Store.events; }
+static GuideNode *GuideAt(GuideLink link);
+
+/* The node of the largest live seq below "below", or null. */
+static GuideNode *GuideLiveBelow(uint32_t below) {
+  while (below > 0)
+    if (GuideNode *node = GuideAt(below--)) return node;
+  return nullptr;
+}
+
+EventRecord *GuideEventList(void) {
+  GuideNode *head = GuideLiveBelow(Store.list_head);
+  Store.list_head = head ? head->seq + 1 : 0;
+  return head ? &head->record : nullptr;
+}
+
+EventRecord *GuideNextEvent(const EventRecord *record) {
+  GuideNode *older = GuideLiveBelow(GuideNodeOf(record)->seq);
+  return older ? &older->record : nullptr;
+}
 uint64_t GuideWalkSteps(void) { return Store.walk_steps; }
 size_t GuideSummaryIndexSlots(void) { return Store.by_summary.size(); }
 
@@ -247,36 +269,34 @@ static GuideNode *GuideInsertHead(const EventRecord *record) {
   GuideNode *node = (GuideNode *)malloc(sizeof(GuideNode));
   if (!node) return nullptr;
   if (Store.indexed) GuideDropSummaryIndex();
-  node->newer = 0;
   node->record = *record;
   node->record.title = title;
   node->seq = Store.next_seq++;
   Store.nodes[node->seq] = node;
+  Store.live++;
+  Store.list_head = Store.next_seq;
   GuideTablePlaceUnchecked(&Store.by_start, GuideStartKey(record->channel, record->start_time))
       ->link = GuideLinkTo(node);
-  node->record.next = Store.events;
-  if (Store.events) GuideNodeOf(Store.events)->newer = GuideLinkTo(node);
-  Store.events = &node->record;
   return node;
 }
 
-/* Takes "node" out of the event list and the channel+start index, and
+/* Takes "node" out of the event list (the table of nodes) and the
+ * channel+start index, and
  * frees it. The index's links to it lead nowhere from now on; the counts of
  * its summary ids stay. */
 static void GuideRelease(GuideNode *node) {
   EventRecord *r = &node->record;
   if (!Store.by_start.slots.empty())
     GuideTableRemoveUnchecked(&Store.by_start, GuideStartKey(r->channel, r->start_time));
-  if (node->newer) GuideAt(node->newer)->record.next = r->next;
-  else Store.events = r->next;
-  if (r->next) GuideNodeOf(r->next)->newer = node->newer;
   Store.nodes[node->seq] = nullptr;
   free(node);
   /* The last record gone: so is the table that led to them. */
-  if (!Store.events) {
+  if (--Store.live == 0) {
     free(Store.nodes);
     Store.nodes = nullptr;
     Store.nodes_size = 0;
+    Store.next_seq = 0;
+    Store.list_head = 0;
   }
 }
 
@@ -293,14 +313,15 @@ static int GuideBuildSummaryIndex(void) {
   if (Store.indexed) return 1;
   GuideDropSummaryIndex();
   size_t carried = 0;
-  for (EventRecord *e = Store.events; e; e = e->next) carried += GuideIn3dPart(GuideNodeOf(e)) ? 2 : 1;
+  for (EventRecord *e = GuideEventList(); e; e = GuideNextEvent(e))
+    carried += GuideIn3dPart(GuideNodeOf(e)) ? 2 : 1;
   try {
     Store.by_summary.reserve(carried);
   } catch (const std::bad_alloc &) {
     WriteLog("%s() - Error: Not enough memory for the summary index", "AddSummary");
     return 0;
   }
-  for (EventRecord *e = Store.events; e; e = e->next) {
+  for (EventRecord *e = GuideEventList(); e; e = GuideNextEvent(e)) {
     GuideNode *n = GuideNodeOf(e);
     Store.by_summary.push_back((uint64_t)e->summary_id << 32 | GuideLinkTo(n));
     if (GuideIn3dPart(n))
@@ -480,11 +501,7 @@ void DebugPrintEvent(const EventRecord *record) {
 }
 
 void FreeGuide(void) {
-  while (Store.events) {
-    EventRecord *next = Store.events->next;
-    free(GuideNodeOf(Store.events));
-    Store.events = next;
-  }
+  for (uint32_t seq = 0; seq < Store.next_seq; seq++) free(Store.nodes[seq]);
   GuideTableFree(&Store.by_start);
   GuideDropSummaryIndex();
   GuideTitlesFree();
@@ -492,6 +509,8 @@ void FreeGuide(void) {
   Store.nodes = nullptr;
   Store.nodes_size = 0;
   Store.next_seq = 0;
+  Store.live = 0;
+  Store.list_head = 0;
   Store.events_ended = 0;
   Store.indexed = 0;
   Store.walk_steps = 0;

@@ -71,7 +71,7 @@ static void RunStoreEventsWithoutSummary(int32_t *with_summary, int32_t *without
   *with_summary = 0;
   *without_summary = 0;
   for (EventRecord *e = GuideEventList(), *next; e; e = next) {
-    next = e->next;
+    next = GuideNextEvent(e);
     if (!(e->flags & EVENT_HAS_SUMMARY)) {
       (*without_summary)++;
       StoreEventWithAliases(e, e->title, "");

@@ -182,7 +182,7 @@ class GuideTest : public ::testing::Test {
   }
   static std::vector<EventRecord *> Events() {
     std::vector<EventRecord *> v;
-    for (EventRecord *e = GuideEventList(); e; e = e->next) v.push_back(e);
+    for (EventRecord *e = GuideEventList(); e; e = GuideNextEvent(e)) v.push_back(e);
     return v;
   }
   FakeGuideDb db_;

@@ -157,7 +157,7 @@ TEST_F(StoreTest, IndexesAgreeWithAWalkOfTheList) {
   auto agree = [](const char *when) {
     for (uint32_t id = 0; id < 40; id++) {
       std::vector<EventRecord *> expected;
-      for (EventRecord *e = GuideEventList(); e; e = e->next)
+      for (EventRecord *e = GuideEventList(); e; e = GuideNextEvent(e))
         if (e->summary_id == id || ((e->flags & EVENT_HAS_SUMMARY_ID_3D) && e->summary_id_3d == id))
           expected.push_back(e);
       std::vector<EventRecord *> seen;
@@ -180,7 +180,7 @@ TEST_F(StoreTest, IndexesAgreeWithAWalkOfTheList) {
   /* Records leaving from anywhere in the list and in their bags. */
   size_t count = 0, kept = 0;
   for (EventRecord *e = GuideEventList(), *n; e; e = n, count++) {
-    n = e->next;
+    n = GuideNextEvent(e);
     if (count % 3 == 1 || count % 7 == 0) GuideFreeEvent(e);
     else kept++;
   }
@@ -249,7 +249,7 @@ TEST_F(StoreTest, AWalkStoppedHalfWayLeavesTheRestWaiting) {
   };
   EXPECT_EQ(GuideVisitSummaryMatches(id, visit, &stop), 0);
   EXPECT_EQ(stop.seen.size(), 5u);
-  for (EventRecord *e = GuideEventList(); e; e = e->next)
+  for (EventRecord *e = GuideEventList(); e; e = GuideNextEvent(e))
     if ((e->summary_id == id || e->summary_id_3d == id) && !(e->flags & EVENT_HAS_SUMMARY))
       expected.push_back(e);
   EXPECT_EQ(expected.size(), 17u);
@@ -286,7 +286,7 @@ TEST_F(StoreTest, AttachmentAgreesWithAWalkOfTheListInAnyInterleaving) {
       uint32_t id = ids[next(5)];
       std::vector<int32_t> expected;
       int32_t repeated = 0;
-      for (EventRecord *e = GuideEventList(); e; e = e->next) {
+      for (EventRecord *e = GuideEventList(); e; e = GuideNextEvent(e)) {
         if (e->summary_id != id && !((e->flags & EVENT_HAS_SUMMARY_ID_3D) && e->summary_id_3d == id))
           continue;
         if (e->flags & EVENT_HAS_SUMMARY) repeated++;
@@ -359,7 +359,7 @@ TEST_F(StoreTest, SevenDayMergesIntoOneSummaryIdCostStepsLinearInTheEvents) {
       ASSERT_EQ(AddEvent(&r), 1);
     }
     std::vector<int32_t> expected;
-    for (EventRecord *e = GuideEventList(); e; e = e->next)
+    for (EventRecord *e = GuideEventList(); e; e = GuideNextEvent(e))
       if (e->summary_id == shared || e->summary_id_3d == shared) expected.push_back(e->start_time);
     EXPECT_EQ(GuideSummaryMatchCount(shared), (int32_t)expected.size());
     ASSERT_EQ(AddSummary(shared, "S", "x"), 1);
