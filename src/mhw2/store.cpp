@@ -33,8 +33,9 @@ static GuideNode *GuideNodeOf(const EventRecord *record) {
 
 /* The summary id index: one entry for each summary id a record carries,
  * "id << 32 | part | link", sorted by id, then part, then newest first.
- * Part 0 holds the records whose summary_id is the id, part STORE_PART_3D
- * those that carry it as their summary_id_3d with another summary_id. A
+ * The first part (0) holds the records whose summary_id is the id, the
+ * second (STORE_PART_3D) those that carry it as their summary_id_3d with
+ * another summary_id. A
  * record that got its summary leaves a part when that part is next walked
  * (its links move up and the part then ends early, at a 0 link; ids and
  * parts stay, so the index stays sorted), or is skipped there once it has
