@@ -14,7 +14,8 @@ class SummariesTest : public GuideTest {
    * 7-day entry (without one). */
   static EventRecord *Add(uint16_t channel, int32_t start, uint32_t summary_id, bool three_day,
                           uint32_t summary_id_3d = 0) {
-    EventRecord r = TestRecord(channel, start, 0, ("T" + std::to_string(start)).c_str());
+    const std::string title = "T" + std::to_string(start);
+    EventRecord r = TestRecord(channel, start, 0, title.c_str());
     r.summary_id = summary_id;
     if (three_day) {
       r.summary_id_3d = summary_id_3d;
