@@ -85,8 +85,11 @@ static int EpgdbCreateFile(const std::string &dir, const std::string &path) {
   int rc = sqlite3_open_v2(temp.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   int ok = rc == SQLITE_OK;
   if (!ok) EpgdbLog("cannot create %s: %s (%d)", temp.c_str(), sqlite3_errstr(rc), rc);
+  /* No journal: nobody sees the file before it is complete and linked into
+   * place, and a creation that fails is thrown away. Its commit then syncs
+   * the file once instead of a journal and the file in turn. */
   ok = ok && EpgdbExec(db,
-                       "PRAGMA synchronous=FULL; BEGIN;" EPGDB_SCHEMA_SQL
+                       "PRAGMA journal_mode=OFF; PRAGMA synchronous=FULL; BEGIN;" EPGDB_SCHEMA_SQL
                        "PRAGMA user_version=" EPGDB_STRING(EPGDB_SCHEMA_VERSION) "; COMMIT;",
                        "creating the schema");
   rc = sqlite3_close(db);
