@@ -98,7 +98,6 @@ static struct {
 
 GuideCounters *GuideGetCounters(void) { return &Store.counters; }
 ChannelEntry *GuideChannels(void) { return Store.channels; }
-static GuideNode *GuideAt(GuideLink link);
 
 /* The node of the largest live seq below "below", or null. */
 static GuideNode *GuideLiveBelow(uint32_t below) {
@@ -215,8 +214,11 @@ static int GuideTitleRoom(void) {
     return 0;
   }
   Titles.slots.swap(grown);
-  for (const char *t : grown)
-    if (t) Titles.slots[GuideTitleSlot(t, strlen(t), GuideTitleHash(t, strlen(t)))] = t;
+  for (const char *t : grown) {
+    if (!t) continue;
+    size_t size = strlen(t);
+    Titles.slots[GuideTitleSlot(t, size, GuideTitleHash(t, size))] = t;
+  }
   return 1;
 }
 

@@ -200,27 +200,6 @@ TEST_F(StoreTest, IndexesAgreeWithAWalkOfTheList) {
   }
 }
 
-/* The store keeps its own copy of each title, whatever becomes of the
- * caller's bytes, cut at 63 bytes, one copy for every record that has it. */
-TEST_F(StoreTest, TitlesAreCopiedOnceAndOutliveTheDecoderBuffer) {
-  char buffer[80];
-  const std::string longest(70, 'x');
-  const char *titles[] = {"News", "Film", "News", longest.c_str(), ""};
-  for (int i = 0; i < 5; i++) {
-    snprintf(buffer, sizeof buffer, "%s", titles[i]);
-    EventRecord r = TestRecord(1, i * 60, (uint32_t)i, buffer);
-    ASSERT_EQ(AddEvent(&r), 1);
-  }
-  snprintf(buffer, sizeof buffer, "overwritten");
-  auto events = Events(); /* newest first */
-  ASSERT_EQ(events.size(), 5u);
-  EXPECT_STREQ(events[0]->title, "");
-  EXPECT_EQ(std::string(events[1]->title), longest.substr(0, 63));
-  EXPECT_STREQ(events[2]->title, "News");
-  EXPECT_STREQ(events[3]->title, "Film");
-  EXPECT_EQ(events[2]->title, events[4]->title);
-}
-
 /* A walk that stops half way (its visit failed) leaves every record it
  * did not mark waiting, in both parts of the id, for the next walk; the
  * counts stay. */

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
-#include <sys/resource.h>
 
 #include <set>
 #include <vector>
@@ -165,57 +164,6 @@ TEST(GuideDbRun, FreedRecordsAreHandedOutAgainAndTitlesStayIntact) {
   }
   ASSERT_EQ(epgdb_save(nullptr), 1);
   EXPECT_EQ(GuideTitleRows(g.file), want);
-}
-
-/* A block of records that finds no memory (a child process under an
- * address-space limit): epgdb_title_alloc gives null and says so; with
- * memory back it gives records again, and every record given before keeps
- * what the caller wrote in it and is saved. */
-TEST(GuideDbRun, RecordBlockWithoutMemoryFailsCleanly) {
-#ifdef MHW2_SANITIZED
-  GTEST_SKIP() << "the sanitizers' runtime needs more address space than the limit leaves";
-#endif
-  GuideRoot g;
-  const uint32_t t = GuideFutureHour();
-  fflush(nullptr);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    GuideStderr err(g.dir + "/stderr");
-    setvbuf(stderr, nullptr, _IONBF, 0);
-    std::vector<epgdb_title_t *> records;
-    records.reserve(1 << 20);
-    long pages = 0;
-    if (!epgdb_open(g.root.c_str()) || !(std::ifstream("/proc/self/statm") >> pages)) _exit(10);
-    struct rlimit was, low;
-    getrlimit(RLIMIT_AS, &was);
-    low = {(rlim_t)pages * (rlim_t)sysconf(_SC_PAGESIZE) + (1 << 20), was.rlim_max};
-    epgdb_title_t *r = nullptr;
-    if (setrlimit(RLIMIT_AS, &low) != 0) _exit(10);
-    while (records.size() < records.capacity() && (r = epgdb_title_alloc()) != nullptr) {
-      r->start_time = t + 60 * (uint32_t)records.size();
-      records.push_back(r);
-    }
-    setrlimit(RLIMIT_AS, &was);
-    if (r || !(r = epgdb_title_alloc())) _exit(11);
-    r->start_time = t + 60 * (uint32_t)records.size();
-    records.push_back(r);
-    epgdb_channel_t *ch = epgdb_channels_add(1, 2, 3);
-    for (size_t i = 0; i < records.size(); i++)
-      if (records[i]->start_time != t + 60 * i || epgdb_titles_add(ch, records[i]) != records[i])
-        _exit(12);
-    _exit(epgdb_save(nullptr) ? 0 : 13);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "11: no record was refused, 12: a record lost what it held";
-  EXPECT_NE(GuideFileBytes(g.dir + "/stderr").find("epgdb: out of memory for a title\n"),
-            std::string::npos);
-  /* Every record became a title, one a minute from "t" on. */
-  EXPECT_EQ(GuideSql(g.file, "SELECT min(start_time), (max(start_time) - min(start_time)) / 60"
-                             " + 1 - count(*), count(*) > 64 FROM titles"),
-            std::to_string(t) + "|0|1\n");
 }
 
 }  // namespace
